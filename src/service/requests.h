@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// The conversation with the push service: four GET requests whose query carries every value, and the
+// rules by which their replies are read. Everything here but sendRequest is pure.
+namespace service {
+
+// The service's base URL, such as "http://127.0.0.1:48080": the environment variable TAPVELA_SERVICE_URL
+// when set, else the one the program was built with. No trailing slash.
+QString baseUrl();
+
+// SHA-1 of the UTF-8 password as 40 lowercase hexadecimal digits: the only form in which the password
+// leaves the program.
+QString passwordDigest(const QString &password);
+
+// Each value is percent-encoded as a whole (only RFC 3986 unreserved characters stay literal), so that
+// "&", "=", "+", "#" in a value never change the request.
+QUrl loginUrl(const QString &username, const QString &password);
+QUrl devicesUrl(const QString &apiKey);
+QUrl setNameUrl(const QString &apiKey, const QString &id, const QString &name);
+// number is the cleaned number, with its leading "+" when the selection held one ("+33612345678").
+QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const QString &number);
+
+// "Phone number : " or "Numéro de téléphone : " followed by the number.
+QString pushMessage(bool french, const QString &number);
+
+// Sends a GET carrying only the URL, with a transfer time-out; a reply whose body passes the size cap is
+// aborted (and so finishes with an error). The reply reaches the manager's finished signal.
+void sendRequest(QNetworkAccessManager *manager, const QUrl &url);
+
+constexpr int transferTimeoutMs = 30000;
+constexpr qint64 maxReplyBytes = 1024 * 1024;
+
+enum class LoginOutcome { ConnectionFailure, RefusedCredentials, ApiKey };
+
+struct LoginReply
+{
+    LoginOutcome outcome = LoginOutcome::ConnectionFailure;
+    QString text; // the body text (cut at the first NUL); for ApiKey, the api key
+};
+
+LoginReply judgeLoginReply(bool networkError, const QByteArray &body);
+
+enum class SettingsOutcome {
+    NetworkError,   // show the connection message
+    NotJson,        // passed over in silence
+    ApiKeyRefused,  // show the api-key message
+    DeviceList,     // rebuild the list from devices
+    Nothing         // "valid" without a device list
+};
+
+struct SettingsReply
+{
+    SettingsOutcome outcome = SettingsOutcome::NetworkError;
+    QJsonArray devices;
+};
+
+SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);
+
+// Reads a finished reply (error state and body) for the judging functions; true when the network layer
+// reported an error, the size cap and the time-out included.
+bool replyFailed(QNetworkReply *reply);
+
+} // namespace service
