@@ -1,8 +1,19 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QModelIndex>
+#include <QStringList>
+#include <QSystemTrayIcon>
 
 #include <atomic>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSettings;
+class QStandardItem;
+class QStandardItemModel;
+class QMenu;
+class QAction;
 
 class SettingsWindow : public QMainWindow
 {
@@ -11,6 +22,12 @@ class SettingsWindow : public QMainWindow
 public:
     explicit SettingsWindow(QWidget *parent = nullptr);
     ~SettingsWindow() override;
+
+    // The capture and send routine run on the hotkey (defined with the capture code in src/hotkey).
+    void sendSelection();
+
+public slots:
+    void createSendingWindow(); // defined with the sending indicator in src/hotkey
 };
 
 // The most recently built settings window: the hotkey watcher reaches the capture through it.

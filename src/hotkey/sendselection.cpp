@@ -1,0 +1,3 @@
+#include "settings/settingswindow.h"
+
+void SettingsWindow::sendSelection() {}
