@@ -1,0 +1,346 @@
+#include "query.h"
+#include "secrets.h"
+#include "service.h"
+#include "store.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace pushserver;
+
+namespace {
+
+const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
+
+  serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
+              Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db.
+              With --port 0 a free port is chosen. The first line written is
+              "listening on http://ADDR:PORT".
+  demo        [same options as serve, database ./tapvela-demo.db]
+              Creates the demo account (user "demo", password "demo") and its device on first
+              start, prints the credentials and the device's phone page, then serves.
+  add-user    [--db FILE] USER
+              Adds an account; its password is read from standard input.
+  add-device  [--db FILE] [--public-url URL] USER NAME
+              Adds a device to the account and prints its id and phone page address.
+  devices     [--db FILE] [--public-url URL] USER
+              Lists the account's devices: id, name and phone page address.
+
+To open the phone pages from a phone, listen on the computer's network address
+(--listen 0.0.0.0) and give the address the phone reaches it by (--public-url
+http://192.168.1.20:48080).
+)";
+
+constexpr int defaultPort = 48080;
+const char *const demoUser = "demo";
+const char *const demoPassword = "demo";
+const char *const demoDeviceName = "Demo phone";
+
+struct Arguments
+{
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+};
+
+// Options take a value ("--port 0"), except the flags listed.
+bool parseArguments(int argc, char **argv, Arguments *out)
+{
+    static const std::vector<std::string> flags = {"--log"};
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("--", 0) != 0) {
+            out->positional.push_back(arg);
+        } else if (std::find(flags.begin(), flags.end(), arg) != flags.end()) {
+            out->options[arg] = "1";
+        } else if (i + 1 < argc) {
+            out->options[arg] = argv[++i];
+        } else {
+            std::fprintf(stderr, "tapvela-server: %s needs a value\n", arg.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool onlyKnownOptions(const Arguments &args, const std::vector<std::string> &known)
+{
+    for (const auto &option : args.options) {
+        if (std::find(known.begin(), known.end(), option.first) == known.end()) {
+            std::fprintf(stderr, "tapvela-server: unknown option %s\n", option.first.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string option(const Arguments &args, const std::string &name, const std::string &fallback)
+{
+    const auto it = args.options.find(name);
+    return it == args.options.end() ? fallback : it->second;
+}
+
+std::optional<int> number(const std::string &text, int low, int high)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const int value = std::stoi(text);
+    return value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
+}
+
+std::string hostForUrl(const std::string &address)
+{
+    if (address == "0.0.0.0")
+        return "127.0.0.1";
+    if (address == "::")
+        return "[::1]";
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+std::string pageAddress(const std::string &base, const Device &device)
+{
+    std::string root = base;
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    return root + "/d/" + device.pageToken;
+}
+
+std::string userNameProblem(const std::string &name)
+{
+    if (name.empty() || name.size() > 128 || !isValidUtf8(name) || hasControlCharacters(name, false))
+        return "a user name is 1 to 128 bytes of UTF-8 text without control characters";
+    return {};
+}
+
+// The first line of standard input, without its line end; typed without echo on a terminal.
+std::optional<std::string> readPassword(const std::string &user)
+{
+    const bool terminal = isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        termios silent = saved;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        std::fprintf(stderr, "password for %s: ", user.c_str());
+        if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) != 0)
+            std::perror("tapvela-server: cannot hide the typed password");
+    }
+    std::string line;
+    const bool got = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    if (!got && line.empty())
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+int addUser(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db"}) || args.positional.size() != 1) {
+        std::fputs("usage: tapvela-server add-user [--db FILE] USER   (password on standard input)\n", stderr);
+        return 2;
+    }
+    const std::string &user = args.positional[0];
+    if (const std::string problem = userNameProblem(user); !problem.empty()) {
+        std::fprintf(stderr, "tapvela-server: %s\n", problem.c_str());
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    if (store.accountId(user)) {
+        std::fprintf(stderr, "tapvela-server: the user %s exists already\n", user.c_str());
+        return 1;
+    }
+    const auto password = readPassword(user);
+    if (!password || password->empty()) {
+        std::fputs("tapvela-server: no password on standard input\n", stderr);
+        return 1;
+    }
+    // The desktop program sends only the SHA-1 digest of the password, so the digest is what gets hashed.
+    const std::string hash = hashPassword(sha1Hex(*password));
+    if (hash.empty()) {
+        std::fputs("tapvela-server: out of memory while hashing the password\n", stderr);
+        return 1;
+    }
+    if (!store.addAccount(user, hash)) {
+        std::fprintf(stderr, "tapvela-server: the user %s exists already\n", user.c_str());
+        return 1;
+    }
+    std::printf("user added: %s\n", user.c_str());
+    return 0;
+}
+
+int addDevice(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 2) {
+        std::fputs("usage: tapvela-server add-device [--db FILE] [--public-url URL] USER NAME\n", stderr);
+        return 2;
+    }
+    if (const std::string problem = deviceNameProblem(args.positional[1]); !problem.empty()) {
+        std::fprintf(stderr, "tapvela-server: %s\n", problem.c_str());
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = store.accountId(args.positional[0]);
+    if (!account) {
+        std::fprintf(stderr, "tapvela-server: no user %s\n", args.positional[0].c_str());
+        return 1;
+    }
+    const Device device = store.addDevice(*account, args.positional[1]);
+    const std::string base = option(args, "--public-url", "http://127.0.0.1:" + std::to_string(defaultPort));
+    std::printf("device id: %s\nphone page: %s\n", device.id.c_str(), pageAddress(base, device).c_str());
+    return 0;
+}
+
+int listDevices(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 1) {
+        std::fputs("usage: tapvela-server devices [--db FILE] [--public-url URL] USER\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = store.accountId(args.positional[0]);
+    if (!account) {
+        std::fprintf(stderr, "tapvela-server: no user %s\n", args.positional[0].c_str());
+        return 1;
+    }
+    const std::string base = option(args, "--public-url", "http://127.0.0.1:" + std::to_string(defaultPort));
+    for (const Device &device : store.devices(*account))
+        std::printf("%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(), pageAddress(base, device).c_str());
+    return 0;
+}
+
+// The demo account and its first device, made on the first start.
+std::optional<Device> demoDevice(Store &store)
+{
+    auto account = store.accountId(demoUser);
+    if (!account) {
+        const std::string hash = hashPassword(sha1Hex(demoPassword));
+        if (hash.empty())
+            return std::nullopt;
+        account = store.addAccount(demoUser, hash);
+        if (!account)
+            account = store.accountId(demoUser);  // made meanwhile by another process
+        if (!account)
+            return std::nullopt;
+    }
+    const auto devices = store.devices(*account);
+    return devices.empty() ? store.addDevice(*account, demoDeviceName) : devices.front();
+}
+
+int serve(const Arguments &args, bool demo)
+{
+    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log"})
+        || !args.positional.empty()) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    const std::string address = option(args, "--listen", "127.0.0.1");
+    const auto port = number(option(args, "--port", std::to_string(defaultPort)), 0, 65535);
+    const auto threads = number(option(args, "--threads", "32"), 4, 1024);
+    if (!port || !threads) {
+        std::fputs("tapvela-server: --port takes 0 to 65535, --threads 4 to 1024\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
+    std::optional<Device> device;
+    if (demo && !(device = demoDevice(store))) {
+        std::fputs("tapvela-server: cannot create the demo account\n", stderr);
+        return 1;
+    }
+
+    ServiceOptions options;
+    options.threads = *threads;
+    options.accessLog = args.options.count("--log") > 0;
+    Service service(store, options);
+    const int bound = service.bind(address, *port);
+    if (bound < 0) {
+        std::fprintf(stderr, "tapvela-server: cannot listen on %s port %d (in use, or not an address of this "
+                             "computer)\n", address.c_str(), *port);
+        return 1;
+    }
+    const std::string url = "http://" + hostForUrl(address) + ":" + std::to_string(bound);
+    std::printf("listening on %s\n", url.c_str());
+    if (demo) {
+        std::printf("demo user: %s\ndemo password: %s\ndemo device: %s (id %s)\nphone page: %s\n", demoUser,
+                    demoPassword, device->name.c_str(), device->id.c_str(),
+                    pageAddress(option(args, "--public-url", url), *device).c_str());
+    }
+    std::fflush(stdout);
+
+    // SIGINT and SIGTERM are blocked in every thread and taken by one, so stopping is an ordinary function call
+    // rather than work inside a signal handler. The server's threads start later and inherit the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
+        std::fputs("tapvela-server: cannot take the stop signals\n", stderr);
+        return 1;
+    }
+    std::thread stopper([&service, stopSignals] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        service.stop();
+    });
+    const bool served = service.run();
+    service.stop();
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+    if (!served) {
+        std::fputs("tapvela-server: serving stopped on an error\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The database holds phone numbers: keep it, its journal and its index private to the user.
+    umask(077);
+    // A phone page that vanished mid-write must fail the write, not end the process.
+    signal(SIGPIPE, SIG_IGN);
+
+    if (argc < 2 || std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h") {
+        std::fputs(usage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? 2 : 0;
+    }
+    if (!initSecrets()) {
+        std::fputs("tapvela-server: libsodium cannot start\n", stderr);
+        return 1;
+    }
+    const std::string command = argv[1];
+    Arguments args;
+    if (!parseArguments(argc, argv, &args))
+        return 2;
+    try {
+        if (command == "serve" || command == "demo")
+            return serve(args, command == "demo");
+        if (command == "add-user")
+            return addUser(args);
+        if (command == "add-device")
+            return addDevice(args);
+        if (command == "devices")
+            return listDevices(args);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "tapvela-server: %s\n", e.what());
+        return 1;
+    }
+    std::fprintf(stderr, "tapvela-server: unknown command %s\n\n%s", command.c_str(), usage);
+    return 2;
+}

@@ -1,0 +1,413 @@
+#include "store.h"
+
+#include "secrets.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+
+namespace pushserver {
+
+namespace {
+
+constexpr int schemaVersion = 1;
+
+const char *const schema = R"sql(
+CREATE TABLE IF NOT EXISTS accounts (
+    id INTEGER PRIMARY KEY,
+    username TEXT NOT NULL UNIQUE,
+    password_hash TEXT NOT NULL,
+    created_at INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS api_keys (
+    id INTEGER PRIMARY KEY,
+    account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,
+    key_hash BLOB NOT NULL UNIQUE,
+    created_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS api_keys_by_account ON api_keys(account_id, id);
+CREATE TABLE IF NOT EXISTS devices (
+    id INTEGER PRIMARY KEY,
+    account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,
+    public_id TEXT NOT NULL UNIQUE,
+    name TEXT NOT NULL,
+    page_token TEXT NOT NULL UNIQUE,
+    created_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS devices_by_account ON devices(account_id, id);
+CREATE TABLE IF NOT EXISTS pushes (
+    id INTEGER PRIMARY KEY,
+    device_id INTEGER NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    msg TEXT NOT NULL,
+    icon TEXT NOT NULL,
+    sound TEXT NOT NULL,
+    extra TEXT NOT NULL,
+    created_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS pushes_by_device ON pushes(device_id, id);
+)sql";
+
+std::int64_t now()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
+// half-stepped (which would hold a read transaction open).
+template<typename Body>
+auto using_(Statement &statement, Body body)
+{
+    struct Reset
+    {
+        Statement &statement;
+        ~Reset() { statement.reset(); }
+    } reset{statement};
+    return body(statement);
+}
+
+} // namespace
+
+Statement::Statement(sqlite3 *db, const char *sql) : m_db(db)
+{
+    if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &m_statement, nullptr) != SQLITE_OK)
+        throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+}
+
+Statement::~Statement()
+{
+    sqlite3_finalize(m_statement);
+}
+
+Statement &Statement::bind(int index, std::int64_t value)
+{
+    if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
+        throw StoreError(sqlite3_errmsg(m_db));
+    return *this;
+}
+
+Statement &Statement::bind(int index, const std::string &text)
+{
+    if (sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT)
+        != SQLITE_OK)
+        throw StoreError(sqlite3_errmsg(m_db));
+    return *this;
+}
+
+Statement &Statement::bindBlob(int index, const std::string &bytes)
+{
+    if (sqlite3_bind_blob(m_statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT)
+        != SQLITE_OK)
+        throw StoreError(sqlite3_errmsg(m_db));
+    return *this;
+}
+
+bool Statement::step()
+{
+    const int result = sqlite3_step(m_statement);
+    if (result == SQLITE_ROW)
+        return true;
+    if (result == SQLITE_DONE)
+        return false;
+    if ((result & 0xFF) == SQLITE_CONSTRAINT)
+        throw ConstraintError(sqlite3_errmsg(m_db));
+    throw StoreError(std::string("database error: ") + sqlite3_errmsg(m_db));
+}
+
+void Statement::run()
+{
+    while (step()) {
+    }
+}
+
+std::int64_t Statement::integer(int column) const
+{
+    return sqlite3_column_int64(m_statement, column);
+}
+
+std::string Statement::text(int column) const
+{
+    const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(m_statement, column));
+    return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(m_statement, column)))
+                : std::string();
+}
+
+void Statement::reset()
+{
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+}
+
+Store::Store(const std::string &path)
+{
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+        throw StoreError("cannot open " + path + ": " + message);
+    }
+    try {
+        sqlite3_busy_timeout(m_db, 5000);
+        {
+            Statement wal(m_db, "PRAGMA journal_mode=WAL");
+            if (!wal.step() || wal.text(0) != "wal")
+                throw StoreError("cannot switch " + path + " to write-ahead logging");
+        }
+        // In WAL mode NORMAL never corrupts the file; a power cut may only forget the last transactions.
+        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA foreign_keys=ON");
+        std::int64_t version = 0;
+        {
+            Statement userVersion(m_db, "PRAGMA user_version");
+            if (userVersion.step())
+                version = userVersion.integer(0);
+        }
+        if (version > schemaVersion)
+            throw StoreError(path + " was made by a newer tapvela-server");
+        exec("BEGIN IMMEDIATE");
+        try {
+            exec(schema);
+            exec(("PRAGMA user_version=" + std::to_string(schemaVersion)).c_str());
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+
+        m_insertAccount = std::make_unique<Statement>(
+            m_db, "INSERT INTO accounts(username, password_hash, created_at) VALUES (?1, ?2, ?3)");
+        m_selectAccount = std::make_unique<Statement>(m_db, "SELECT id, password_hash FROM accounts WHERE username = ?1");
+        m_insertKey = std::make_unique<Statement>(
+            m_db, "INSERT INTO api_keys(account_id, key_hash, created_at) VALUES (?1, ?2, ?3)");
+        m_pruneKeys = std::make_unique<Statement>(
+            m_db, "DELETE FROM api_keys WHERE account_id = ?1 AND id NOT IN "
+                  "(SELECT id FROM api_keys WHERE account_id = ?1 ORDER BY id DESC LIMIT ?2)");
+        m_selectKey = std::make_unique<Statement>(m_db, "SELECT account_id FROM api_keys WHERE key_hash = ?1");
+        m_insertDevice = std::make_unique<Statement>(
+            m_db, "INSERT INTO devices(account_id, public_id, name, page_token, created_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+        m_selectDevices = std::make_unique<Statement>(
+            m_db, "SELECT id, public_id, name, page_token FROM devices WHERE account_id = ?1 ORDER BY id");
+        m_renameDevice =
+            std::make_unique<Statement>(m_db, "UPDATE devices SET name = ?3 WHERE account_id = ?1 AND public_id = ?2");
+        m_selectDeviceByToken =
+            std::make_unique<Statement>(m_db, "SELECT id, public_id, name, page_token FROM devices WHERE page_token = ?1");
+        m_selectDeviceOfAccount =
+            std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE account_id = ?1 AND public_id = ?2");
+        m_insertPush = std::make_unique<Statement>(
+            m_db, "INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+        m_selectPushesAfter = std::make_unique<Statement>(
+            m_db, "SELECT id, msg, icon, sound, extra, created_at FROM pushes WHERE device_id = ?1 AND id > ?2 "
+                  "ORDER BY id LIMIT ?3");
+        m_selectLatestPushes = std::make_unique<Statement>(
+            m_db, "SELECT id, msg, icon, sound, extra, created_at FROM pushes WHERE device_id = ?1 "
+                  "ORDER BY id DESC LIMIT ?2");
+        m_selectLatestPushId =
+            std::make_unique<Statement>(m_db, "SELECT coalesce(max(id), 0) FROM pushes WHERE device_id = ?1");
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+Store::~Store()
+{
+    close();
+}
+
+void Store::close()
+{
+    m_insertAccount.reset();
+    m_selectAccount.reset();
+    m_insertKey.reset();
+    m_pruneKeys.reset();
+    m_selectKey.reset();
+    m_insertDevice.reset();
+    m_selectDevices.reset();
+    m_renameDevice.reset();
+    m_selectDeviceByToken.reset();
+    m_selectDeviceOfAccount.reset();
+    m_insertPush.reset();
+    m_selectPushesAfter.reset();
+    m_selectLatestPushes.reset();
+    m_selectLatestPushId.reset();
+    if (m_db) {
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+}
+
+void Store::exec(const char *sql)
+{
+    char *message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string text = message ? message : "unknown error";
+        sqlite3_free(message);
+        throw StoreError("database error: " + text);
+    }
+}
+
+Device Store::readDevice(const Statement &statement) const
+{
+    return Device{statement.integer(0), statement.text(1), statement.text(2), statement.text(3)};
+}
+
+Push Store::readPush(const Statement &statement) const
+{
+    return Push{statement.integer(0), statement.text(1), statement.text(2),
+                statement.text(3),    statement.text(4), statement.integer(5)};
+}
+
+std::optional<std::int64_t> Store::addAccount(const std::string &username, const std::string &passwordHash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_insertAccount, [&](Statement &s) -> std::optional<std::int64_t> {
+        try {
+            s.bind(1, username).bind(2, passwordHash).bind(3, now()).run();
+        } catch (const ConstraintError &) {
+            return std::nullopt;
+        }
+        return sqlite3_last_insert_rowid(m_db);
+    });
+}
+
+std::optional<std::int64_t> Store::accountId(const std::string &username)
+{
+    const auto found = credentials(username);
+    return found ? std::optional<std::int64_t>(found->first) : std::nullopt;
+}
+
+std::optional<std::pair<std::int64_t, std::string>> Store::credentials(const std::string &username)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectAccount, [&](Statement &s) -> std::optional<std::pair<std::int64_t, std::string>> {
+        if (!s.bind(1, username).step())
+            return std::nullopt;
+        return std::make_pair(s.integer(0), s.text(1));
+    });
+}
+
+void Store::addApiKey(std::int64_t account, const std::string &keyHash, int keep)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    exec("BEGIN IMMEDIATE");
+    try {
+        using_(*m_insertKey, [&](Statement &s) { s.bind(1, account).bindBlob(2, keyHash).bind(3, now()).run(); });
+        using_(*m_pruneKeys, [&](Statement &s) { s.bind(1, account).bind(2, std::int64_t(keep)).run(); });
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+std::optional<std::int64_t> Store::accountOfKey(const std::string &keyHash)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectKey, [&](Statement &s) -> std::optional<std::int64_t> {
+        if (!s.bindBlob(1, keyHash).step())
+            return std::nullopt;
+        return s.integer(0);
+    });
+}
+
+Device Store::addDevice(std::int64_t account, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Ids and tokens are random; a collision is astronomically unlikely but would only cost another draw.
+    for (int attempt = 0;; ++attempt) {
+        Device device{0, randomHex(8), name, randomUrlToken(24)};
+        try {
+            using_(*m_insertDevice, [&](Statement &s) {
+                s.bind(1, account).bind(2, device.id).bind(3, name).bind(4, device.pageToken).bind(5, now()).run();
+            });
+        } catch (const ConstraintError &) {
+            if (attempt < 3)
+                continue;
+            throw;
+        }
+        device.row = sqlite3_last_insert_rowid(m_db);
+        return device;
+    }
+}
+
+std::vector<Device> Store::devices(std::int64_t account)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectDevices, [&](Statement &s) {
+        std::vector<Device> list;
+        s.bind(1, account);
+        while (s.step())
+            list.push_back(readDevice(s));
+        return list;
+    });
+}
+
+bool Store::renameDevice(std::int64_t account, const std::string &deviceId, const std::string &name)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_renameDevice, [&](Statement &s) {
+        s.bind(1, account).bind(2, deviceId).bind(3, name).run();
+        return sqlite3_changes(m_db) == 1;
+    });
+}
+
+std::optional<Device> Store::deviceByToken(const std::string &pageToken)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectDeviceByToken, [&](Statement &s) -> std::optional<Device> {
+        if (!s.bind(1, pageToken).step())
+            return std::nullopt;
+        return readDevice(s);
+    });
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t account, const std::string &deviceId,
+                                                                      const PushFields &fields)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto deviceRow = using_(*m_selectDeviceOfAccount, [&](Statement &s) -> std::optional<std::int64_t> {
+        if (!s.bind(1, account).bind(2, deviceId).step())
+            return std::nullopt;
+        return s.integer(0);
+    });
+    if (!deviceRow)
+        return std::nullopt;
+    return using_(*m_insertPush, [&](Statement &s) {
+        s.bind(1, *deviceRow).bind(2, fields.msg).bind(3, fields.icon).bind(4, fields.sound).bind(5, fields.extra);
+        s.bind(6, now()).run();
+        return std::make_pair(sqlite3_last_insert_rowid(m_db), *deviceRow);
+    });
+}
+
+std::vector<Push> Store::pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectPushesAfter, [&](Statement &s) {
+        std::vector<Push> list;
+        s.bind(1, deviceRow).bind(2, after).bind(3, std::int64_t(limit));
+        while (s.step())
+            list.push_back(readPush(s));
+        return list;
+    });
+}
+
+std::vector<Push> Store::latestPushes(std::int64_t deviceRow, int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectLatestPushes, [&](Statement &s) {
+        std::vector<Push> list;
+        s.bind(1, deviceRow).bind(2, std::int64_t(limit));
+        while (s.step())
+            list.push_back(readPush(s));
+        return list;
+    });
+}
+
+std::int64_t Store::latestPushId(std::int64_t deviceRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectLatestPushId, [&](Statement &s) { return s.bind(1, deviceRow).step() ? s.integer(0) : 0; });
+}
+
+} // namespace pushserver
