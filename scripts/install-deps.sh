@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what tapvela needs to build, run and test on Debian 12. Safe to run again: it only calls
+# apt-get when a package is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5network5 libssl3
+    libx11-dev libxi-dev libxtst-dev libxfixes-dev
+    xvfb xauth xdotool xclip x11-utils
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
+    libcpp-httplib-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3
+    locales fonts-dejavu-core imagemagick
+    chromium wrk
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds tapvela for Linux and for Windows (cross) and runs every test: the Linux ones natively on an Xvfb
+# display, the Windows ones under Wine in a private prefix made for this run.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+"$root/scripts/install-deps.sh" || exit 1
+
+jobs=$(nproc)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tapvela-test.XXXXXX")
+xvfb_pid=""
+cleanup() {
+    [ -n "${WINEPREFIX:-}" ] && WINEPREFIX="$WINEPREFIX" wineserver -k >/dev/null 2>&1
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A display of our own for the X11 code and for Wine's windows.
+display=99
+while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
+    display=$((display + 1))
+done
+Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display"
+for _ in $(seq 50); do
+    xdpyinfo >/dev/null 2>&1 && break
+    sleep 0.1
+done
+
+status=0
+passed=0
+failed=0
+count_results() {
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -n 1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    local total bad
+    bad=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+}
+
+echo "== Linux build"
+if cmake --preset linux >"$work/linux-configure.log" 2>&1 && cmake --build --preset linux -j "$jobs"; then
+    echo "== Linux tests"
+    ctest --preset linux -j "$jobs" 2>&1 | tee "$work/linux.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count_results "$work/linux.log"
+else
+    cat "$work/linux-configure.log"
+    echo "Linux build failed"
+    status=1
+    failed=$((failed + 1))
+fi
+
+echo "== Windows build (mingw-w64)"
+if cmake --preset windows >"$work/windows-configure.log" 2>&1 && cmake --build --preset windows -j "$jobs"; then
+    echo "== Windows tests (Wine)"
+    export WINEPREFIX="$work/wineprefix"
+    WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
+    wineserver -w
+    # Wine runs one wineserver per prefix: the tests share it, one at a time.
+    ctest --preset windows 2>&1 | tee "$work/windows.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count_results "$work/windows.log"
+else
+    cat "$work/windows-configure.log"
+    echo "Windows build failed"
+    status=1
+    failed=$((failed + 1))
+fi
+
+echo "total: $passed passed, $failed failed"
+exit $status
