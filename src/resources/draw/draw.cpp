@@ -234,9 +234,9 @@ void drawGoButton(QPainter &p, const QRectF &r)
 
 void drawRoundedButton(QPainter &p, const QRectF &r)
 {
+    // No lighter tint than the brand orange: the widget writes white text on it.
     QLinearGradient fill(r.topLeft(), r.bottomLeft());
-    fill.setColorAt(0, orangeLight);
-    fill.setColorAt(0.5, orange);
+    fill.setColorAt(0, orange);
     fill.setColorAt(1, orangeDark);
     p.setBrush(fill);
     p.drawRoundedRect(r, 9, 9);
