@@ -286,8 +286,8 @@ void TestResources::styleSheetPicksTheDoubleResolutionArrow()
         for (int x = 0; x < 96; ++x) {
             const QRgb a = shown.pixel(x, y);
             const QRgb b = expected.pixel(x, y);
-            worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                              std::abs(qBlue(a) - qBlue(b))});
+            worst = std::max(
+                {worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)), std::abs(qBlue(a) - qBlue(b))});
         }
     }
     QVERIFY2(worst <= 3, qPrintable(QStringLiteral("largest channel difference %1").arg(worst)));

@@ -6,6 +6,7 @@
 // Each window picture is drawn once in logical pixels and rendered at scale 1 and 2 (the "@2x" files),
 // so both resolutions share every coordinate.
 
+#include <QBuffer>
 #include <QColor>
 #include <QDir>
 #include <QFile>
@@ -20,7 +21,6 @@
 #include <QTransform>
 #include <QtEndian>
 #include <QtMath>
-#include <QBuffer>
 
 #include <cmath>
 #include <cstdio>
@@ -71,7 +71,8 @@ QFont font(qreal pixelSize, bool bold)
 }
 
 // A canvas of w x h logical pixels at the given scale, with the painter set up in logical pixels.
-struct Canvas {
+struct Canvas
+{
     QImage image;
     Canvas(int w, int h, int scale, const QColor &fill)
         : image(w * scale, h * scale, QImage::Format_ARGB32_Premultiplied)
@@ -535,13 +536,13 @@ int main(int argc, char **argv)
     const QString images = root.filePath(QStringLiteral("images/"));
     const QString icons = root.filePath(QStringLiteral("icons/"));
 
-    bool ok = saveBoth(images + "connexion", connexionPicture) && saveBoth(images + "settings", settingsPicture)
-              && saveBoth(images + "arrow", arrowPicture)
-              && saveBoth(icons + "tapvela_Tray_Icone_16x16_On", [](int s) { return trayPicture(s, true); })
-              && saveBoth(icons + "tapvela_Tray_Icone_16x16_Off", [](int s) { return trayPicture(s, false); })
-              && writeFile(icons + "tapvela_Tray_Icone_16x16_On.ico", icoFile(trayPicture(1, true)))
-              && writeFile(icons + "tapvela_Tray_Icone_16x16_Off.ico", icoFile(trayPicture(1, false)))
-              && writeFile(icons + "tapvela_Icone_256x256.ico", icoFile(appIcon()));
+    bool ok = saveBoth(images + "connexion", connexionPicture) && saveBoth(images + "settings", settingsPicture) &&
+              saveBoth(images + "arrow", arrowPicture) &&
+              saveBoth(icons + "tapvela_Tray_Icone_16x16_On", [](int s) { return trayPicture(s, true); }) &&
+              saveBoth(icons + "tapvela_Tray_Icone_16x16_Off", [](int s) { return trayPicture(s, false); }) &&
+              writeFile(icons + "tapvela_Tray_Icone_16x16_On.ico", icoFile(trayPicture(1, true))) &&
+              writeFile(icons + "tapvela_Tray_Icone_16x16_Off.ico", icoFile(trayPicture(1, false))) &&
+              writeFile(icons + "tapvela_Icone_256x256.ico", icoFile(appIcon()));
     for (int i = 0; ok && i < 6; ++i) {
         const QImage frame = sendingFrame(i);
         ok = save(frame, frames.filePath(QStringLiteral("frame_%1.png").arg(i)));
