@@ -8,7 +8,9 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace {
 
