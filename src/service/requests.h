@@ -31,12 +31,13 @@ QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const 
 // "Phone number : " or "Numéro de téléphone : " followed by the number.
 QString pushMessage(bool french, const QString &number);
 
-// Sends a GET carrying only the URL, with a transfer time-out; a reply whose body passes the size cap is
-// aborted (and so finishes with an error). The reply reaches the manager's finished signal.
-void sendRequest(QNetworkAccessManager *manager, const QUrl &url);
-
 constexpr int transferTimeoutMs = 30000;
 constexpr qint64 maxReplyBytes = 1024 * 1024;
+
+// Sends a GET carrying only the URL, with a transfer time-out (no data for timeoutMs ends the request) and
+// redirects left unfollowed; a reply whose body passes maxReplyBytes is aborted, and so finishes with an
+// error. The reply reaches the manager's finished signal; the returned pointer need not be kept.
+QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs = transferTimeoutMs);
 
 enum class LoginOutcome { ConnectionFailure, RefusedCredentials, ApiKey };
 
@@ -64,8 +65,13 @@ struct SettingsReply
 
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);
 
-// Reads a finished reply (error state and body) for the judging functions; true when the network layer
-// reported an error, the size cap and the time-out included.
+// True when the network layer reported an error for a finished reply (no connection, an HTTP status of 400
+// and above, the time-out, a connection closed mid-reply) or its body passed the size cap.
 bool replyFailed(QNetworkReply *reply);
+
+// What a finished-signal handler calls: reads the reply (its body only when it did not fail), judges it,
+// and releases it with deleteLater, so that no path of the handler can leak or double-free it.
+LoginReply takeLoginReply(QNetworkReply *reply);
+SettingsReply takeSettingsReply(QNetworkReply *reply);
 
 } // namespace service

@@ -1,0 +1,47 @@
+#include "service/messages.h"
+
+namespace service {
+
+namespace {
+
+QString loginTitle(bool french)
+{
+    return french ? QStringLiteral("tapvela - connexion") : QStringLiteral("tapvela - connection");
+}
+
+QString settingsTitle(bool french)
+{
+    return french ? QStringLiteral("tapvela - configuration") : QStringLiteral("tapvela - settings");
+}
+
+QString connectionText(bool french)
+{
+    return french ? QStringLiteral("Erreur avec votre connexion internet !")
+                  : QStringLiteral("Error with your internet connection !");
+}
+
+} // namespace
+
+Warning loginConnectionWarning(bool french)
+{
+    return {loginTitle(french), connectionText(french)};
+}
+
+Warning loginCredentialsWarning(bool french)
+{
+    return {loginTitle(french), french ? QStringLiteral("Erreur avec votre identifiant/mot de passe !")
+                                       : QStringLiteral("Error with your username/password !")};
+}
+
+Warning settingsConnectionWarning(bool french)
+{
+    return {settingsTitle(french), connectionText(french)};
+}
+
+Warning settingsApiKeyWarning(bool french)
+{
+    return {settingsTitle(french), french ? QStringLiteral("Erreur avec votre apikey, merci de vous reconnectez !")
+                                          : QStringLiteral("Error with your apikey, please reconnect you !")};
+}
+
+} // namespace service

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// The warnings the two windows show, each as the title and text of a warning box, in French or English.
+namespace service {
+
+struct Warning
+{
+    QString title;
+    QString text;
+};
+
+// The login window's: the service could not be reached, or it refused the user name and password.
+Warning loginConnectionWarning(bool french);
+Warning loginCredentialsWarning(bool french);
+
+// The settings window's: a request failed on the network, or the service refused the api key.
+Warning settingsConnectionWarning(bool french);
+Warning settingsApiKeyWarning(bool french);
+
+} // namespace service

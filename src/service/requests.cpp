@@ -1,0 +1,145 @@
+#include "service/requests.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace service {
+
+namespace {
+
+// A value as it goes into a query: everything but the unreserved characters escaped, so that the service
+// decodes exactly the text the program meant.
+QByteArray encoded(const QString &value)
+{
+    return QUrl::toPercentEncoding(value);
+}
+
+// The base URL in its encoded form followed by path and query, which are already encoded. Parsed strictly so
+// that nothing in the query is decoded again ("%2B" must stay "%2B").
+QUrl serviceUrl(const QByteArray &pathAndQuery)
+{
+    const QUrl base(baseUrl(), QUrl::TolerantMode);
+    const QByteArray prefix = base.toEncoded(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::StripTrailingSlash);
+    return QUrl::fromEncoded(prefix + pathAndQuery, QUrl::StrictMode);
+}
+
+} // namespace
+
+QString baseUrl()
+{
+    QString url = qEnvironmentVariable("TAPVELA_SERVICE_URL").trimmed();
+    if (url.isEmpty())
+        url = QStringLiteral(TAPVELA_DEFAULT_SERVICE_URL);
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    return url;
+}
+
+QString passwordDigest(const QString &password)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(password.toUtf8(), QCryptographicHash::Sha1).toHex());
+}
+
+QUrl loginUrl(const QString &username, const QString &password)
+{
+    return serviceUrl("/all/login_app.php?username=" + encoded(username) + "&password="
+                      + encoded(passwordDigest(password)));
+}
+
+QUrl devicesUrl(const QString &apiKey)
+{
+    return serviceUrl("/all/devices_app.php?apikey=" + encoded(apiKey));
+}
+
+QUrl setNameUrl(const QString &apiKey, const QString &id, const QString &name)
+{
+    return serviceUrl("/all/set_name_app.php?apikey=" + encoded(apiKey) + "&id=" + encoded(id) + "&name="
+                      + encoded(name));
+}
+
+QString pushMessage(bool french, const QString &number)
+{
+    return (french ? QStringLiteral("Numéro de téléphone : ") : QStringLiteral("Phone number : ")) + number;
+}
+
+QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const QString &number)
+{
+    // ':' may stand in a query as it is, so the link keeps its literal "tel:" and only the number is escaped.
+    return serviceUrl("/all/api.php?apikey=" + encoded(apiKey) + "&msg=" + encoded(pushMessage(french, number))
+                      + "&icon=115&sound=01&devices=" + encoded(deviceId) + "&extra=tel:" + encoded(number));
+}
+
+QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs)
+{
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    // A redirect answer is read as the reply itself; never follow it, whatever the manager's policy.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = manager->get(request);
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > maxReplyBytes)
+            reply->abort();
+    });
+    return reply;
+}
+
+LoginReply judgeLoginReply(bool networkError, const QByteArray &body)
+{
+    LoginReply result;
+    if (networkError)
+        return result;
+    const int nul = body.indexOf('\0');
+    result.text = QString::fromUtf8(nul < 0 ? body : body.left(nul));
+    result.outcome = result.text == QLatin1String("error") ? LoginOutcome::RefusedCredentials : LoginOutcome::ApiKey;
+    return result;
+}
+
+SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
+{
+    SettingsReply result;
+    if (networkError)
+        return result;
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (document.isNull()) {
+        result.outcome = SettingsOutcome::NotJson;
+        return result;
+    }
+    // A top-level array reads as an object without members, and so as a refused api key.
+    const QJsonObject top = document.object();
+    const bool valid = top.value(QLatin1String("status")).toString() == QLatin1String("valid");
+    const QJsonValue devices = top.value(QLatin1String("devices"));
+    if (valid && devices.isArray()) {
+        result.outcome = SettingsOutcome::DeviceList;
+        result.devices = devices.toArray();
+    } else {
+        result.outcome = valid ? SettingsOutcome::Nothing : SettingsOutcome::ApiKeyRefused;
+    }
+    return result;
+}
+
+bool replyFailed(QNetworkReply *reply)
+{
+    return reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > maxReplyBytes;
+}
+
+LoginReply takeLoginReply(QNetworkReply *reply)
+{
+    const bool failed = replyFailed(reply);
+    const QByteArray body = failed ? QByteArray() : reply->readAll();
+    reply->deleteLater();
+    return judgeLoginReply(failed, body);
+}
+
+SettingsReply takeSettingsReply(QNetworkReply *reply)
+{
+    const bool failed = replyFailed(reply);
+    const QByteArray body = failed ? QByteArray() : reply->readAll();
+    reply->deleteLater();
+    return judgeSettingsReply(failed, body);
+}
+
+} // namespace service

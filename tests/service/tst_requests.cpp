@@ -1,0 +1,262 @@
+#include "service/messages.h"
+#include "service/requests.h"
+#include "support/testservice.h"
+#include "wireforms.h"
+
+#include <QtTest>
+
+using service::LoginOutcome;
+using service::SettingsOutcome;
+
+Q_DECLARE_METATYPE(service::LoginOutcome)
+Q_DECLARE_METATYPE(service::SettingsOutcome)
+
+class TestRequests : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanupTestCase();
+    void passwordDigest_data();
+    void passwordDigest();
+    void baseUrl_data();
+    void baseUrl();
+    void urlOnTopOfBase_data();
+    void urlOnTopOfBase();
+    void encodedUrl_data();
+    void encodedUrl();
+    void pushMessage_data();
+    void pushMessage();
+    void loginReply_data();
+    void loginReply();
+    void settingsReply_data();
+    void settingsReply();
+    void warnings_data();
+    void warnings();
+};
+
+void TestRequests::init()
+{
+    qputenv("TAPVELA_SERVICE_URL", "http://svc.test:8080");
+}
+
+void TestRequests::cleanupTestCase()
+{
+    qunsetenv("TAPVELA_SERVICE_URL");
+}
+
+void TestRequests::passwordDigest_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("digest");
+    QTest::newRow("empty") << "" << "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    QTest::newRow("ascii") << "secret" << "e5e9fa1ba31ecd1ae84f75caaa474f3a663f05f4";
+    QTest::newRow("non-ASCII, hashed as UTF-8") << QStringLiteral("mötdepässe€")
+                                                << "1629371dd4870d96187c15b3ac54697767b7aff1";
+    QTest::newRow("trailing space kept") << "pass " << "df1760801fb3a038f08956c43a18666f08191ec1";
+}
+
+void TestRequests::passwordDigest()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, digest);
+    QCOMPARE(service::passwordDigest(password), digest);
+}
+
+void TestRequests::baseUrl_data()
+{
+    QTest::addColumn<bool>("set");
+    QTest::addColumn<QByteArray>("environment");
+    QTest::addColumn<QString>("expected");
+    QString builtIn = QStringLiteral(TAPVELA_DEFAULT_SERVICE_URL);
+    while (builtIn.endsWith(QLatin1Char('/')))
+        builtIn.chop(1);
+    QTest::newRow("built in") << false << QByteArray() << builtIn;
+    QTest::newRow("empty variable") << true << QByteArray() << builtIn;
+    QTest::newRow("https host") << true << QByteArray("https://push.example.org") << "https://push.example.org";
+    QTest::newRow("trailing slashes") << true << QByteArray("https://h.example/base//") << "https://h.example/base";
+    QTest::newRow("surrounding blanks") << true << QByteArray(" http://10.0.0.2:81 \n") << "http://10.0.0.2:81";
+}
+
+void TestRequests::baseUrl()
+{
+    QFETCH(bool, set);
+    QFETCH(QByteArray, environment);
+    QFETCH(QString, expected);
+    if (set)
+        qputenv("TAPVELA_SERVICE_URL", environment);
+    else
+        qunsetenv("TAPVELA_SERVICE_URL");
+    QCOMPARE(service::baseUrl(), expected);
+}
+
+void TestRequests::urlOnTopOfBase_data()
+{
+    QTest::addColumn<QByteArray>("environment");
+    QTest::addColumn<QByteArray>("url");
+    QTest::newRow("host and port") << QByteArray("http://127.0.0.1:48080")
+                                   << QByteArray("http://127.0.0.1:48080/all/devices_app.php?apikey=a%20b");
+    QTest::newRow("https") << QByteArray("https://push.example.org/")
+                           << QByteArray("https://push.example.org/all/devices_app.php?apikey=a%20b");
+    QTest::newRow("below a path") << QByteArray("https://example.org/push")
+                                  << QByteArray("https://example.org/push/all/devices_app.php?apikey=a%20b");
+    QTest::newRow("international host") << QByteArray("http://bücher.example")
+                                        << QByteArray("http://xn--bcher-kva.example/all/devices_app.php?apikey=a%20b");
+}
+
+void TestRequests::urlOnTopOfBase()
+{
+    QFETCH(QByteArray, environment);
+    QFETCH(QByteArray, url);
+    qputenv("TAPVELA_SERVICE_URL", environment);
+    const QUrl built = service::devicesUrl(QStringLiteral("a b"));
+    QVERIFY2(built.isValid(), qPrintable(built.errorString()));
+    QCOMPARE(built.toEncoded(), url);
+}
+
+void TestRequests::encodedUrl_data()
+{
+    wireforms::addColumns();
+    wireforms::addRows();
+}
+
+void TestRequests::encodedUrl()
+{
+    QFETCH(QString, request);
+    QFETCH(QStringList, values);
+    QFETCH(QByteArray, target);
+    const QUrl url = wireforms::build(request, values);
+    QVERIFY2(url.isValid(), qPrintable(url.errorString()));
+    QCOMPARE(url.scheme(), QStringLiteral("http"));
+    QCOMPARE(url.host(), QStringLiteral("svc.test"));
+    QCOMPARE(url.port(), 8080);
+    QVERIFY(!url.hasFragment());
+    QCOMPARE(url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
+    testsupport::RecordedRequest asReceived;
+    asReceived.target = target;
+    QCOMPARE(asReceived.queryItems(), wireforms::decodedItems(request, values));
+}
+
+void TestRequests::pushMessage_data()
+{
+    QTest::addColumn<bool>("french");
+    QTest::addColumn<QString>("number");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("English") << false << "+33612345678" << "Phone number : +33612345678";
+    QTest::newRow("French") << true << "+33612345678" << QStringLiteral("Numéro de téléphone : +33612345678");
+    QTest::newRow("no plus") << false << "0612345678" << "Phone number : 0612345678";
+}
+
+void TestRequests::pushMessage()
+{
+    QFETCH(bool, french);
+    QFETCH(QString, number);
+    QFETCH(QString, message);
+    QCOMPARE(service::pushMessage(french, number), message);
+}
+
+void TestRequests::loginReply_data()
+{
+    QTest::addColumn<bool>("networkError");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<LoginOutcome>("outcome");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("error") << false << QByteArray("error") << LoginOutcome::RefusedCredentials << "error";
+    QTest::newRow("error and line break") << false << QByteArray("error\n") << LoginOutcome::ApiKey << "error\n";
+    QTest::newRow("capital Error") << false << QByteArray("Error") << LoginOutcome::ApiKey << "Error";
+    QTest::newRow("blank before error") << false << QByteArray(" error") << LoginOutcome::ApiKey << " error";
+    QTest::newRow("empty body") << false << QByteArray() << LoginOutcome::ApiKey << "";
+    QTest::newRow("key kept whole") << false << QByteArray(" 4f1c 9a\r\n") << LoginOutcome::ApiKey << " 4f1c 9a\r\n";
+    QTest::newRow("cut at NUL") << false << QByteArray("4f1c\0tail", 9) << LoginOutcome::ApiKey << "4f1c";
+    QTest::newRow("error before NUL") << false << QByteArray("error\0x", 7) << LoginOutcome::RefusedCredentials
+                                      << "error";
+    QTest::newRow("NUL first") << false << QByteArray("\0error", 6) << LoginOutcome::ApiKey << "";
+    QTest::newRow("UTF-8") << false << QByteArray("cl\xC3\xA9") << LoginOutcome::ApiKey << QStringLiteral("clé");
+    QTest::newRow("HTML page") << false << QByteArray("<html><body>Oops</body></html>") << LoginOutcome::ApiKey
+                               << "<html><body>Oops</body></html>";
+    QTest::newRow("network error") << true << QByteArray("error") << LoginOutcome::ConnectionFailure << "";
+    QTest::newRow("network error with a key") << true << QByteArray("4f1c") << LoginOutcome::ConnectionFailure << "";
+}
+
+void TestRequests::loginReply()
+{
+    QFETCH(bool, networkError);
+    QFETCH(QByteArray, body);
+    QFETCH(LoginOutcome, outcome);
+    QFETCH(QString, text);
+    const service::LoginReply reply = service::judgeLoginReply(networkError, body);
+    QCOMPARE(reply.outcome, outcome);
+    QCOMPARE(reply.text, text);
+}
+
+void TestRequests::settingsReply_data()
+{
+    QTest::addColumn<bool>("networkError");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<SettingsOutcome>("outcome");
+    QTest::addColumn<int>("devices");
+    const QByteArray twoDevices = R"({"status":"valid","devices":[{"id":"a1","name":"Pixel"},{"id":7,"name":"Tab"}]})";
+    QTest::newRow("network error") << true << twoDevices << SettingsOutcome::NetworkError << 0;
+    QTest::newRow("empty body") << false << QByteArray() << SettingsOutcome::NotJson << 0;
+    QTest::newRow("plain text") << false << QByteArray("ok") << SettingsOutcome::NotJson << 0;
+    QTest::newRow("HTML page") << false << QByteArray("<html><body>valid</body></html>") << SettingsOutcome::NotJson
+                               << 0;
+    QTest::newRow("cut JSON") << false << QByteArray(R"({"status":"valid")") << SettingsOutcome::NotJson << 0;
+    QTest::newRow("array top level") << false << QByteArray(R"([{"status":"valid","devices":[]}])")
+                                     << SettingsOutcome::ApiKeyRefused << 0;
+    QTest::newRow("refused") << false << QByteArray(R"({"status":"invalid"})") << SettingsOutcome::ApiKeyRefused << 0;
+    QTest::newRow("no status") << false << QByteArray("{}") << SettingsOutcome::ApiKeyRefused << 0;
+    QTest::newRow("status in capitals") << false << QByteArray(R"({"status":"Valid","devices":[]})")
+                                        << SettingsOutcome::ApiKeyRefused << 0;
+    QTest::newRow("status not a string") << false << QByteArray(R"({"status":1})") << SettingsOutcome::ApiKeyRefused
+                                         << 0;
+    QTest::newRow("refused with devices")
+        << false << QByteArray(R"({"status":"no","devices":[{"id":"a1","name":"Pixel"}]})")
+        << SettingsOutcome::ApiKeyRefused << 0;
+    QTest::newRow("valid, no devices") << false << QByteArray(R"({"status":"valid"})") << SettingsOutcome::Nothing << 0;
+    QTest::newRow("valid, devices not an array") << false << QByteArray(R"({"status":"valid","devices":{"id":"a"}})")
+                                                 << SettingsOutcome::Nothing << 0;
+    QTest::newRow("valid, empty list") << false << QByteArray(R"({"status":"valid","devices":[]})")
+                                       << SettingsOutcome::DeviceList << 0;
+    QTest::newRow("valid, two devices, numeric id") << false << twoDevices << SettingsOutcome::DeviceList << 2;
+}
+
+void TestRequests::settingsReply()
+{
+    QFETCH(bool, networkError);
+    QFETCH(QByteArray, body);
+    QFETCH(SettingsOutcome, outcome);
+    QFETCH(int, devices);
+    const service::SettingsReply reply = service::judgeSettingsReply(networkError, body);
+    QCOMPARE(reply.outcome, outcome);
+    QCOMPARE(reply.devices.size(), devices);
+}
+
+void TestRequests::warnings_data()
+{
+    QTest::addColumn<bool>("french");
+    QTest::addColumn<QString>("loginTitle");
+    QTest::addColumn<QString>("settingsTitle");
+    QTest::newRow("English") << false << "tapvela - connection" << "tapvela - settings";
+    QTest::newRow("French") << true << "tapvela - connexion" << "tapvela - configuration";
+}
+
+void TestRequests::warnings()
+{
+    QFETCH(bool, french);
+    QFETCH(QString, loginTitle);
+    QFETCH(QString, settingsTitle);
+    // Each window titles both of its warnings alike; the connection text is the same in both windows.
+    QCOMPARE(service::loginConnectionWarning(french).title, loginTitle);
+    QCOMPARE(service::loginCredentialsWarning(french).title, loginTitle);
+    QCOMPARE(service::settingsConnectionWarning(french).title, settingsTitle);
+    QCOMPARE(service::settingsApiKeyWarning(french).title, settingsTitle);
+    QCOMPARE(service::settingsConnectionWarning(french).text, service::loginConnectionWarning(french).text);
+    QVERIFY(service::loginCredentialsWarning(french).text != service::loginConnectionWarning(french).text);
+    QVERIFY(service::settingsApiKeyWarning(french).text != service::settingsConnectionWarning(french).text);
+    QVERIFY(service::settingsApiKeyWarning(french).text != service::settingsApiKeyWarning(!french).text);
+}
+
+QTEST_GUILESS_MAIN(TestRequests)
+#include "tst_requests.moc"
