@@ -12,7 +12,7 @@ server=${1:-$here/../../build/linux/server/tapvela-server}
 seconds=${2:-20}
 connections=${3:-16}
 
-for tool in wrk curl sqlite3 sha1sum; do
+for tool in wrk sqlite3 sha1sum; do
     command -v "$tool" >/dev/null || { echo "push-bench: $tool is needed" >&2; exit 1; }
 done
 [[ -x $server ]] || { echo "push-bench: no server at $server (build it first)" >&2; exit 1; }
@@ -43,8 +43,15 @@ port=$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/o
 [[ -n $port ]] || { echo "push-bench: the server did not start" >&2; cat "$work/err" >&2; exit 1; }
 base=http://127.0.0.1:$port
 
+# One plain HTTP/1.0 exchange through bash's own socket support; prints the body.
+get() {
+    exec 3<>"/dev/tcp/127.0.0.1/$port"
+    printf 'GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' "$1" >&3
+    sed '1,/^\r$/d' <&3
+    exec 3<&-
+}
 digest=$(printf '%s' bench-password | sha1sum | cut -d' ' -f1)
-key=$(curl -sf "$base/all/login_app.php?username=bench&password=$digest")
+key=$(get "/all/login_app.php?username=bench&password=$digest")
 [[ $key != error && -n $key ]] || { echo "push-bench: sign-in failed" >&2; exit 1; }
 
 rss() { awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status"; }
