@@ -1,0 +1,120 @@
+#include "settings/devicelist.h"
+#include "settings/settingswindow.h"
+
+#include "app/diagnostics.h"
+#include "app/uilanguage.h"
+#include "service/messages.h"
+#include "service/requests.h"
+
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QListView>
+#include <QMessageBox>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QStandardItemModel>
+
+namespace {
+const QString apiKeyKey = QStringLiteral("apikey");
+const QString idKey = QStringLiteral("id");
+constexpr int idRole = Qt::UserRole + 1;
+} // namespace
+
+void SettingsWindow::requestDevices()
+{
+    service::sendRequest(manager, service::devicesUrl(settings->value(apiKeyKey, QStringLiteral("no")).toString()));
+}
+
+// Every reply of the window's manager comes here, whichever request it answers: its content alone says what
+// it is.
+void SettingsWindow::finishedRequest(QNetworkReply *reply)
+{
+    const bool failed = service::replyFailed(reply);
+    const service::SettingsReply judged = service::judgeSettingsReply(failed, failed ? QByteArray() : reply->readAll());
+    reply->deleteLater();
+
+    switch (judged.outcome) {
+    case service::SettingsOutcome::NetworkError:
+        showWarning(service::settingsConnectionWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::ApiKeyRefused:
+        showWarning(service::settingsApiKeyWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::DeviceList:
+        rebuildDeviceList(judged.devices);
+        break;
+    case service::SettingsOutcome::NotJson:
+    case service::SettingsOutcome::Nothing:
+        break;
+    }
+}
+
+void SettingsWindow::showWarning(const service::Warning &warning)
+{
+    QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void SettingsWindow::rebuildDeviceList(const QJsonArray &devices)
+{
+    auto *list = findChild<QListView *>(QStringLiteral("devicesList"));
+    const DeviceListPlan plan = planDeviceList(devices, settings->value(idKey, QStringLiteral("-1")).toString());
+
+    QStandardItemModel *oldModel = deviceModel;
+    deviceIds.clear();
+    deviceModel = new QStandardItemModel(plan.rows.size(), 1);
+    for (int row = 0; row < plan.rows.size(); ++row) {
+        auto *item = new QStandardItem(plan.rows.at(row).name);
+        item->setData(plan.rows.at(row).id, idRole);
+        deviceIds.append(plan.rows.at(row).id);
+        deviceModel->setItem(row, 0, item);
+    }
+
+    if (plan.storeFirstAsDefault)
+        settings->setValue(idKey, deviceIds.constFirst());
+    auto *label = findChild<QLabel *>(QStringLiteral("currentDevice"));
+    if (label && plan.labelRow >= 0)
+        label->setText(deviceModel->item(plan.labelRow, 0)->text());
+
+    // The view lets go of the old model (and closes an open editor) before that model goes; the selection
+    // model it made for the old one is not reused, so it goes too.
+    if (list) {
+        QItemSelectionModel *oldSelection = list->selectionModel();
+        list->setModel(deviceModel);
+        if (oldSelection && oldSelection != list->selectionModel())
+            delete oldSelection;
+    }
+    delete oldModel;
+
+    // Only now: filling the model must not send a set-name request per row.
+    connect(deviceModel, &QStandardItemModel::itemChanged, this, &SettingsWindow::onItemChanged);
+}
+
+void SettingsWindow::on_devicesList_clicked(const QModelIndex &index)
+{
+    const int row = index.row();
+    if (!deviceModel || row < 0 || row >= deviceIds.size())
+        return;
+    const QString id = deviceIds.at(row);
+    settings->setValue(idKey, id);
+    if (auto *label = findChild<QLabel *>(QStringLiteral("currentDevice")))
+        label->setText(deviceModel->index(row, 0).data().toString());
+    writeDiagnosticLine(id.toUtf8());
+}
+
+void SettingsWindow::onItemChanged(QStandardItem *item)
+{
+    const QString name = item->text();
+    const QString id = item->data(idRole).toString();
+    writeDiagnosticLine(name.toUtf8() + "    " + QByteArray::number(id.toInt()));
+
+    const QString apiKey = settings->value(apiKeyKey, QStringLiteral("no")).toString();
+    service::sendRequest(manager, service::setNameUrl(apiKey, id, name));
+
+    if (auto *label = findChild<QLabel *>(QStringLiteral("currentDevice")))
+        label->setText(name);
+}
+
+void SettingsWindow::on_devicesList_objectNameChanged(const QString &objectName)
+{
+    writeDiagnosticLine(objectName.toUtf8());
+}
