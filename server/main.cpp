@@ -25,7 +25,9 @@ namespace {
 const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
 
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
-              Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db.
+              Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
+              64 threads (each open connection holds one; a phone page's stream too, up to a
+              quarter of them).
               With --port 0 a free port is chosen. The first line written is
               "listening on http://ADDR:PORT".
   demo        [same options as serve, database ./tapvela-demo.db]
@@ -250,7 +252,7 @@ int serve(const Arguments &args, bool demo)
     }
     const std::string address = option(args, "--listen", "127.0.0.1");
     const auto port = number(option(args, "--port", std::to_string(defaultPort)), 0, 65535);
-    const auto threads = number(option(args, "--threads", "32"), 4, 1024);
+    const auto threads = number(option(args, "--threads", "64"), 4, 1024);
     if (!port || !threads) {
         std::fputs("tapvela-server: --port takes 0 to 65535, --threads 4 to 1024\n", stderr);
         return 2;

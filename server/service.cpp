@@ -161,7 +161,9 @@ Service::Service(Store &store, ServiceOptions options)
         setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     m_http->set_tcp_nodelay(true);
-    m_http->set_keep_alive_max_count(1000);
+    // Each connection holds a thread while it is kept alive: a connection makes way for waiting ones after a
+    // hundred requests.
+    m_http->set_keep_alive_max_count(100);
     m_http->set_keep_alive_timeout(5);
     m_http->set_read_timeout(10);
     m_http->set_write_timeout(10);

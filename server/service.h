@@ -15,7 +15,7 @@ class HttpServer;
 
 struct ServiceOptions
 {
-    int threads = 32;
+    int threads = 64;
     bool accessLog = false;
     // A phone page's event stream is closed after this long and the browser reconnects on its own; this frees
     // the threads of phones that vanished from the network without closing their connection.

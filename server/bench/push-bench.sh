@@ -5,6 +5,7 @@
 # server's resident memory at rest and after the run.
 #
 # usage: server/bench/push-bench.sh [SERVER_BINARY] [SECONDS] [CONNECTIONS]
+#        (BENCH_SERVER_OPTIONS="--threads 32" passes options to the server)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,7 +34,7 @@ db=$work/bench.db
 printf 'bench-password\n' | "$server" add-user --db "$db" bench >/dev/null
 device=$("$server" add-device --db "$db" bench "Bench phone" | sed -n 's/^device id: //p')
 
-"$server" serve --port 0 --db "$db" >"$work/out" 2>"$work/err" &
+"$server" serve --port 0 --db "$db" ${BENCH_SERVER_OPTIONS:-} >"$work/out" 2>"$work/err" &
 pid=$!
 for _ in $(seq 100); do
     [[ -s $work/out ]] && break
