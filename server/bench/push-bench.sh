@@ -72,6 +72,5 @@ if [[ $stored == "$answered" ]]; then
 else
     echo "pushes stored == pushes answered 200: NO ($stored stored, $answered answered)"
 fi
-echo "pushes per second (push phase of $((seconds - 1)) s, ±1 s): $((answered / (seconds - 1)))"
 echo "server resident memory at rest: $rest"
 echo "server resident memory after the run: $after"

@@ -9,6 +9,17 @@ local pushPath = "/all/api.php?apikey=" .. key .. "&msg=Phone%20number%20%3A%20%
     .. "&icon=115&sound=01&devices=" .. device .. "&extra=tel%3A%2B33612345678"
 local drainPath = "/all/devices_app.php?apikey=" .. key
 
+local ffi = require("ffi")
+ffi.cdef [[
+typedef struct { long tv_sec; long tv_usec; } bench_timeval;
+int gettimeofday(bench_timeval *tv, void *tz);
+]]
+local timeval = ffi.new("bench_timeval")
+local function now()
+    ffi.C.gettimeofday(timeval, nil)
+    return tonumber(timeval.tv_sec) + tonumber(timeval.tv_usec) / 1e6
+end
+
 local threads = {}
 
 function setup(thread)
@@ -16,14 +27,16 @@ function setup(thread)
 end
 
 function init(args)
-    started = os.time()
+    started = nil
     pushesOk = 0
     pushesOther = 0
     drains = 0
 end
 
 function request()
-    if os.time() - started < pushSeconds then
+    local time = now()
+    started = started or time
+    if time - started < pushSeconds then
         return wrk.format("GET", pushPath)
     end
     return wrk.format("GET", drainPath)
@@ -47,6 +60,7 @@ function done(summary, latency, requests)
         drained = drained + thread:get("drains")
     end
     io.write(string.format("pushes answered 200: %d\n", ok))
+    io.write(string.format("pushes per second over the %g s of pushing: %.0f\n", pushSeconds, ok / pushSeconds))
     io.write(string.format("pushes answered otherwise: %d\n", other))
     io.write(string.format("device lists (final second): %d\n", drained))
     io.write(string.format("p50 latency ms: %.2f\n", latency:percentile(50) / 1000))
