@@ -489,6 +489,8 @@ void TestServer::badInput_data()
     QTest::newRow("lone percent") << QByteArray("GET") << push + "100%" << 400 << QByteArray("percent-escape");
     QTest::newRow("bad escape in a name") << QByteArray("GET") << push + "a&ext%ra=1" << 400 << QByteArray("escape");
     QTest::newRow("not UTF-8") << QByteArray("GET") << push + "caf%E9" << 400 << QByteArray("UTF-8");
+    QTest::newRow("overlong UTF-8") << QByteArray("GET") << push + "%C0%AF" << 400 << QByteArray("UTF-8");
+    QTest::newRow("UTF-8 surrogate") << QByteArray("GET") << push + "%ED%A0%80" << 400 << QByteArray("UTF-8");
     QTest::newRow("NUL") << QByteArray("GET") << push + "a%00b" << 400 << QByteArray("control");
     QTest::newRow("control character") << QByteArray("GET") << push + "a%1Bb" << 400 << QByteArray("control");
     QTest::newRow("empty message") << QByteArray("GET") << push << 400 << QByteArray("msg");
@@ -498,6 +500,11 @@ void TestServer::badInput_data()
                                     << QByteArray("too long: extra");
     QTest::newRow("request too long") << QByteArray("GET") << push + QByteArray(5000, 'm') << 414
                                       << QByteArray("too long");
+    QByteArray many;
+    for (int i = 0; i < 40; ++i)
+        many += "&p" + QByteArray::number(i) + "=1";
+    QTest::newRow("too many parameters") << QByteArray("GET") << push + "a" + many << 400
+                                         << QByteArray("too many parameters");
     QTest::newRow("given twice") << QByteArray("GET") << push + "a&msg=b" << 400 << QByteArray("twice: msg");
     QTest::newRow("no message") << QByteArray("GET") << "/all/api.php?apikey=" + key + "&devices=" + device << 400
                                 << QByteArray("missing parameter: msg");
