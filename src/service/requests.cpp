@@ -80,8 +80,10 @@ QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int 
     // A redirect answer is read as the reply itself; never follow it, whatever the manager's policy.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = manager->get(request);
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > maxReplyBytes)
+    // The body stays unread until the reply has finished, so what is buffered is all that arrived. readyRead
+    // comes with every piece; downloadProgress is throttled and may come too late to stop anything.
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+        if (reply->bytesAvailable() > maxReplyBytes)
             reply->abort();
     });
     return reply;
