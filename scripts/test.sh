@@ -47,32 +47,45 @@ count_results() {
     failed=$((failed + bad))
 }
 
+# Both builds first: the Linux end-to-end test also drives the Windows bundle under Wine.
+linux_built=0
+windows_built=0
 echo "== Linux build"
 if cmake --preset linux >"$work/linux-configure.log" 2>&1 && cmake --build --preset linux -j "$jobs"; then
+    linux_built=1
+else
+    cat "$work/linux-configure.log"
+    echo "Linux build failed"
+fi
+echo "== Windows build (mingw-w64)"
+if cmake --preset windows >"$work/windows-configure.log" 2>&1 && cmake --build --preset windows -j "$jobs"; then
+    windows_built=1
+else
+    cat "$work/windows-configure.log"
+    echo "Windows build failed"
+fi
+
+# One private Wine prefix for this run.
+export WINEPREFIX="$work/wineprefix"
+WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
+wineserver -w
+
+if [ "$linux_built" -eq 1 ]; then
     echo "== Linux tests"
     ctest --preset linux -j "$jobs" 2>&1 | tee "$work/linux.log"
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
     count_results "$work/linux.log"
 else
-    cat "$work/linux-configure.log"
-    echo "Linux build failed"
     status=1
     failed=$((failed + 1))
 fi
-
-echo "== Windows build (mingw-w64)"
-if cmake --preset windows >"$work/windows-configure.log" 2>&1 && cmake --build --preset windows -j "$jobs"; then
+if [ "$windows_built" -eq 1 ]; then
     echo "== Windows tests (Wine)"
-    export WINEPREFIX="$work/wineprefix"
-    WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
-    wineserver -w
-    # Wine runs one wineserver per prefix: the tests share it, one at a time.
+    # The tests share the prefix's wineserver and its desktop: one at a time.
     ctest --preset windows 2>&1 | tee "$work/windows.log"
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
     count_results "$work/windows.log"
 else
-    cat "$work/windows-configure.log"
-    echo "Windows build failed"
     status=1
     failed=$((failed + 1))
 fi
