@@ -235,7 +235,7 @@ std::optional<Device> demoDevice(Store &store)
             return std::nullopt;
         account = store.addAccount(demoUser, hash);
         if (!account)
-            account = store.accountId(demoUser);  // made meanwhile by another process
+            account = store.accountId(demoUser); // made meanwhile by another process
         if (!account)
             return std::nullopt;
     }
@@ -245,8 +245,8 @@ std::optional<Device> demoDevice(Store &store)
 
 int serve(const Arguments &args, bool demo)
 {
-    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log"})
-        || !args.positional.empty()) {
+    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log"}) ||
+        !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -270,8 +270,10 @@ int serve(const Arguments &args, bool demo)
     Service service(store, options);
     const int bound = service.bind(address, *port);
     if (bound < 0) {
-        std::fprintf(stderr, "tapvela-server: cannot listen on %s port %d (in use, or not an address of this "
-                             "computer)\n", address.c_str(), *port);
+        std::fprintf(stderr,
+                     "tapvela-server: cannot listen on %s port %d (in use, or not an address of this "
+                     "computer)\n",
+                     address.c_str(), *port);
         return 1;
     }
     const std::string url = "http://" + hostForUrl(address) + ":" + std::to_string(bound);

@@ -145,12 +145,23 @@ std::string htmlEscape(std::string_view text)
     out.reserve(text.size() + text.size() / 8);
     for (const char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out.push_back(c);
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out.push_back(c);
         }
     }
     return out;
@@ -166,9 +177,8 @@ bool isCallableTel(std::string_view extra)
         number.remove_prefix(1);
     if (number.empty() || number.size() > 40 || number.front() < '0' || number.front() > '9')
         return false;
-    return std::all_of(number.begin(), number.end(), [](char c) {
-        return (c >= '0' && c <= '9') || c == '(' || c == ')' || c == '.' || c == '-';
-    });
+    return std::all_of(number.begin(), number.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || c == '(' || c == ')' || c == '.' || c == '-'; });
 }
 
 std::string renderPhonePage(const Device &device, const std::vector<Push> &newestFirst, const std::string &nonce)
@@ -190,8 +200,8 @@ std::string renderPhonePage(const Device &device, const std::vector<Push> &newes
     page += newestFirst.empty() ? ">" : " hidden>";
     page += "No pushes yet.</p>\n<ol id=\"pushes\" data-last=\"" + std::to_string(last) + "\">\n";
     for (const Push &push : newestFirst) {
-        page += "<li data-id=\"" + std::to_string(push.id) + "\" data-time=\"" + std::to_string(push.createdAt)
-            + "\"><p class=\"msg\">" + htmlEscape(push.msg) + "</p>";
+        page += "<li data-id=\"" + std::to_string(push.id) + "\" data-time=\"" + std::to_string(push.createdAt) +
+                "\"><p class=\"msg\">" + htmlEscape(push.msg) + "</p>";
         if (isCallableTel(push.extra))
             page += "<a class=\"call\" href=\"" + htmlEscape(push.extra) + "\">Call</a>";
         else

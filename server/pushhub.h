@@ -25,7 +25,7 @@ public:
     void close();
     bool isClosed() const;
 
-    bool openStream();  // false when the limit is reached
+    bool openStream(); // false when the limit is reached
     void closeStream();
 
 private:

@@ -58,8 +58,7 @@ std::string hashPassword(std::string_view digest)
 {
     char hash[crypto_pwhash_STRBYTES];
     if (crypto_pwhash_str(hash, digest.data(), digest.size(), crypto_pwhash_OPSLIMIT_INTERACTIVE,
-                          crypto_pwhash_MEMLIMIT_INTERACTIVE)
-        != 0)
+                          crypto_pwhash_MEMLIMIT_INTERACTIVE) != 0)
         return {};
     return hash;
 }

@@ -99,8 +99,8 @@ std::optional<Query> parseQuery(const Request &req, std::string *error)
 
 bool isLowerHexDigest(const std::string &text)
 {
-    return text.size() == 40
-        && std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == 40 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 std::string lowered(std::string text)
@@ -111,8 +111,8 @@ std::string lowered(std::string text)
 
 std::optional<std::int64_t> decimal(const std::string &text)
 {
-    if (text.empty() || text.size() > 18
-        || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() || text.size() > 18 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     return std::stoll(text);
 }
@@ -123,19 +123,26 @@ std::string loggablePath(const std::string &path)
     if (path.rfind("/d/", 0) == 0)
         return "/d/…";
     std::string out = path.substr(0, 120);
-    std::replace_if(out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    std::replace_if(
+        out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
     return out;
 }
 
 std::string statusText(int status)
 {
     switch (status) {
-    case 400: return "bad request";
-    case 404: return "not found";
-    case 413: return "request too large";
-    case 414: return "request too long";
-    case 431: return "request headers too large";
-    default: return "error " + std::to_string(status);
+    case 400:
+        return "bad request";
+    case 404:
+        return "not found";
+    case 413:
+        return "request too large";
+    case 414:
+        return "request too long";
+    case 431:
+        return "request headers too large";
+    default:
+        return "error " + std::to_string(status);
     }
 }
 
@@ -150,7 +157,8 @@ public:
 };
 
 Service::Service(Store &store, ServiceOptions options)
-    : m_store(store), m_options(options), m_hub(std::max(1, options.threads / 4)), m_http(std::make_unique<HttpServer>())
+    : m_store(store), m_options(options), m_hub(std::max(1, options.threads / 4)),
+      m_http(std::make_unique<HttpServer>())
 {
     const int threads = std::max(4, m_options.threads);
     m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
@@ -365,8 +373,8 @@ void Service::registerRoutes()
         }
         const std::string nonce = randomUrlToken(18);
         res.set_header("Content-Security-Policy",
-                       "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce
-                           + "'; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+                       "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
+                           "'; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Referrer-Policy", "no-referrer");
         res.set_header("Cache-Control", "no-store");

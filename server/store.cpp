@@ -55,8 +55,7 @@ std::int64_t now()
 
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
 // half-stepped (which would hold a read transaction open).
-template<typename Body>
-auto using_(Statement &statement, Body body)
+template <typename Body> auto using_(Statement &statement, Body body)
 {
     struct Reset
     {
@@ -88,16 +87,16 @@ Statement &Statement::bind(int index, std::int64_t value)
 
 Statement &Statement::bind(int index, const std::string &text)
 {
-    if (sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT)
-        != SQLITE_OK)
+    if (sqlite3_bind_text(m_statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT) !=
+        SQLITE_OK)
         throw StoreError(sqlite3_errmsg(m_db));
     return *this;
 }
 
 Statement &Statement::bindBlob(int index, const std::string &bytes)
 {
-    if (sqlite3_bind_blob(m_statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT)
-        != SQLITE_OK)
+    if (sqlite3_bind_blob(m_statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT) !=
+        SQLITE_OK)
         throw StoreError(sqlite3_errmsg(m_db));
     return *this;
 }
@@ -177,7 +176,8 @@ Store::Store(const std::string &path)
 
         m_insertAccount = std::make_unique<Statement>(
             m_db, "INSERT INTO accounts(username, password_hash, created_at) VALUES (?1, ?2, ?3)");
-        m_selectAccount = std::make_unique<Statement>(m_db, "SELECT id, password_hash FROM accounts WHERE username = ?1");
+        m_selectAccount =
+            std::make_unique<Statement>(m_db, "SELECT id, password_hash FROM accounts WHERE username = ?1");
         m_insertKey = std::make_unique<Statement>(
             m_db, "INSERT INTO api_keys(account_id, key_hash, created_at) VALUES (?1, ?2, ?3)");
         m_pruneKeys = std::make_unique<Statement>(
@@ -185,13 +185,14 @@ Store::Store(const std::string &path)
                   "(SELECT id FROM api_keys WHERE account_id = ?1 ORDER BY id DESC LIMIT ?2)");
         m_selectKey = std::make_unique<Statement>(m_db, "SELECT account_id FROM api_keys WHERE key_hash = ?1");
         m_insertDevice = std::make_unique<Statement>(
-            m_db, "INSERT INTO devices(account_id, public_id, name, page_token, created_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+            m_db,
+            "INSERT INTO devices(account_id, public_id, name, page_token, created_at) VALUES (?1, ?2, ?3, ?4, ?5)");
         m_selectDevices = std::make_unique<Statement>(
             m_db, "SELECT id, public_id, name, page_token FROM devices WHERE account_id = ?1 ORDER BY id");
         m_renameDevice =
             std::make_unique<Statement>(m_db, "UPDATE devices SET name = ?3 WHERE account_id = ?1 AND public_id = ?2");
-        m_selectDeviceByToken =
-            std::make_unique<Statement>(m_db, "SELECT id, public_id, name, page_token FROM devices WHERE page_token = ?1");
+        m_selectDeviceByToken = std::make_unique<Statement>(
+            m_db, "SELECT id, public_id, name, page_token FROM devices WHERE page_token = ?1");
         m_selectDeviceOfAccount =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE account_id = ?1 AND public_id = ?2");
         m_insertPush = std::make_unique<Statement>(
@@ -363,7 +364,7 @@ std::optional<Device> Store::deviceByToken(const std::string &pageToken)
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t account, const std::string &deviceId,
-                                                                      const PushFields &fields)
+                                                                    const PushFields &fields)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto deviceRow = using_(*m_selectDeviceOfAccount, [&](Statement &s) -> std::optional<std::int64_t> {

@@ -28,10 +28,10 @@ public:
 
 struct Device
 {
-    std::int64_t row = 0;   // internal key, never shown
-    std::string id;         // the id the desktop program sees and sends back
+    std::int64_t row = 0; // internal key, never shown
+    std::string id;       // the id the desktop program sees and sends back
     std::string name;
-    std::string pageToken;  // the secret part of the phone page's address
+    std::string pageToken; // the secret part of the phone page's address
 };
 
 struct Push
@@ -41,7 +41,7 @@ struct Push
     std::string icon;
     std::string sound;
     std::string extra;
-    std::int64_t createdAt = 0;  // seconds since the epoch
+    std::int64_t createdAt = 0; // seconds since the epoch
 };
 
 struct PushFields
@@ -64,8 +64,8 @@ public:
     Statement &bind(int index, std::int64_t value);
     Statement &bind(int index, const std::string &text);
     Statement &bindBlob(int index, const std::string &bytes);
-    bool step();  // true while a row is available
-    void run();   // steps a statement that returns no row
+    bool step(); // true while a row is available
+    void run();  // steps a statement that returns no row
     std::int64_t integer(int column) const;
     std::string text(int column) const;
     void reset();
@@ -119,9 +119,9 @@ private:
 
     std::mutex m_mutex;
     sqlite3 *m_db = nullptr;
-    std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey,
-        m_insertDevice, m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount,
-        m_insertPush, m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId;
+    std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
+        m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
+        m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId;
 };
 
 } // namespace pushserver

@@ -99,7 +99,7 @@ struct Server
 {
     std::unique_ptr<QProcess> process;
     quint16 port = 0;
-    QStringList lines;  // what it printed before serving
+    QStringList lines; // what it printed before serving
 };
 
 } // namespace
@@ -179,8 +179,8 @@ Server TestServer::start(const QStringList &arguments, int expectedLines)
         while (server.process->canReadLine())
             server.lines << QString::fromUtf8(server.process->readLine()).trimmed();
     }
-    const auto match = QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)$"))
-                           .match(server.lines.value(0));
+    const auto match =
+        QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)$")).match(server.lines.value(0));
     if (match.hasMatch())
         server.port = static_cast<quint16>(match.captured(1).toUInt());
     return server;
@@ -202,9 +202,9 @@ QByteArray TestServer::pushTarget(const QByteArray &key, const QByteArray &devic
 // Everything that a refused request must leave as it was.
 QString TestServer::snapshot() const
 {
-    return (dbRows(m_db, "SELECT count(*) FROM accounts") + dbRows(m_db, "SELECT count(*) FROM api_keys")
-            + dbRows(m_db, "SELECT count(*), coalesce(max(id), 0) FROM pushes")
-            + dbRows(m_db, "SELECT public_id, name FROM devices ORDER BY id"))
+    return (dbRows(m_db, "SELECT count(*) FROM accounts") + dbRows(m_db, "SELECT count(*) FROM api_keys") +
+            dbRows(m_db, "SELECT count(*), coalesce(max(id), 0) FROM pushes") +
+            dbRows(m_db, "SELECT public_id, name FROM devices ORDER BY id"))
         .join(QLatin1Char('\n'));
 }
 
@@ -226,7 +226,8 @@ void TestServer::initTestCase()
     const auto device = [&](const QString &user, QByteArray *id, QByteArray *token) {
         const QStringList lines = run({"add-device", "--db", m_db, user, user + " phone"}, {}, &exitCode);
         const auto match =
-            QRegularExpression(QStringLiteral("^device id: (\\w+)\nphone page: http://127\\.0\\.0\\.1:48080/d/(\\S{32})$"))
+            QRegularExpression(
+                QStringLiteral("^device id: (\\w+)\nphone page: http://127\\.0\\.0\\.1:48080/d/(\\S{32})$"))
                 .match(lines.join(QLatin1Char('\n')));
         *id = match.captured(1).toUtf8();
         *token = match.captured(2).toUtf8();
@@ -258,13 +259,12 @@ void TestServer::login_data()
 {
     QTest::addColumn<QByteArray>("query");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("body");  // a pattern
+    QTest::addColumn<QString>("body"); // a pattern
     const QByteArray digest = digestOf("alice password");
     QTest::newRow("right password") << "username=alice&password=" + digest << 200 << "^[0-9a-f]{48}$";
     QTest::newRow("digest in capitals") << "username=alice&password=" + digest.toUpper() << 200 << "^[0-9a-f]{48}$";
     QTest::newRow("wrong password") << "username=alice&password=" + digestOf("alice passwore") << 200 << "^error$";
-    QTest::newRow("other user's password") << "username=alice&password=" + digestOf("bob password") << 200
-                                           << "^error$";
+    QTest::newRow("other user's password") << "username=alice&password=" + digestOf("bob password") << 200 << "^error$";
     QTest::newRow("unknown user") << "username=mallory&password=" + digest << 200 << "^error$";
     QTest::newRow("name is not trimmed") << "username=alice%20&password=" + digest << 200 << "^error$";
     QTest::newRow("name is case-sensitive") << "username=Alice&password=" + digest << 200 << "^error$";
@@ -298,7 +298,7 @@ void TestServer::devicesList()
     const QJsonObject object = QJsonDocument::fromJson(reply.body).object();
     QCOMPARE(object.value("status").toString(), QStringLiteral("valid"));
     const QJsonArray devices = object.value("devices").toArray();
-    QCOMPARE(devices.size(), 1);  // only her own: bob's device is not listed
+    QCOMPARE(devices.size(), 1); // only her own: bob's device is not listed
     QVERIFY(devices[0].toObject().value("id").isString());
     QCOMPARE(devices[0].toObject().value("id").toString().toUtf8(), m_aliceDevice);
     QVERIFY(devices[0].toObject().value("name").isString());
@@ -337,8 +337,8 @@ void TestServer::refusedKey()
 
 void TestServer::setName()
 {
-    const HttpReply reply = get(m_server.port, "/all/set_name_app.php?apikey=" + m_aliceKey + "&id=" + m_aliceDevice
-                                                   + "&name=Alice%E2%80%99s%20phone%20%2B%20%26%20%3D");
+    const HttpReply reply = get(m_server.port, "/all/set_name_app.php?apikey=" + m_aliceKey + "&id=" + m_aliceDevice +
+                                                   "&name=Alice%E2%80%99s%20phone%20%2B%20%26%20%3D");
     QCOMPARE(reply.status, 200);
     QCOMPARE(QJsonDocument::fromJson(reply.body).object().value("status").toString(), QStringLiteral("valid"));
     const QJsonArray devices =
@@ -363,13 +363,19 @@ void TestServer::decoding_data()
                                     << QByteArray("tel%3A%2B33612345678")
                                     << QStringLiteral("Num\u00e9ro de t\u00e9l\u00e9phone : +33612345678")
                                     << "tel:+33612345678";
-    QTest::newRow("literal plus is a plus") << QByteArray("+33612345678") << QByteArray("tel:+33612345678")
-                                            << "+33612345678" << "tel:+33612345678";
-    QTest::newRow("plus between words") << QByteArray("a+b") << QByteArray() << "a+b" << "";
-    QTest::newRow("lowercase escape") << QByteArray("%2b1%2c2") << QByteArray() << "+1,2" << "";
-    QTest::newRow("escaped delimiters") << QByteArray("a%3Db%26c%3Fd%23e") << QByteArray() << "a=b&c?d#e" << "";
-    QTest::newRow("escaped percent") << QByteArray("100%25") << QByteArray() << "100%" << "";
-    QTest::newRow("line break kept") << QByteArray("two%0Alines") << QByteArray() << "two\nlines" << "";
+    QTest::newRow("literal plus is a plus")
+        << QByteArray("+33612345678") << QByteArray("tel:+33612345678") << "+33612345678"
+        << "tel:+33612345678";
+    QTest::newRow("plus between words") << QByteArray("a+b") << QByteArray() << "a+b"
+                                        << "";
+    QTest::newRow("lowercase escape") << QByteArray("%2b1%2c2") << QByteArray() << "+1,2"
+                                      << "";
+    QTest::newRow("escaped delimiters") << QByteArray("a%3Db%26c%3Fd%23e") << QByteArray() << "a=b&c?d#e"
+                                        << "";
+    QTest::newRow("escaped percent") << QByteArray("100%25") << QByteArray() << "100%"
+                                     << "";
+    QTest::newRow("line break kept") << QByteArray("two%0Alines") << QByteArray() << "two\nlines"
+                                     << "";
     QTest::newRow("longest message") << QByteArray(1024, 'm') << QByteArray() << QString(1024, 'm') << "";
 }
 
@@ -407,10 +413,11 @@ void TestServer::hostileContent_data()
 {
     QTest::addColumn<QByteArray>("msg");
     QTest::addColumn<QByteArray>("extra");
-    QTest::addColumn<QByteArray>("shown");  // the push's entry on the page
+    QTest::addColumn<QByteArray>("shown"); // the push's entry on the page
     QTest::newRow("script in the message")
         << QByteArray("%3Cscript%3Ealert(1)%3C%2Fscript%3E") << QByteArray("tel%3A%2B33612345678")
-        << QByteArray("<p class=\"msg\">&lt;script&gt;alert(1)&lt;/script&gt;</p><a class=\"call\" href=\"tel:+33612345678\">");
+        << QByteArray("<p class=\"msg\">&lt;script&gt;alert(1)&lt;/script&gt;</p><a class=\"call\" "
+                      "href=\"tel:+33612345678\">");
     QTest::newRow("entities and quotes") << QByteArray("%26amp%3B%20%22q%22%20%27s%27") << QByteArray()
                                          << QByteArray("<p class=\"msg\">&amp;amp; &quot;q&quot; &#39;s&#39;</p>"
                                                        "<span class=\"call inert\">Call</span>");
@@ -447,16 +454,16 @@ void TestServer::eventsStream()
     socket.write("GET /d/" + m_aliceToken + "/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(received.contains(": connected"), 5000);
     QVERIFY(received.contains("Content-Type: text/event-stream"));
-    QVERIFY(!received.contains("event: push"));  // only what comes after the page was opened
+    QVERIFY(!received.contains("event: push")); // only what comes after the page was opened
 
-    QCOMPARE(get(m_server.port, pushTarget(m_aliceKey, m_aliceDevice, "Phone%20number%20%3A%20%2B33699999999",
-                                           "tel%3A%2B33699999999"))
+    QCOMPARE(get(m_server.port,
+                 pushTarget(m_aliceKey, m_aliceDevice, "Phone%20number%20%3A%20%2B33699999999", "tel%3A%2B33699999999"))
                  .status,
              200);
     QCOMPARE(get(m_server.port, pushTarget(m_bobKey, m_bobDevice, "for%20bob")).status, 200);
     const QByteArray id = dbRows(m_db, "SELECT max(id) FROM pushes WHERE msg LIKE '%33699999999'").value(0).toUtf8();
-    const QByteArray event = "id: " + id + "\nevent: push\ndata: {\"id\":" + id
-        + ",\"msg\":\"Phone number : +33699999999\",\"extra\":\"tel:+33699999999\",\"time\":";
+    const QByteArray event = "id: " + id + "\nevent: push\ndata: {\"id\":" + id +
+                             ",\"msg\":\"Phone number : +33699999999\",\"extra\":\"tel:+33699999999\",\"time\":";
     QTRY_VERIFY_WITH_TIMEOUT(received.contains(event), 5000);
     // Bob's push goes to his own page only.
     QCOMPARE(get(m_server.port, pushTarget(m_aliceKey, m_aliceDevice, "after%20bob")).status, 200);
@@ -469,8 +476,8 @@ void TestServer::eventsStream()
     connect(&again, &QTcpSocket::readyRead, this, [&] { resumed += again.readAll(); });
     again.connectToHost(QHostAddress::LocalHost, m_server.port);
     QVERIFY(again.waitForConnected(5000));
-    again.write("GET /d/" + m_aliceToken + "/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: "
-                + QByteArray::number(id.toLongLong() - 1) + "\r\n\r\n");
+    again.write("GET /d/" + m_aliceToken + "/events HTTP/1.1\r\nHost: 127.0.0.1\r\nLast-Event-ID: " +
+                QByteArray::number(id.toLongLong() - 1) + "\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(resumed.contains(event), 5000);
     QVERIFY(resumed.contains("\"msg\":\"after bob\""));
 }
@@ -480,7 +487,7 @@ void TestServer::badInput_data()
     QTest::addColumn<QByteArray>("method");
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("reason");  // a part of the answer
+    QTest::addColumn<QByteArray>("reason"); // a part of the answer
     const QByteArray key = m_aliceKey, device = m_aliceDevice;
     const QByteArray push = "/all/api.php?apikey=" + key + "&devices=" + device + "&msg=";
     const QByteArray rename = "/all/set_name_app.php?apikey=" + key + "&id=" + device + "&name=";
@@ -522,8 +529,8 @@ void TestServer::badInput_data()
     QTest::newRow("65 accented letters in 130 bytes")
         << QByteArray("GET") << rename + QByteArray("%C3%A9").repeated(65) << 400 << QByteArray("64 characters");
     QTest::newRow("line break in a name") << QByteArray("GET") << rename + "a%0Ab" << 400 << QByteArray("control");
-    QTest::newRow("name without id") << QByteArray("GET") << "/all/set_name_app.php?apikey=" + key + "&name=x"
-                                     << 400 << QByteArray("missing parameter: id");
+    QTest::newRow("name without id") << QByteArray("GET") << "/all/set_name_app.php?apikey=" + key + "&name=x" << 400
+                                     << QByteArray("missing parameter: id");
     QTest::newRow("rename unknown device")
         << QByteArray("GET") << "/all/set_name_app.php?apikey=" + key + "&id=ffffffffffffffff&name=x" << 404
         << QByteArray("unknown device");
@@ -550,8 +557,8 @@ void TestServer::otherAccountsDevices_data()
 {
     QTest::addColumn<QByteArray>("target");
     QTest::newRow("push to bob's device") << pushTarget(m_aliceKey, m_bobDevice, "spam");
-    QTest::newRow("rename bob's device") << "/all/set_name_app.php?apikey=" + m_aliceKey + "&id=" + m_bobDevice
-                                                + "&name=taken";
+    QTest::newRow("rename bob's device") << "/all/set_name_app.php?apikey=" + m_aliceKey + "&id=" + m_bobDevice +
+                                                "&name=taken";
 }
 
 void TestServer::otherAccountsDevices()
@@ -591,7 +598,8 @@ void TestServer::secretsNotStoredInClear()
         QVERIFY2(hash.startsWith(QStringLiteral("$argon2id$")), qPrintable(hash));
     QVERIFY(hashes[0] != hashes[1]);
     // What is stored for a key is its SHA-256.
-    const QString keyHash = QString::fromLatin1(QCryptographicHash::hash(m_aliceKey, QCryptographicHash::Sha256).toHex());
+    const QString keyHash =
+        QString::fromLatin1(QCryptographicHash::hash(m_aliceKey, QCryptographicHash::Sha256).toHex());
     QVERIFY(dbRows(m_db, "SELECT lower(hex(key_hash)) FROM api_keys").contains(keyHash));
     QCOMPARE(QFile::permissions(m_db) & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 }
@@ -601,18 +609,17 @@ void TestServer::addUser_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QByteArray>("password");  // signs in with it afterwards; empty: the user must not exist
-    QTest::newRow("password from standard input") << QStringList{"carol"} << QByteArray("carol pw\n") << 0
-                                                  << QByteArray("carol pw");
-    QTest::newRow("Windows line end") << QStringList{"dave"} << QByteArray("dave pw\r\n") << 0
-                                      << QByteArray("dave pw");
+    QTest::addColumn<QByteArray>("password"); // signs in with it afterwards; empty: the user must not exist
+    QTest::newRow("password from standard input")
+        << QStringList{"carol"} << QByteArray("carol pw\n") << 0 << QByteArray("carol pw");
+    QTest::newRow("Windows line end") << QStringList{"dave"} << QByteArray("dave pw\r\n") << 0 << QByteArray("dave pw");
     QTest::newRow("no line end") << QStringList{"erin"} << QByteArray("erin pw") << 0 << QByteArray("erin pw");
-    QTest::newRow("password on the command line") << QStringList{"frank", "frank pw"} << QByteArray() << 2
-                                                  << QByteArray();
+    QTest::newRow("password on the command line")
+        << QStringList{"frank", "frank pw"} << QByteArray() << 2 << QByteArray();
     QTest::newRow("nothing on standard input") << QStringList{"grace"} << QByteArray() << 1 << QByteArray();
     QTest::newRow("empty password") << QStringList{"heidi"} << QByteArray("\n") << 1 << QByteArray();
-    QTest::newRow("control character in the name") << QStringList{"ivan\x01"} << QByteArray("pw\n") << 2
-                                                   << QByteArray();
+    QTest::newRow("control character in the name")
+        << QStringList{"ivan\x01"} << QByteArray("pw\n") << 2 << QByteArray();
 }
 
 void TestServer::addUser()
@@ -645,8 +652,9 @@ void TestServer::demoMode()
         Server demo = start({"demo", "--port", "0", "--db", db}, 5);
         QVERIFY2(demo.port != 0, qPrintable(demo.lines.join(QLatin1Char('\n'))));
         QCOMPARE(demo.lines.mid(1, 2), (QStringList{"demo user: demo", "demo password: demo"}));
-        const auto pageLine = QRegularExpression(QStringLiteral("^phone page: (http://127\\.0\\.0\\.1:(\\d+)(/d/\\S+))$"))
-                                  .match(demo.lines.value(4));
+        const auto pageLine =
+            QRegularExpression(QStringLiteral("^phone page: (http://127\\.0\\.0\\.1:(\\d+)(/d/\\S+))$"))
+                .match(demo.lines.value(4));
         QVERIFY(pageLine.hasMatch());
         QCOMPARE(pageLine.captured(2).toUInt(), demo.port);
         const HttpReply key = get(demo.port, "/all/login_app.php?username=demo&password=" + digestOf("demo"));
@@ -656,7 +664,7 @@ void TestServer::demoMode()
                 .object()
                 .value("devices")
                 .toArray();
-        QCOMPARE(devices.size(), 1);  // made once, on the first start only
+        QCOMPARE(devices.size(), 1); // made once, on the first start only
         QVERIFY(demo.lines.value(3).contains(devices[0].toObject().value("id").toString()));
         QCOMPARE(get(demo.port, pageLine.captured(3).toUtf8()).status, 200);
         printed << pageLine.captured(3);
@@ -677,11 +685,12 @@ void TestServer::parallelBurst()
     for (int c = 0; c < clients; ++c) {
         managers.push_back(std::make_unique<QNetworkAccessManager>());
         for (int i = 0; i < perClient; ++i) {
-            const QByteArray target = i % 10 == 9
-                ? "/all/set_name_app.php?apikey=" + m_bobKey + "&id=" + m_bobDevice + "&name=bob%20" + QByteArray::number(i)
-                : pushTarget(m_aliceKey, m_aliceDevice, "burst%20" + QByteArray::number(c * perClient + i));
-            QNetworkReply *reply = managers.back()->get(
-                QNetworkRequest(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.port) + QString::fromLatin1(target))));
+            const QByteArray target =
+                i % 10 == 9 ? "/all/set_name_app.php?apikey=" + m_bobKey + "&id=" + m_bobDevice + "&name=bob%20" +
+                                  QByteArray::number(i)
+                            : pushTarget(m_aliceKey, m_aliceDevice, "burst%20" + QByteArray::number(c * perClient + i));
+            QNetworkReply *reply = managers.back()->get(QNetworkRequest(
+                QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.port) + QString::fromLatin1(target))));
             connect(reply, &QNetworkReply::finished, this, [&, reply] {
                 valid += reply->readAll() == "{\"status\":\"valid\"}" && reply->error() == QNetworkReply::NoError;
                 ++finished;
@@ -694,7 +703,8 @@ void TestServer::parallelBurst()
     const int pushes = clients * perClient * 9 / 10;
     QCOMPARE(dbRows(m_db, "SELECT count(*) FROM pushes").value(0).toInt(), before + pushes);
     QCOMPARE(dbRows(m_db, "SELECT count(DISTINCT msg) FROM pushes WHERE msg LIKE 'burst %'").value(0).toInt(), pushes);
-    const QString bobsName = dbRows(m_db, ("SELECT name FROM devices WHERE public_id = '" + m_bobDevice + "'").constData()).value(0);
+    const QString bobsName =
+        dbRows(m_db, ("SELECT name FROM devices WHERE public_id = '" + m_bobDevice + "'").constData()).value(0);
     QVERIFY2(QRegularExpression(QStringLiteral("^bob \\d+9$")).match(bobsName).hasMatch(), qPrintable(bobsName));
 }
 
