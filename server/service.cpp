@@ -172,7 +172,8 @@ Service::Service(Store &store, ServiceOptions options)
     // Each connection holds a thread while it is kept alive: a connection makes way for waiting ones after a
     // hundred requests.
     m_http->set_keep_alive_max_count(100);
-    m_http->set_keep_alive_timeout(5);
+    // Idle connections also hold back stopping, which waits for them to time out.
+    m_http->set_keep_alive_timeout(2);
     m_http->set_read_timeout(10);
     m_http->set_write_timeout(10);
     m_http->set_payload_max_length(4096);
