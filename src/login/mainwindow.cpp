@@ -1,8 +1,134 @@
 #include "login/mainwindow.h"
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
+#include "app/config.h"
+#include "app/diagnostics.h"
+#include "app/uilanguage.h"
+#include "service/messages.h"
+#include "service/requests.h"
+#include "settings/settingswindow.h"
+#include "ui_mainwindow.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSettings>
+#include <QSystemTrayIcon>
+
+namespace {
+
+const QString apiKeyName = QStringLiteral("apikey");
+const QString noApiKey = QStringLiteral("no");
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), form(std::make_unique<Ui::MainWindow>()), transferTimeoutMs(service::transferTimeoutMs)
 {
-    setWindowTitle(QStringLiteral("tapvela - login"));
+    form->setupUi(this);
+
+    // A fixed picture with fields laid over it: it can neither grow nor be maximised.
+    setFixedSize(size());
+    setWindowFlags(windowFlags() ^ Qt::WindowMaximizeButtonHint);
+
+    manager = new QNetworkAccessManager(this);
+    connect(manager, &QNetworkAccessManager::finished, this, &MainWindow::finishedRequest);
+
+    requestPending = false;
+
+    settings = std::make_unique<QSettings>(configFilePath(), QSettings::IniFormat);
+    const QString apiKey = settings->value(apiKeyName, noApiKey).toString();
+    if (apiKey != noApiKey) {
+        writeDiagnosticLine("connected " + maskedApiKey(apiKey));
+    } else {
+        writeDiagnosticLine("not connected");
+        trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_Off.png")), this);
+        trayIcon->setToolTip(QStringLiteral("tapvela"));
+        trayIcon->setVisible(true);
+    }
+
+    auto *username = findChild<QLineEdit *>(QStringLiteral("username"));
+    auto *password = findChild<QLineEdit *>(QStringLiteral("password"));
+    if (isFrenchInterface()) {
+        setWindowTitle(QStringLiteral("tapvela - connexion"));
+        username->setPlaceholderText(QStringLiteral("nom d'utilisateur"));
+        password->setPlaceholderText(QStringLiteral("mot de passe"));
+    }
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::setTransferTimeout(int milliseconds)
+{
+    transferTimeoutMs = milliseconds;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (trayIcon)
+        trayIcon->hide();
+    event->accept();
+}
+
+void MainWindow::on_connection_clicked()
+{
+    // The press, the click that follows on release and Return all arrive here: one request at a time.
+    if (requestPending)
+        return;
+    const auto *username = findChild<QLineEdit *>(QStringLiteral("username"));
+    const auto *password = findChild<QLineEdit *>(QStringLiteral("password"));
+    service::sendRequest(manager, service::loginUrl(username->text(), password->text()), transferTimeoutMs);
+    requestPending = true;
+}
+
+void MainWindow::on_connection_pressed()
+{
+    on_connection_clicked();
+}
+
+void MainWindow::on_password_returnPressed()
+{
+    on_connection_clicked();
+}
+
+void MainWindow::on_username_returnPressed()
+{
+    on_connection_clicked();
+}
+
+void MainWindow::finishedRequest(QNetworkReply *reply)
+{
+    requestPending = false;
+    const service::LoginReply answer = service::takeLoginReply(reply);
+    const bool french = isFrenchInterface();
+
+    switch (answer.outcome) {
+    case service::LoginOutcome::ConnectionFailure: {
+        const service::Warning warning = service::loginConnectionWarning(french);
+        QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    case service::LoginOutcome::RefusedCredentials: {
+        writeDiagnosticLine(answer.text.toUtf8());
+        const service::Warning warning = service::loginCredentialsWarning(french);
+        QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+        return;
+    }
+    case service::LoginOutcome::ApiKey:
+        break;
+    }
+
+    // The reply is the api key: a secret, never printed whole.
+    writeDiagnosticLine(maskedApiKey(answer.text));
+    settings->setValue(apiKeyName, answer.text);
+    // On disk before the settings window starts, so that a sign-in is never lost to a crash after it.
+    settings->sync();
+
+    auto *settingsWindow = new SettingsWindow();
+    settingsWindow->showNormal();
+    if (trayIcon)
+        trayIcon->hide();
+    close();
+}

@@ -2,11 +2,46 @@
 
 #include <QMainWindow>
 
-class MainWindow : public QMainWindow
+#include <memory>
+
+class QCloseEvent;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSettings;
+class QSystemTrayIcon;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The login window: a user name and a password exchanged for the api key, after which the settings window
+// takes over. While it is open without an api key, a grey tray icon says that nobody is signed in.
+class MainWindow final : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+    // How long a login request may go without receiving data before it ends as a network error.
+    void setTransferTimeout(int milliseconds);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void finishedRequest(QNetworkReply *reply);
+    void on_connection_clicked();
+    void on_connection_pressed();
+    void on_password_returnPressed();
+    void on_username_returnPressed();
+
+private:
+    QNetworkAccessManager *manager = nullptr;
+    std::unique_ptr<QSettings> settings;
+    QSystemTrayIcon *trayIcon = nullptr;
+    bool requestPending = false;
+    std::unique_ptr<Ui::MainWindow> form;
+    int transferTimeoutMs;
 };

@@ -1,0 +1,755 @@
+#include "app/config.h"
+#include "app/uilanguage.h"
+#include "login/mainwindow.h"
+#include "settings/settingswindow.h"
+#include "support/testservice.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolBar>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+using testsupport::ScriptedReply;
+using testsupport::TestService;
+
+Q_DECLARE_METATYPE(testsupport::ScriptedReply)
+
+namespace {
+
+const QByteArray loginPath("/all/login_app.php");
+
+// The language the run was started in (set by CTest); the program's own test when run by hand.
+bool expectFrench()
+{
+    const QByteArray expected = qgetenv("TAPVELA_EXPECT_FRENCH");
+    return expected.isEmpty() ? isFrenchInterface() : expected == "1";
+}
+
+QString loginTitle()
+{
+    return expectFrench() ? QStringLiteral("tapvela - connexion") : QStringLiteral("tapvela - connection");
+}
+
+QString connectionText()
+{
+    return expectFrench() ? QStringLiteral("Erreur avec votre connexion internet !")
+                          : QStringLiteral("Error with your internet connection !");
+}
+
+QString credentialsText()
+{
+    return expectFrench() ? QStringLiteral("Erreur avec votre identifiant/mot de passe !")
+                          : QStringLiteral("Error with your username/password !");
+}
+
+// What a warning box showed when it was answered.
+struct SeenBox
+{
+    QString title;
+    QString text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    int buttonCount = 0;
+    bool onlyOkCanBeDefault = false;
+    QWidget *parent = nullptr;
+};
+
+// Watches for application-modal message boxes and answers each with OK, recording what it showed. The boxes
+// run their own event loop inside the window's reply handler, so they are found from a timer.
+class BoxAnswerer final : public QObject
+{
+public:
+    BoxAnswerer()
+    {
+        timer.setInterval(10);
+        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::answer);
+        timer.start();
+    }
+
+    QList<SeenBox> seen;
+
+private:
+    void answer()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        SeenBox record;
+        record.title = box->windowTitle();
+        record.text = box->text();
+        record.icon = box->icon();
+        record.buttons = box->standardButtons();
+        record.buttonCount = box->buttons().size();
+        // No default is asked for; Qt then lets the one OK button answer Return, and no other button may.
+        record.onlyOkCanBeDefault = !box->defaultButton() || box->defaultButton() == box->button(QMessageBox::Ok);
+        record.parent = box->parentWidget();
+        seen.append(record);
+        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
+            ok->click();
+        else
+            box->reject();
+    }
+
+    QTimer timer;
+};
+
+// Points standard output at a file for a while: the diagnostic lines go there.
+class StdoutCapture
+{
+public:
+    explicit StdoutCapture(const QString &path)
+    {
+        std::fflush(stdout);
+        file = std::fopen(QFile::encodeName(path).constData(), "wb");
+        saved = dup(fileno(stdout));
+        if (file && saved >= 0)
+            dup2(fileno(file), fileno(stdout));
+    }
+
+    ~StdoutCapture() { finish(); }
+
+    void finish()
+    {
+        std::fflush(stdout);
+        if (saved >= 0) {
+            dup2(saved, fileno(stdout));
+            close(saved);
+            saved = -1;
+        }
+        if (file) {
+            std::fclose(file);
+            file = nullptr;
+        }
+    }
+
+private:
+    std::FILE *file = nullptr;
+    int saved = -1;
+};
+
+// Notes what config.ini holds on disk when the first event reaches a settings window, which happens while
+// it is being built and before it is shown.
+class SettingsWindowWatch final : public QObject
+{
+public:
+    explicit SettingsWindowWatch(const QString &copyPath) : copyPath(copyPath) { qApp->installEventFilter(this); }
+    ~SettingsWindowWatch() override { qApp->removeEventFilter(this); }
+
+    bool seen = false;
+    bool diskHadKey = false;
+    QString diskKey;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        Q_UNUSED(event)
+        if (!seen && qobject_cast<SettingsWindow *>(watched)) {
+            seen = true;
+            // A settings object on a copy reads the disk, not the process's shared copy of config.ini.
+            QFile::remove(copyPath);
+            if (QFile::copy(configFilePath(), copyPath)) {
+                QSettings onDisk(copyPath, QSettings::IniFormat);
+                diskHadKey = onDisk.contains(QStringLiteral("apikey"));
+                diskKey = onDisk.value(QStringLiteral("apikey")).toString();
+            }
+        }
+        return false;
+    }
+
+private:
+    QString copyPath;
+};
+
+} // namespace
+
+class TestLogin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void formGeometry_data();
+    void formGeometry();
+    void formLooks();
+    void fixedWindow();
+    void texts();
+    void trayIcon_data();
+    void trayIcon();
+    void wireForm_data();
+    void wireForm();
+    void eachWayInSendsOnce_data();
+    void eachWayInSendsOnce();
+    void secondAttemptWhilePending();
+    void credentialsRefused();
+    void connectionFailure_data();
+    void connectionFailure();
+    void hungLoginEndsAsNetworkError();
+    void success_data();
+    void success();
+    void diagnosticsHideTheKey();
+    void closeHidesTrayIcon();
+
+private:
+    void storeApiKey(const QString &apiKey);
+    void clearConfig();
+    MainWindow *openWindow();
+    QLineEdit *field(const char *name) const;
+    QPushButton *button() const;
+    int pendingReplies() const;
+    QList<testsupport::RecordedRequest> loginRequests() const;
+    QList<SettingsWindow *> settingsWindows() const;
+
+    TestService service;
+    QTemporaryDir scratch;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestLogin::initTestCase()
+{
+    QVERIFY(service.isListening());
+    QVERIFY(scratch.isValid());
+    if (!qEnvironmentVariableIsEmpty("TAPVELA_EXPECT_FRENCH"))
+        QCOMPARE(isFrenchInterface(), expectFrench());
+    // A settings window built by a sign-in looks for its start-at-login entry: keep it away from the user's.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("xdg"))));
+    // Tests open and close windows without running the application's loop.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void TestLogin::init()
+{
+    service.exportServiceUrl();
+    service.clearRequests();
+    service.setReply(loginPath, ScriptedReply::text("error"));
+    service.setReply("/all/devices_app.php", ScriptedReply::json(R"({"status":"valid","devices":[]})"));
+    clearConfig();
+}
+
+void TestLogin::cleanup()
+{
+    window.reset();
+    qDeleteAll(settingsWindows());
+    clearConfig();
+}
+
+void TestLogin::clearConfig()
+{
+    // Through a settings object, so that the process's shared copy of the file forgets the old values too.
+    {
+        QSettings config(configFilePath(), QSettings::IniFormat);
+        config.clear();
+        config.sync();
+    }
+    QFile::remove(configFilePath());
+}
+
+void TestLogin::storeApiKey(const QString &apiKey)
+{
+    QSettings config(configFilePath(), QSettings::IniFormat);
+    config.setValue(QStringLiteral("apikey"), apiKey);
+    config.sync();
+    QCOMPARE(config.status(), QSettings::NoError);
+}
+
+MainWindow *TestLogin::openWindow()
+{
+    window = std::make_unique<MainWindow>();
+    window->showNormal();
+    return window.get();
+}
+
+QLineEdit *TestLogin::field(const char *name) const
+{
+    return window->findChild<QLineEdit *>(QLatin1String(name));
+}
+
+QPushButton *TestLogin::button() const
+{
+    return window->findChild<QPushButton *>(QStringLiteral("connection"));
+}
+
+int TestLogin::pendingReplies() const
+{
+    // The manager parents every reply it creates until the handler releases it.
+    return window->findChild<QNetworkAccessManager *>()->findChildren<QNetworkReply *>().size();
+}
+
+QList<testsupport::RecordedRequest> TestLogin::loginRequests() const
+{
+    QList<testsupport::RecordedRequest> result;
+    for (const testsupport::RecordedRequest &request : service.requests()) {
+        if (request.path() == loginPath)
+            result.append(request);
+    }
+    return result;
+}
+
+QList<SettingsWindow *> TestLogin::settingsWindows() const
+{
+    QList<SettingsWindow *> result;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *settingsWindow = qobject_cast<SettingsWindow *>(widget))
+            result.append(settingsWindow);
+    }
+    return result;
+}
+
+void TestLogin::formGeometry_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QRect>("geometry");
+    QTest::newRow("background picture") << "label" << "QLabel" << QRect(0, 0, 242, 255);
+    QTest::newRow("user name") << "username" << "QLineEdit" << QRect(10, 105, 221, 21);
+    QTest::newRow("password") << "password" << "QLineEdit" << QRect(10, 133, 221, 21);
+    QTest::newRow("GO button") << "connection" << "QPushButton" << QRect(88, 173, 72, 71);
+}
+
+void TestLogin::formGeometry()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QRect, geometry);
+    openWindow();
+    auto *central = window->findChild<QWidget *>(QStringLiteral("centralWidget"));
+    QVERIFY(central);
+    QCOMPARE(window->centralWidget(), central);
+    auto *widget = central->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget(), central);
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
+    QCOMPARE(widget->geometry(), geometry);
+}
+
+void TestLogin::formLooks()
+{
+    openWindow();
+    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    QVERIFY(!window->windowIcon().isNull());
+    QVERIFY(!window->menuWidget());
+    QVERIFY(!window->findChild<QStatusBar *>());
+    QVERIFY(!window->findChild<QToolBar *>());
+
+    // Later children lie on top: the picture at the bottom, the button over everything.
+    const QList<QWidget *> order = window->centralWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(order.size(), 4);
+    QCOMPARE(order.first()->objectName(), QStringLiteral("label"));
+    QCOMPARE(order.last()->objectName(), QStringLiteral("connection"));
+
+    auto *label = window->findChild<QLabel *>(QStringLiteral("label"));
+    const QPixmap picture = label->pixmap(Qt::ReturnByValue);
+    QVERIFY(!picture.isNull());
+    QCOMPARE(picture.size() / picture.devicePixelRatio(), QSize(242, 255));
+    QVERIFY(label->text().isEmpty());
+
+    for (const char *name : {"username", "password"}) {
+        QLineEdit *edit = field(name);
+        QVERIFY(edit);
+        QVERIFY(!edit->hasFrame());
+        QVERIFY(edit->text().isEmpty());
+        QVERIFY(edit->inputMask().isEmpty());
+        QCOMPARE(edit->font().family(), QStringLiteral("Trebuchet MS"));
+        QCOMPARE(edit->font().pointSize(), 11);
+        QCOMPARE(edit->styleSheet(), QStringLiteral("color:#696969;\nbackground-color:rgba(0,0,0,0%);"));
+        for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+            for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+                QCOMPARE(edit->palette().color(group, role), QColor(105, 105, 105, 255));
+            for (QPalette::ColorRole role : {QPalette::Button, QPalette::Base, QPalette::Window})
+                QCOMPARE(edit->palette().color(group, role), QColor(0, 0, 0, 0));
+        }
+    }
+    QCOMPARE(field("username")->echoMode(), QLineEdit::Normal);
+    QCOMPARE(field("password")->echoMode(), QLineEdit::Password);
+
+    QPushButton *go = button();
+    QVERIFY(go);
+    QCOMPARE(go->text(), QStringLiteral("PushButton"));
+    QVERIFY(go->autoDefault());
+    QVERIFY(go->isDefault());
+    QVERIFY(!go->autoFillBackground());
+    QCOMPARE(go->styleSheet(), QStringLiteral("background-color: rgba( 35, 35, 35, 0% );\nborder: 0px solid black;\n"
+                                              "color: rgba( 35, 35, 35, 0% );"));
+}
+
+void TestLogin::fixedWindow()
+{
+    openWindow();
+    QCOMPARE(window->size(), QSize(242, 255));
+    QCOMPARE(window->minimumSize(), QSize(242, 255));
+    QCOMPARE(window->maximumSize(), QSize(242, 255));
+    QCOMPARE(window->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+    QCOMPARE(window->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    const Qt::WindowFlags flags = window->windowFlags();
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(flags & Qt::WindowTitleHint);
+    window->resize(400, 400);
+    QCOMPARE(window->size(), QSize(242, 255));
+}
+
+void TestLogin::texts()
+{
+    openWindow();
+    if (expectFrench()) {
+        QCOMPARE(window->windowTitle(), QStringLiteral("tapvela - connexion"));
+        QCOMPARE(field("username")->placeholderText(), QStringLiteral("nom d'utilisateur"));
+        QCOMPARE(field("password")->placeholderText(), QStringLiteral("mot de passe"));
+    } else {
+        QCOMPARE(window->windowTitle(), QStringLiteral("tapvela - login"));
+        QCOMPARE(field("username")->placeholderText(), QStringLiteral("Username"));
+        QCOMPARE(field("password")->placeholderText(), QStringLiteral("Password"));
+    }
+}
+
+void TestLogin::trayIcon_data()
+{
+    QTest::addColumn<bool>("store");
+    QTest::addColumn<QString>("apiKey");
+    QTest::addColumn<bool>("trayExpected");
+    QTest::newRow("no config.ini") << false << QString() << true;
+    QTest::newRow("api key \"no\"") << true << "no" << true;
+    QTest::newRow("api key stored") << true << "4f1c9e2a7b" << false;
+    QTest::newRow("empty api key is a key") << true << "" << false;
+}
+
+void TestLogin::trayIcon()
+{
+    QFETCH(bool, store);
+    QFETCH(QString, apiKey);
+    QFETCH(bool, trayExpected);
+    if (store)
+        storeApiKey(apiKey);
+    openWindow();
+    const QList<QSystemTrayIcon *> icons = window->findChildren<QSystemTrayIcon *>();
+    if (!trayExpected) {
+        QVERIFY(icons.isEmpty());
+        return;
+    }
+    QCOMPARE(icons.size(), 1);
+    QSystemTrayIcon *icon = icons.first();
+    QVERIFY(icon->isVisible());
+    QCOMPARE(icon->toolTip(), QStringLiteral("tapvela"));
+    QVERIFY(!icon->icon().isNull());
+    QVERIFY(!icon->contextMenu());
+    QCOMPARE(icon->icon().pixmap(16, 16).toImage(),
+             QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_Off.png")).pixmap(16, 16).toImage());
+}
+
+void TestLogin::wireForm_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("digest");
+    const QString secret = QStringLiteral("e5e9fa1ba31ecd1ae84f75caaa474f3a663f05f4");
+    QTest::newRow("plain") << "alice" << "secret" << secret;
+    QTest::newRow("both empty") << "" << "" << "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    QTest::newRow("blanks kept") << "  bob " << "  " << "099600a10a944114aac406d136b625fb416dd779";
+    QTest::newRow("non-ASCII") << "Zoë Ünal 日本" << "pässwörd" << "f517ddf1d32a112ff1ad55c66d1b12cb38e7e8f7";
+    QTest::newRow("query delimiters in the name") << "a&password=evil" << "secret" << secret;
+    QTest::newRow("fragment in the name") << "x#y" << "secret" << secret;
+    QTest::newRow("escapes and plus") << "100% %2B+33" << "secret" << secret;
+    QTest::newRow("hostile password") << "carol" << "p&ss#word=1%" << "9f157835158cd2967227a4d76be0643a88a6d708";
+}
+
+void TestLogin::wireForm()
+{
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    QFETCH(QString, digest);
+    BoxAnswerer answerer;
+    openWindow();
+    field("username")->setText(username);
+    field("password")->setText(password);
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(service.waitForRequests(1));
+    const testsupport::RecordedRequest request = service.lastRequest();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.path(), loginPath);
+    QCOMPARE(request.queryKeys(), QStringList({QStringLiteral("username"), QStringLiteral("password")}));
+    QCOMPARE(request.queryValue(QStringLiteral("username")), username);
+    QCOMPARE(request.queryValue(QStringLiteral("password")), digest);
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{40}$")).match(request.queryValue("password")).hasMatch());
+    if (!password.trimmed().isEmpty())
+        QVERIFY(!request.target.contains(QUrl::toPercentEncoding(password)));
+    QTRY_COMPARE(answerer.seen.size(), 1);
+}
+
+void TestLogin::eachWayInSendsOnce_data()
+{
+    QTest::addColumn<QString>("way");
+    QTest::newRow("mouse press and release") << "click";
+    QTest::newRow("Return in the user name") << "username";
+    QTest::newRow("Return in the password") << "password";
+    QTest::newRow("Space on the button") << "space";
+    QTest::newRow("Return on the button") << "return";
+}
+
+void TestLogin::eachWayInSendsOnce()
+{
+    QFETCH(QString, way);
+    service.setReply(loginPath, ScriptedReply::silence());
+    openWindow();
+    field("username")->setText(QStringLiteral("dave"));
+    field("password")->setText(QStringLiteral("secret"));
+    if (way == QLatin1String("click"))
+        QTest::mouseClick(button(), Qt::LeftButton);
+    else if (way == QLatin1String("username"))
+        QTest::keyClick(field("username"), Qt::Key_Return);
+    else if (way == QLatin1String("password"))
+        QTest::keyClick(field("password"), Qt::Key_Return);
+    else if (way == QLatin1String("space"))
+        QTest::keyClick(button(), Qt::Key_Space);
+    else
+        QTest::keyClick(button(), Qt::Key_Return);
+    QCOMPARE(pendingReplies(), 1);
+    QVERIFY(service.waitForRequests(1));
+    QCOMPARE(service.lastRequest().queryValue(QStringLiteral("username")), QStringLiteral("dave"));
+    QCOMPARE(pendingReplies(), 1);
+}
+
+void TestLogin::secondAttemptWhilePending()
+{
+    service.setReply(loginPath, ScriptedReply::silence());
+    BoxAnswerer answerer;
+    openWindow();
+    field("username")->setText(QStringLiteral("erin"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(service.waitForRequests(1));
+
+    field("username")->setText(QStringLiteral("frank"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTest::keyClick(field("username"), Qt::Key_Return);
+    QTest::keyClick(field("password"), Qt::Key_Return);
+    QCOMPARE(pendingReplies(), 1);
+    QCoreApplication::processEvents();
+    QVERIFY(answerer.seen.isEmpty());
+    QVERIFY(!QApplication::activeModalWidget());
+    QCOMPARE(loginRequests().size(), 1);
+    QCOMPARE(loginRequests().first().queryValue(QStringLiteral("username")), QStringLiteral("erin"));
+    QVERIFY(window->isVisible());
+}
+
+void TestLogin::credentialsRefused()
+{
+    BoxAnswerer answerer;
+    openWindow();
+    field("username")->setText(QStringLiteral("grace"));
+    field("password")->setText(QStringLiteral("wrong"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 10000);
+
+    const SeenBox box = answerer.seen.first();
+    QCOMPARE(box.title, loginTitle());
+    QCOMPARE(box.text, credentialsText());
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.buttonCount, 1);
+    QVERIFY(box.onlyOkCanBeDefault);
+    QCOMPARE(box.parent, window.get());
+
+    QCOMPARE(field("username")->text(), QStringLiteral("grace"));
+    QCOMPARE(field("password")->text(), QStringLiteral("wrong"));
+    QVERIFY(window->isVisible());
+    QVERIFY(window->findChild<QSystemTrayIcon *>()->isVisible());
+    QVERIFY(settingsWindows().isEmpty());
+    QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), QStringLiteral("no"));
+
+    // The user may try again at once: a new request with the same fields.
+    QTest::keyClick(field("password"), Qt::Key_Return);
+    QVERIFY(service.waitForRequests(2));
+    QCOMPARE(loginRequests().size(), 2);
+    QCOMPARE(loginRequests().last().target, loginRequests().first().target);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 2, 10000);
+}
+
+void TestLogin::connectionFailure_data()
+{
+    QTest::addColumn<ScriptedReply>("reply");
+    QTest::addColumn<bool>("unreachable");
+    QTest::newRow("HTTP 500") << ScriptedReply::text("internal error", 500) << false;
+    QTest::newRow("HTTP 404") << ScriptedReply::text("not found", 404) << false;
+    QTest::newRow("\"error\" with HTTP 500") << ScriptedReply::text("error", 500) << false;
+    QTest::newRow("connection closed at once") << ScriptedReply::hangUp() << false;
+    QTest::newRow("connection closed mid-reply") << ScriptedReply::truncated("4f1c") << false;
+    QTest::newRow("nothing listening") << ScriptedReply() << true;
+}
+
+void TestLogin::connectionFailure()
+{
+    QFETCH(ScriptedReply, reply);
+    QFETCH(bool, unreachable);
+    service.setReply(loginPath, reply);
+    if (unreachable) {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        qputenv("TAPVELA_SERVICE_URL", "http://127.0.0.1:" + QByteArray::number(port));
+    }
+    BoxAnswerer answerer;
+    openWindow();
+    field("username")->setText(QStringLiteral("heidi"));
+    field("password")->setText(QStringLiteral("secret"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 15000);
+
+    const SeenBox box = answerer.seen.first();
+    QCOMPARE(box.title, loginTitle());
+    QCOMPARE(box.text, connectionText());
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.buttonCount, 1);
+    QVERIFY(box.onlyOkCanBeDefault);
+    QCOMPARE(box.parent, window.get());
+
+    QVERIFY(window->isVisible());
+    QCOMPARE(field("username")->text(), QStringLiteral("heidi"));
+    QVERIFY(settingsWindows().isEmpty());
+    QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), QStringLiteral("no"));
+    QTRY_COMPARE(pendingReplies(), 0);
+}
+
+void TestLogin::hungLoginEndsAsNetworkError()
+{
+    // A service that takes the request and never answers: the transfer time-out ends the wait.
+    service.setReply(loginPath, ScriptedReply::silence());
+    BoxAnswerer answerer;
+    openWindow();
+    window->setTransferTimeout(300);
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(service.waitForRequests(1));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 15000);
+    QCOMPARE(answerer.seen.first().title, loginTitle());
+    QCOMPARE(answerer.seen.first().text, connectionText());
+    QVERIFY(window->isVisible());
+
+    // The window is not left waiting: the next attempt is sent.
+    service.setReply(loginPath, ScriptedReply::text("error"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(service.waitForRequests(2));
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 2, 10000);
+    QCOMPARE(answerer.seen.last().text, credentialsText());
+}
+
+void TestLogin::success_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("apiKey");
+    QTest::newRow("plain key") << QByteArray("k3y-0123456789abcdef") << "k3y-0123456789abcdef";
+    QTest::newRow("empty body") << QByteArray() << "";
+    QTest::newRow("\"error\" and a line break") << QByteArray("error\n") << "error\n";
+    QTest::newRow("capital Error") << QByteArray("Error") << "Error";
+    QTest::newRow("cut at NUL") << QByteArray("key\0tail", 8) << "key";
+    QTest::newRow("non-ASCII") << QByteArray("cl\xc3\xa9-\xc3\xa9t\xc3\xa9") << QString::fromUtf8("cl\xc3\xa9-\xc3\xa9t\xc3\xa9");
+}
+
+void TestLogin::success()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, apiKey);
+    service.setReply(loginPath, ScriptedReply::text(body));
+    BoxAnswerer answerer;
+    openWindow();
+    QSystemTrayIcon *grey = window->findChild<QSystemTrayIcon *>();
+    QVERIFY(grey && grey->isVisible());
+    field("username")->setText(QStringLiteral("ivan"));
+    field("password")->setText(QStringLiteral("secret"));
+
+    SettingsWindowWatch watch(scratch.filePath(QStringLiteral("config-copy.ini")));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window->isVisible(), 10000);
+
+    QVERIFY(watch.seen);
+    QVERIFY(watch.diskHadKey);
+    QCOMPARE(watch.diskKey, apiKey);
+    const QList<SettingsWindow *> built = settingsWindows();
+    QCOMPARE(built.size(), 1);
+    QVERIFY(built.first()->isVisible());
+    QVERIFY(!built.first()->isMinimized());
+    QVERIFY(!grey->isVisible());
+    QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), apiKey);
+    QVERIFY(answerer.seen.isEmpty());
+    QCOMPARE(loginRequests().size(), 1);
+
+    // The settings window asks for the devices with the key it read: the new one.
+    QVERIFY(service.waitForRequests(2));
+    const testsupport::RecordedRequest devices = service.lastRequest();
+    QCOMPARE(devices.path(), QByteArray("/all/devices_app.php"));
+    QCOMPARE(devices.queryValue(QStringLiteral("apikey")), apiKey);
+}
+
+void TestLogin::diagnosticsHideTheKey()
+{
+    const QString key = QStringLiteral("f00dcafe0123456789");
+    const QString logPath = scratch.filePath(QStringLiteral("stdout.txt"));
+    BoxAnswerer answerer;
+    service.setReply(loginPath, ScriptedReply::text(key.toUtf8()));
+    // Nothing inside the capture may print a test result: it would go to the file.
+    bool signedIn = false;
+    bool refused = false;
+    {
+        StdoutCapture capture(logPath);
+        openWindow();
+        QTest::mouseClick(button(), Qt::LeftButton);
+        signedIn = QTest::qWaitFor([this] { return !window->isVisible(); }, 10000);
+        window.reset();
+        qDeleteAll(settingsWindows());
+        service.setReply(loginPath, ScriptedReply::text("error"));
+        clearConfig();
+        openWindow();
+        QTest::mouseClick(button(), Qt::LeftButton);
+        refused = QTest::qWaitFor([&answerer] { return !answerer.seen.isEmpty(); }, 10000);
+        window.reset();
+        storeApiKey(key);
+        openWindow();
+    }
+    QVERIFY(signedIn);
+    QVERIFY(refused);
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    QVERIFY2(!lines.join('\n').contains(key.toUtf8()), "the api key was printed whole");
+    QVERIFY(lines.contains("not connected"));
+    QVERIFY(lines.contains("f00d\xE2\x80\xA6"));
+    QVERIFY(lines.contains("error"));
+    QVERIFY(lines.contains("connected f00d\xE2\x80\xA6"));
+}
+
+void TestLogin::closeHidesTrayIcon()
+{
+    openWindow();
+    QSystemTrayIcon *grey = window->findChild<QSystemTrayIcon *>();
+    QVERIFY(grey && grey->isVisible());
+    QVERIFY(window->close());
+    QVERIFY(!window->isVisible());
+    QVERIFY(!grey->isVisible());
+}
+
+QTEST_MAIN(TestLogin)
+#include "tst_login.moc"
