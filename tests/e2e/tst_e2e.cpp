@@ -1,0 +1,278 @@
+// The whole road of one push, as a user takes it: the bundled push service, tapvela signing in through
+// its login window, the device list, a selection in another application, the hotkey, and the push read
+// back from the phone's page in a real browser. Once natively on X11, once with the Windows bundle under
+// Wine with a French interface.
+#include "browser.h"
+#include "support/testhelpers.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString user = QStringLiteral("alice");
+const QString password = QStringLiteral("e2e-Passw0rd");
+const QString selection = QStringLiteral("+33 6 12 34 56 78");
+const QByteArray clipboardBefore = "what the user had copied before";
+
+QByteArray run(const QString &program, const QStringList &args, const QByteArray &input = {}, int timeoutMs = 20000)
+{
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForStarted(10000))
+        return {};
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(timeoutMs))
+        process.kill();
+    return process.readAllStandardOutput();
+}
+
+QByteArray xdotool(const QStringList &args, int timeoutMs = 20000)
+{
+    return run(QStringLiteral("xdotool"), args, {}, timeoutMs).trimmed();
+}
+
+// The id of the first visible window whose name matches pattern (xdotool's regular expression syntax).
+QString waitForWindow(const QString &pattern, const QStringList &how = {QStringLiteral("--name")})
+{
+    QStringList args{QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible")};
+    args << how << pattern;
+    return QString::fromUtf8(xdotool(args, 30000).split('\n').value(0));
+}
+
+void clickAt(const QString &window, int x, int y)
+{
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QString::number(x), QString::number(y),
+             QStringLiteral("click"), QStringLiteral("1")});
+}
+
+void typeText(const QString &text)
+{
+    xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("30"), text});
+}
+
+QByteArray clipboardText()
+{
+    return run(QStringLiteral("xclip"), {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")},
+               {}, 5000);
+}
+
+void setClipboardText(const QByteArray &text)
+{
+    // xclip stays in the background as the clipboard's owner.
+    run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard")}, text, 5000);
+}
+
+QString readConfig(const QString &path, const QString &key)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    return settings.value(key).toString();
+}
+
+void stopProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+// The bundled push service on an ephemeral port with a fresh database holding one account and one device.
+struct Service
+{
+    QProcess process;
+    QString base;
+    QString page;
+    QString deviceId;
+
+    bool start(const QString &dir)
+    {
+        const QString server = QStringLiteral(TAPVELA_SERVER);
+        const QString db = dir + QStringLiteral("/push.db");
+        if (!run(server, {QStringLiteral("add-user"), QStringLiteral("--db"), db, user}, password.toUtf8() + '\n')
+                 .contains("user added"))
+            return false;
+        run(server, {QStringLiteral("add-device"), QStringLiteral("--db"), db, user, QStringLiteral("Pixel of Alice")});
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        process.start(server, {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                               QStringLiteral("--db"), db});
+        if (!process.waitForReadyRead(15000))
+            return false;
+        const QRegularExpressionMatch listening =
+            QRegularExpression(QStringLiteral("listening on (http://\\S+)")).match(QString::fromUtf8(process.readLine()));
+        if (!listening.hasMatch())
+            return false;
+        base = listening.captured(1);
+        const QList<QByteArray> device =
+            run(server, {QStringLiteral("devices"), QStringLiteral("--db"), db, QStringLiteral("--public-url"), base, user})
+                .trimmed()
+                .split('\t');
+        if (device.size() < 3)
+            return false;
+        deviceId = QString::fromUtf8(device[0]);
+        page = QString::fromUtf8(device[2]);
+        return true;
+    }
+
+    ~Service() { stopProcess(process); }
+};
+
+} // namespace
+
+class TestEndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void linuxRoad();
+    void wineRoad();
+
+private:
+    void road(bool wine);
+};
+
+void TestEndToEnd::initTestCase()
+{
+    QVERIFY2(!qEnvironmentVariableIsEmpty("DISPLAY"), "the end-to-end road needs an X display (Xvfb)");
+}
+
+void TestEndToEnd::linuxRoad()
+{
+    if (!qEnvironmentVariableIsEmpty("TAPVELA_E2E_ONLY") && qgetenv("TAPVELA_E2E_ONLY") != "linux")
+        QSKIP("only the Wine road was asked for");
+    road(false);
+}
+
+void TestEndToEnd::wineRoad()
+{
+    if (!qEnvironmentVariableIsEmpty("TAPVELA_E2E_ONLY") && qgetenv("TAPVELA_E2E_ONLY") != "wine")
+        QSKIP("only the Linux road was asked for");
+    road(true);
+}
+
+void TestEndToEnd::road(bool wine)
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    Service service;
+    QVERIFY2(service.start(dir.path()), "tapvela-server did not start");
+
+    // The phone's page is open before the push: it must arrive live.
+    Browser phone;
+    QVERIFY2(phone.open(service.page), qPrintable(phone.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.readyState")).toString(), QStringLiteral("complete"),
+                              10000);
+
+    // tapvela, installed fresh in a folder of its own.
+    const QString appDir = dir.path() + QStringLiteral("/app");
+    QProcessEnvironment env = testsupport::isolatedEnvironment(dir.path());
+    env.insert(QStringLiteral("TAPVELA_SERVICE_URL"), service.base);
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert(QStringLiteral("LANGUAGE"), QString());
+    env.insert(QStringLiteral("LC_ALL"), QString());
+    env.insert(QStringLiteral("LC_MESSAGES"), QString());
+    QProcess tapvela;
+    QString program;
+    QString loginTitle;
+    QString settingsTitle;
+    QString message;
+    if (wine) {
+        const QString bundle = QStringLiteral(TAPVELA_WINDOWS_BUNDLE);
+        QVERIFY2(QFile::exists(bundle + QStringLiteral("/tapvela.exe")),
+                 "no Windows bundle: build the windows preset first");
+        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-r"), bundle, appDir}).isEmpty());
+        const QString locales = dir.path() + QStringLiteral("/locale");
+        QDir().mkpath(locales);
+        run(QStringLiteral("localedef"), {QStringLiteral("-i"), QStringLiteral("fr_FR"), QStringLiteral("-f"),
+                                          QStringLiteral("UTF-8"), locales + QStringLiteral("/fr_FR.UTF-8")});
+        env.insert(QStringLiteral("LOCPATH"), locales);
+        env.insert(QStringLiteral("LANG"), QStringLiteral("fr_FR.UTF-8"));
+        env.remove(QStringLiteral("WINEPATH"));
+        env.remove(QStringLiteral("QT_PLUGIN_PATH"));
+        env.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+        program = QStringLiteral("wine");
+        loginTitle = QStringLiteral("^tapvela - connexion$");
+        settingsTitle = QStringLiteral("^tapvela - configuration$");
+        message = QStringLiteral("Num\u00e9ro de t\u00e9l\u00e9phone : +33612345678");
+    } else {
+        QDir().mkpath(appDir);
+        program = testsupport::stageProgram(appDir);
+        env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        loginTitle = QStringLiteral("^tapvela - login$");
+        settingsTitle = QStringLiteral("^tapvela - settings$");
+        message = QStringLiteral("Phone number : +33612345678");
+    }
+    const QString config = appDir + QStringLiteral("/config.ini");
+    tapvela.setProcessEnvironment(env);
+    tapvela.setWorkingDirectory(appDir);
+    tapvela.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    tapvela.start(program, wine ? QStringList{appDir + QStringLiteral("/tapvela.exe")} : QStringList{});
+    QVERIFY(tapvela.waitForStarted(10000));
+    auto stop = qScopeGuard([&] { stopProcess(tapvela); });
+
+    // Sign in through the login window: the user name field, the password field, Return.
+    const QString login = waitForWindow(loginTitle);
+    QVERIFY2(!login.isEmpty(), "the login window did not show");
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), login});
+    clickAt(login, 120, 115);
+    typeText(user);
+    clickAt(login, 120, 143);
+    typeText(password);
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+
+    QVERIFY2(!waitForWindow(settingsTitle).isEmpty(), "the settings window did not show");
+    // The device list has arrived and made the account's only device the default.
+    QTRY_COMPARE_WITH_TIMEOUT(readConfig(config, QStringLiteral("id")), service.deviceId, 15000);
+    QVERIFY(readConfig(config, QStringLiteral("apikey")) != QLatin1String("no"));
+
+    // Another application holds the selected number; the user's clipboard holds something else.
+    setClipboardText(clipboardBefore);
+    QProcess target;
+    if (wine) {
+        target.setProcessEnvironment(env);
+        target.start(QStringLiteral("wine"), {QStringLiteral("notepad")});
+    } else {
+        target.start(QStringLiteral(TAPVELA_E2E_TARGET), {selection});
+    }
+    QVERIFY(target.waitForStarted(10000));
+    auto stopTarget = qScopeGuard([&] { stopProcess(target); });
+    const QString targetWindow = wine ? waitForWindow(QStringLiteral("notepad"), {QStringLiteral("--class")})
+                                      : waitForWindow(QStringLiteral("^tapvela e2e target$"));
+    QVERIFY2(!targetWindow.isEmpty(), "the target window did not show");
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), targetWindow});
+    if (wine) {
+        typeText(selection);
+        xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(clipboardText(), clipboardBefore, 5000);
+
+    QElapsedTimer clock;
+    clock.start();
+    xdotool({QStringLiteral("key"), QStringLiteral("F11")});
+
+    const QString bodyText = QStringLiteral("document.body.innerText");
+    const QString callLinks = QStringLiteral(
+        "Array.from(document.querySelectorAll('a')).map(a => a.getAttribute('href')).join('\\n')");
+    QTRY_VERIFY_WITH_TIMEOUT(phone.evaluate(bodyText).toString().contains(message), 10000);
+    const qint64 elapsed = clock.elapsed();
+    qInfo("hotkey to phone page: %lld ms", elapsed);
+    QVERIFY2(elapsed <= 2000, qPrintable(QStringLiteral("the push took %1 ms to show").arg(elapsed)));
+    QVERIFY(phone.evaluate(callLinks).toString().split(QLatin1Char('\n')).contains(QStringLiteral("tel:+33612345678")));
+
+    // The user's clipboard is as it was.
+    QTRY_COMPARE_WITH_TIMEOUT(clipboardText(), clipboardBefore, 5000);
+}
+
+QTEST_GUILESS_MAIN(TestEndToEnd)
+#include "tst_e2e.moc"
