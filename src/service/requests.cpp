@@ -80,8 +80,11 @@ QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int 
     // A redirect answer is read as the reply itself; never follow it, whatever the manager's policy.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *reply = manager->get(request);
-    // The body stays unread until the reply has finished, so what is buffered is all that arrived. readyRead
-    // comes with every piece; downloadProgress is throttled and may come too late to stop anything.
+    // The body stays unread until the reply has finished, so what is buffered is all that arrived; readyRead
+    // comes with every piece (downloadProgress is throttled and may come too late). The network thread stops
+    // reading ahead at twice the cap, so a flood never piles up in memory before the check runs: it stalls
+    // somewhat short of its limit, past the cap, and a sender that stalls short of the cap meets the time-out.
+    reply->setReadBufferSize(2 * maxReplyBytes);
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] {
         if (reply->bytesAvailable() > maxReplyBytes)
             reply->abort();

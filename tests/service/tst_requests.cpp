@@ -109,7 +109,8 @@ void TestRequests::urlOnTopOfBase()
 {
     QFETCH(QByteArray, environment);
     QFETCH(QByteArray, url);
-    qputenv("TAPVELA_SERVICE_URL", environment);
+    // qputenv takes the local 8-bit encoding on Windows.
+    qputenv("TAPVELA_SERVICE_URL", QString::fromUtf8(environment).toLocal8Bit());
     const QUrl built = service::devicesUrl(QStringLiteral("a b"));
     QVERIFY2(built.isValid(), qPrintable(built.errorString()));
     QCOMPARE(built.toEncoded(), url);

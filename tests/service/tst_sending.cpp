@@ -201,13 +201,17 @@ void TestSending::sizeCap()
     m_service->setDefaultReply(scripted);
     QPointer<QNetworkReply> reply = sendAndWait(*m_manager, service::loginUrl("alice", "secret"));
     QVERIFY(reply);
+    // Stopped by the program while the body was arriving, not read whole and refused afterwards.
+    QCOMPARE(reply->error(), failed ? QNetworkReply::OperationCanceledError : QNetworkReply::NoError);
     const service::LoginReply judged = service::takeLoginReply(reply);
     QCOMPARE(judged.outcome, failed ? LoginOutcome::ConnectionFailure : LoginOutcome::ApiKey);
     if (!failed)
         QCOMPARE(judged.text.size(), int(service::maxReplyBytes));
-    // The aborted connection is closed: an endless body stops streaming.
+    // The aborted connection is closed, and an endless body stopped after little more than what the socket
+    // buffers hold: the network thread did not read ahead without bound.
     QTRY_COMPARE(m_service->openConnections(), 0);
-    QVERIFY(m_service->endlessBytesSent() < 32 * service::maxReplyBytes);
+    QVERIFY2(m_service->endlessBytesSent() < 32 * service::maxReplyBytes,
+             QByteArray::number(m_service->endlessBytesSent()).constData());
     QTRY_VERIFY(reply.isNull());
 }
 
