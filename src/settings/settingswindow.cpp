@@ -74,6 +74,7 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
     settings->setValue(keyKey, settings->value(keyKey, defaultKey).toString());
 
     setUpTray();
+    systemTrayAvailable(); // a desktop without a tray is told at once, not at the first close
 
     if (WindowsThread *watcher = hotkeyWatcher.load())
         connect(watcher, &WindowsThread::createSendingWindow, this, &SettingsWindow::createSendingWindow);

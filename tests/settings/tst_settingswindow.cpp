@@ -1,0 +1,448 @@
+#include "settings/settingswindow.h"
+#include "settingstest.h"
+
+#include "app/uilanguage.h"
+#include "login/mainwindow.h"
+#include "support/testhelpers.h"
+#include "support/testservice.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace settingstest;
+using testsupport::ScriptedReply;
+
+class TestSettingsWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void form_data();
+    void form();
+    void windowIsFixedWithoutMaximise();
+    void texts_data();
+    void texts();
+    void hotkeyEntries();
+    void storedKey_data();
+    void storedKey();
+    void choiceStoredOnlyWhileActive();
+    void closeAndMinimiseKeepWindowReachable();
+    void trayIcon();
+    void activation_data();
+    void activation();
+    void quitEndsEventLoopWithZero();
+    void newestWindowIsPublished();
+    void disconnectSignsOut();
+    void noTrayIsSaidOnce();
+
+private:
+    SettingsWindow *makeWindow();
+    int pendingReplies() const;
+
+    QTemporaryDir home;
+    std::unique_ptr<testsupport::TestService> service; // a fresh one per test: no queued reply outlives it
+    std::unique_ptr<MessageBoxCatcher> boxes;
+    QPointer<SettingsWindow> window;
+};
+
+void TestSettingsWindow::initTestCase()
+{
+    QVERIFY(home.isValid());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("xdg-config")).toUtf8());
+}
+
+void TestSettingsWindow::init()
+{
+    setFrenchSession(false);
+    resetConfig({{QStringLiteral("apikey"), QStringLiteral("k1")}});
+    boxes = std::make_unique<MessageBoxCatcher>();
+    service = std::make_unique<testsupport::TestService>();
+    QVERIFY(service->isListening());
+    service->exportServiceUrl();
+    service->setDefaultReply(ScriptedReply::json(R"({"status":"valid"})"));
+}
+
+void TestSettingsWindow::cleanup()
+{
+    delete window;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<MainWindow *>(widget))
+            delete widget;
+    }
+    QCOMPARE(boxes->seen.size(), 0); // no test here expects a warning
+    boxes.reset();
+    service.reset();
+    removeConfig();
+}
+
+SettingsWindow *TestSettingsWindow::makeWindow()
+{
+    window = new SettingsWindow();
+    return window;
+}
+
+// Requests the window has handed to its manager and not yet seen answered.
+int TestSettingsWindow::pendingReplies() const
+{
+    const auto *manager = window->findChild<QNetworkAccessManager *>();
+    return manager ? manager->findChildren<QNetworkReply *>().size() : -1;
+}
+
+void TestSettingsWindow::form_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("className");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<int>("pointSize");
+    QTest::addColumn<QString>("styleSheet");
+
+    const QString grey = QStringLiteral("color:#696969");
+    QTest::newRow("label") << "label" << QByteArray("QLabel") << QRect(0, 0, 242, 255) << -1 << QString();
+    QTest::newRow("devicesList") << "devicesList" << QByteArray("QListView") << QRect(7, 92, 227, 66) << 10
+                                 << "background-color: rgba( 217, 230, 255, 100% );\nborder: 0px solid black;\n"
+                                    "color:#696969;";
+    QTest::newRow("disconnect") << "disconnect" << QByteArray("QPushButton") << QRect(76, 214, 91, 31) << 11
+                                << "background-color: rgba( 217, 230, 255, 0% );\nborder: 0px solid black;\n"
+                                   "color:white;";
+    QTest::newRow("keyList")
+        << "keyList" << QByteArray("QComboBox") << QRect(10, 180, 221, 22) << 10
+        << "QComboBox {\n\tbackground-color: rgba( 217, 230, 255, 100% );\n\tborder: 0px solid black;\n\t"
+           "color:#696969;\n}\n\nQComboBox::down-arrow\n{   \n    border: 0px;\n    background-repeat: no-repeat;\n"
+           "    background-position: center center;\n   \n    border-image: url(:/images/arrow.png);\n\theight:48px;\n"
+           "    width:48px;\n\tmargin-top:2px;\n\tcolor:#696969;\n    \n}\nQComboBox::drop-down \n{\n    border: 0px;\n"
+           "\tcolor:#696969;\n}\n\n";
+    QTest::newRow("keyLabel") << "keyLabel" << QByteArray("QLabel") << QRect(8, 162, 131, 16) << 9 << grey;
+    QTest::newRow("defaultDeviceLabel") << "defaultDeviceLabel" << QByteArray("QLabel") << QRect(8, 74, 221, 16) << 9
+                                        << grey;
+    QTest::newRow("currentDevice") << "currentDevice" << QByteArray("QLabel") << QRect(93, 74, 141, 16) << 9
+                                   << "background-color: rgba( 217, 230, 255, 0% );\ncolor:#696969;";
+    QTest::newRow("startCheckBox") << "startCheckBox" << QByteArray("QCheckBox") << QRect(8, 254, 211, 17) << 9
+                                   << grey + QLatin1Char(';');
+}
+
+void TestSettingsWindow::form()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, className);
+    QFETCH(QRect, geometry);
+    QFETCH(int, pointSize);
+    QFETCH(QString, styleSheet);
+
+    makeWindow();
+    QCOMPARE(window->objectName(), QStringLiteral("SettingsWindow"));
+    QCOMPARE(window->styleSheet(), QStringLiteral("QWidget {\n\tbackground-color: white;\n}\ncolor:#696969;"));
+    QCOMPARE(window->centralWidget()->objectName(), QStringLiteral("centralwidget"));
+    if (name == QLatin1String("keyList"))
+        QCOMPARE(styleSheet.size(), 400);
+
+    auto *widget = window->centralWidget()->findChild<QWidget *>(name, Qt::FindDirectChildrenOnly);
+    QVERIFY(widget);
+    QCOMPARE(QByteArray(widget->metaObject()->className()), className);
+    QCOMPARE(widget->geometry(), geometry);
+    QCOMPARE(widget->font().family(), QStringLiteral("Trebuchet MS"));
+    if (pointSize > 0)
+        QCOMPARE(widget->font().pointSize(), pointSize);
+    QCOMPARE(widget->styleSheet(), styleSheet);
+
+    if (auto *label = qobject_cast<QLabel *>(widget); label && name == QLatin1String("label"))
+        QCOMPARE(label->pixmap(Qt::ReturnByValue).size(), QSize(242, 255));
+    if (auto *label = qobject_cast<QLabel *>(widget); label && name == QLatin1String("currentDevice")) {
+        QCOMPARE(label->alignment(), Qt::AlignRight | Qt::AlignTrailing | Qt::AlignVCenter);
+        QCOMPARE(label->text(), QString());
+    }
+    if (auto *list = qobject_cast<QListView *>(widget))
+        QCOMPARE(list->frameShape(), QFrame::NoFrame);
+    if (auto *box = qobject_cast<QCheckBox *>(widget))
+        QVERIFY(!box->isChecked());
+}
+
+void TestSettingsWindow::windowIsFixedWithoutMaximise()
+{
+    makeWindow();
+    QCOMPARE(window->size(), QSize(242, 279));
+    QCOMPARE(window->minimumSize(), QSize(242, 279));
+    QCOMPARE(window->maximumSize(), QSize(242, 279));
+    const Qt::WindowFlags flags = window->windowFlags();
+    QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+    QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+    QVERIFY(flags & Qt::WindowCloseButtonHint);
+    QVERIFY(flags & Qt::WindowTitleHint);
+}
+
+void TestSettingsWindow::texts_data()
+{
+    QTest::addColumn<bool>("french");
+    QTest::addColumn<QStringList>("texts"); // title, default device, key, start box, disconnect, show, quit
+
+    QTest::newRow("english") << false
+                             << QStringList{"tapvela - settings", "Default device :", "Key :",
+                                            "start tapvela with Windows ", "disconnect", "show tapvela",
+                                            "quit tapvela"};
+    QTest::newRow("french") << true
+                            << QStringList{"tapvela - configuration", "Appareil par défaut :", "Touche :",
+                                           "Démarrer tapvela avec Windows", "déconnexion", "afficher tapvela",
+                                           "quitter tapvela"};
+}
+
+void TestSettingsWindow::texts()
+{
+    QFETCH(bool, french);
+    QFETCH(QStringList, texts);
+
+    setFrenchSession(french);
+    if (isFrenchInterface() != french)
+        QSKIP("this platform takes the interface language from the session the test started in");
+    makeWindow();
+    const auto *menu = window->findChild<QSystemTrayIcon *>()->contextMenu();
+    QVERIFY(menu);
+    const QList<QAction *> entries = menu->actions();
+    QCOMPARE(entries.size(), 3);
+    QVERIFY(entries.at(1)->isSeparator());
+    const QStringList seen{window->windowTitle(), window->findChild<QLabel *>("defaultDeviceLabel")->text(),
+                           window->findChild<QLabel *>("keyLabel")->text(),
+                           window->findChild<QCheckBox *>("startCheckBox")->text(),
+                           window->findChild<QPushButton *>("disconnect")->text(), entries.at(0)->text(),
+                           entries.at(2)->text()};
+    QCOMPARE(seen, texts);
+}
+
+void TestSettingsWindow::hotkeyEntries()
+{
+    makeWindow();
+    const auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
+    QCOMPARE(keyList->count(), 36);
+    const QList<QPair<int, QString>> samples{{0, "F1"},         {9, "F10"},        {11, "F12"},
+                                             {12, "CTRL + F1"}, {14, "CTRL + F3"}, {23, "CTRL + F12"},
+                                             {24, "ALT + F1"},  {33, "ALT + F10"}, {35, "ALT + F12"}};
+    for (const auto &sample : samples)
+        QCOMPARE(keyList->itemText(sample.first), sample.second);
+    for (int index = 0; index < keyList->count(); ++index) {
+        QVERIFY(keyList->itemIcon(index).isNull());
+        QVERIFY(!keyList->itemData(index).isValid());
+    }
+}
+
+void TestSettingsWindow::storedKey_data()
+{
+    QTest::addColumn<QVariant>("stored"); // invalid: no key in the file
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("keptInFile");
+
+    QTest::newRow("missing") << QVariant() << 10 << "F11" << "10";
+    QTest::newRow("0") << QVariant("0") << 0 << "F1" << "0";
+    QTest::newRow("14") << QVariant("14") << 14 << "CTRL + F3" << "14";
+    QTest::newRow("35") << QVariant("35") << 35 << "ALT + F12" << "35";
+    QTest::newRow("36 shows nothing") << QVariant("36") << -1 << "" << "36";
+    QTest::newRow("-1 shows nothing") << QVariant("-1") << -1 << "" << "-1";
+    QTest::newRow("not a number") << QVariant("abc") << 0 << "F1" << "abc";
+}
+
+void TestSettingsWindow::storedKey()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(int, index);
+    QFETCH(QString, shown);
+    QFETCH(QString, keptInFile);
+
+    QVariantMap config{{QStringLiteral("apikey"), QStringLiteral("k1")}};
+    if (stored.isValid())
+        config.insert(QStringLiteral("key"), stored);
+    resetConfig(config);
+    makeWindow();
+    const auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
+    QCOMPARE(keyList->currentIndex(), index);
+    QCOMPARE(keyList->currentText(), shown);
+    delete window; // its settings reach the file
+    QCOMPARE(configValue(QStringLiteral("key")), keptInFile);
+}
+
+void TestSettingsWindow::choiceStoredOnlyWhileActive()
+{
+    makeWindow();
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
+    keyList->setCurrentIndex(14);
+    QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("14"));
+    keyList->setCurrentIndex(0);
+    QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("0"));
+
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    keyList->setCurrentIndex(5);
+    QCOMPARE(keyList->currentIndex(), 5);
+    QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("0"));
+}
+
+void TestSettingsWindow::closeAndMinimiseKeepWindowReachable()
+{
+    // With a notification area the window hides into it; without one it must stay in the taskbar.
+    const bool tray = QSystemTrayIcon::isSystemTrayAvailable();
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(!window->close());
+    QCOMPARE(window->isVisible(), !tray);
+    QCOMPARE(window->isMinimized(), !tray);
+
+    window->showNormal();
+    QVERIFY(window->isVisible());
+    window->showMinimized();
+    QCOMPARE(window->isVisible(), !tray);
+    QVERIFY(window->findChild<QSystemTrayIcon *>()->isVisible());
+}
+
+void TestSettingsWindow::trayIcon()
+{
+    makeWindow();
+    const auto *icon = window->findChild<QSystemTrayIcon *>();
+    QVERIFY(icon);
+    QVERIFY(icon->isVisible());
+    QCOMPARE(icon->toolTip(), QStringLiteral("tapvela"));
+    const QImage expected = QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_On.png")).pixmap(16).toImage();
+    QVERIFY(!expected.isNull());
+    QCOMPARE(icon->icon().pixmap(16).toImage(), expected);
+}
+
+void TestSettingsWindow::activation_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<bool>("viaMenu");
+    QTest::addColumn<int>("times");
+    QTest::addColumn<bool>("shows");
+
+    QTest::newRow("plain click") << int(QSystemTrayIcon::Trigger) << false << 1 << true;
+    QTest::newRow("two plain clicks") << int(QSystemTrayIcon::Trigger) << false << 2 << true;
+    QTest::newRow("show entry") << int(QSystemTrayIcon::Trigger) << true << 1 << true;
+    QTest::newRow("context") << int(QSystemTrayIcon::Context) << false << 1 << false;
+    QTest::newRow("double click") << int(QSystemTrayIcon::DoubleClick) << false << 1 << false;
+    QTest::newRow("middle click") << int(QSystemTrayIcon::MiddleClick) << false << 1 << false;
+    QTest::newRow("unknown") << int(QSystemTrayIcon::Unknown) << false << 1 << false;
+}
+
+void TestSettingsWindow::activation()
+{
+    QFETCH(int, reason);
+    QFETCH(bool, viaMenu);
+    QFETCH(int, times);
+    QFETCH(bool, shows);
+
+    makeWindow();
+    QVERIFY(service->waitForRequests(1)); // the one at construction
+    QTRY_COMPARE(pendingReplies(), 0);
+    service->clearRequests();
+    QVERIFY(!window->isVisible());
+
+    auto *icon = window->findChild<QSystemTrayIcon *>();
+    for (int i = 0; i < times; ++i) {
+        if (viaMenu)
+            icon->contextMenu()->actions().constFirst()->trigger();
+        else
+            emit icon->activated(QSystemTrayIcon::ActivationReason(reason));
+    }
+    // Sending is synchronous: the requests exist as replies in waiting before the event loop runs.
+    QCOMPARE(pendingReplies(), shows ? times : 0);
+    QCOMPARE(window->isVisible(), shows);
+    if (shows) {
+        QVERIFY(!window->isMinimized());
+        QVERIFY(service->waitForRequests(times));
+        for (const auto &request : service->requests())
+            QCOMPARE(request.target, QByteArray("/all/devices_app.php?apikey=k1"));
+    }
+}
+
+void TestSettingsWindow::quitEndsEventLoopWithZero()
+{
+    makeWindow();
+    window->show();
+    auto *icon = window->findChild<QSystemTrayIcon *>();
+    QAction *quit = icon->contextMenu()->actions().constLast();
+    QTimer::singleShot(0, quit, &QAction::trigger);
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(!icon->isVisible());
+}
+
+void TestSettingsWindow::newestWindowIsPublished()
+{
+    SettingsWindow *first = makeWindow();
+    QCOMPARE(currentSettingsWindow.load(), first);
+    auto second = std::make_unique<SettingsWindow>();
+    QCOMPARE(currentSettingsWindow.load(), second.get());
+    delete first; // an older window going does not take the pointer back
+    QCOMPARE(currentSettingsWindow.load(), second.get());
+    second.reset();
+    QCOMPARE(currentSettingsWindow.load(), nullptr);
+}
+
+void TestSettingsWindow::disconnectSignsOut()
+{
+    resetConfig({{"apikey", "k1"}, {"key", "14"}, {"id", "7"}});
+    makeWindow();
+    window->show();
+    auto *icon = window->findChild<QSystemTrayIcon *>();
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
+
+    QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
+    QVERIFY(!window->isVisible());
+    QVERIFY(!icon->isVisible());
+    QCOMPARE(currentSettingsWindow.load(), nullptr);
+    MainWindow *login = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        login = login ? login : qobject_cast<MainWindow *>(widget);
+    QVERIFY(login);
+    QVERIFY(login->isVisible());
+
+    QTRY_VERIFY(window.isNull()); // destroyed once the event loop runs again
+    QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
+    QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("14"));
+    QCOMPARE(configValue(QStringLiteral("id")), QStringLiteral("7"));
+}
+
+void TestSettingsWindow::noTrayIsSaidOnce()
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this desktop has a notification area");
+    QTemporaryDir dir;
+    const QString program = testsupport::stageProgram(dir.path());
+    QVERIFY(!program.isEmpty());
+    QFile config(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[General]\napikey=k1\n");
+    config.close();
+
+    QProcess process;
+    QProcessEnvironment env = testsupport::isolatedEnvironment(dir.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(program, QStringList());
+    QVERIFY(process.waitForStarted());
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += process.readAllStandardOutput()).contains("no system tray"), 20000);
+    process.kill();
+    process.waitForFinished();
+    output += process.readAllStandardOutput();
+    QCOMPARE(output.count("no system tray"), 1);
+}
+
+QTEST_MAIN(TestSettingsWindow)
+#include "tst_settingswindow.moc"
