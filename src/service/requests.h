@@ -44,7 +44,7 @@ enum class LoginOutcome { ConnectionFailure, RefusedCredentials, ApiKey };
 struct LoginReply
 {
     LoginOutcome outcome = LoginOutcome::ConnectionFailure;
-    QString text; // the body text (cut at the first NUL); for ApiKey, the api key
+    QString text; // the body text cut at the first NUL (empty on ConnectionFailure); for ApiKey, the api key
 };
 
 LoginReply judgeLoginReply(bool networkError, const QByteArray &body);
@@ -69,8 +69,10 @@ SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);
 // and above, the time-out, a connection closed mid-reply) or its body passed the size cap.
 bool replyFailed(QNetworkReply *reply);
 
-// What a finished-signal handler calls: reads the reply (its body only when it did not fail), judges it,
-// and releases it with deleteLater, so that no path of the handler can leak or double-free it.
+// What a finished-signal handler calls first: reads the reply (its body only when it did not fail), judges
+// it, and releases it with deleteLater, so that no path of the handler can leak or double-free it. The
+// release is deferred to the event loop the handler was called from: a message box shown afterwards (a
+// nested loop) is safe.
 LoginReply takeLoginReply(QNetworkReply *reply);
 SettingsReply takeSettingsReply(QNetworkReply *reply);
 
