@@ -51,6 +51,7 @@ private slots:
     void sizeCap_data();
     void sizeCap();
     void timeOut();
+    void replyOutlivesNestedLoop();
     void redirectNotFollowed_data();
     void redirectNotFollowed();
     void serviceUnreachable();
@@ -223,6 +224,26 @@ void TestSending::timeOut()
     QCOMPARE(m_service->requestCount(), 1);
     QVERIFY(reply->error() != QNetworkReply::NoError);
     QCOMPARE(service::takeLoginReply(reply).outcome, LoginOutcome::ConnectionFailure);
+    QTRY_VERIFY(reply.isNull());
+}
+
+void TestSending::replyOutlivesNestedLoop()
+{
+    // A handler takes its reply first and may then show a message box: the reply must survive the box's
+    // nested event loop and go only when the handler has returned.
+    bool aliveInNestedLoop = false;
+    connect(m_manager, &QNetworkAccessManager::finished, this, [&aliveInNestedLoop](QNetworkReply *reply) {
+        QPointer<QNetworkReply> guard(reply);
+        service::takeLoginReply(reply);
+        QEventLoop nested;
+        QTimer::singleShot(20, &nested, &QEventLoop::quit);
+        nested.exec();
+        aliveInNestedLoop = !guard.isNull();
+    });
+    m_service->setDefaultReply(ScriptedReply::text("error"));
+    QPointer<QNetworkReply> reply = sendAndWait(*m_manager, service::loginUrl("alice", "secret"));
+    QVERIFY(reply);
+    QVERIFY(aliveInNestedLoop);
     QTRY_VERIFY(reply.isNull());
 }
 
