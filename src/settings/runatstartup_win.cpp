@@ -52,8 +52,7 @@ bool enableRunAtStartup()
     const QString command = runAtStartupCommand(runAtStartupProgram());
     // REG_SZ data: UTF-16 with its terminating null character.
     const auto bytes = static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t));
-    const LONG status =
-        RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(wide(command)), bytes);
+    const LONG status = RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE *>(wide(command)), bytes);
     RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }

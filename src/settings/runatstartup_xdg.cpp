@@ -115,9 +115,9 @@ bool enableRunAtStartup()
     QSaveFile entry(entryPath());
     if (!entry.open(QIODevice::WriteOnly))
         return false;
-    const QString contents = QStringLiteral("[Desktop Entry]\nType=Application\nName=tapvela\nExec=")
-                             + runAtStartupCommand(runAtStartupProgram())
-                             + QStringLiteral("\nX-GNOME-Autostart-enabled=true\n");
+    const QString contents = QStringLiteral("[Desktop Entry]\nType=Application\nName=tapvela\nExec=") +
+                             runAtStartupCommand(runAtStartupProgram()) +
+                             QStringLiteral("\nX-GNOME-Autostart-enabled=true\n");
     const QByteArray bytes = contents.toUtf8();
     if (entry.write(bytes) != bytes.size()) {
         entry.cancelWriting();

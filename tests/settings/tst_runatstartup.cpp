@@ -237,7 +237,8 @@ void TestRunAtStartup::commandLine_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("command");
-    QTest::newRow("plain") << "C:\\Tools\\tapvela.exe" << "\"C:\\Tools\\tapvela.exe\" silent";
+    QTest::newRow("plain") << "C:\\Tools\\tapvela.exe"
+                           << "\"C:\\Tools\\tapvela.exe\" silent";
     QTest::newRow("spaces") << "C:\\Program Files\\tapvela\\tapvela.exe"
                             << "\"C:\\Program Files\\tapvela\\tapvela.exe\" silent";
     QTest::newRow("unicode") << "C:\\Users\\Zoë\\Programme\\tapvela.exe"
@@ -271,7 +272,8 @@ void TestRunAtStartup::valueSize_data()
     QTest::newRow("756 bytes") << "REG_SZ" << QString(377, QLatin1Char('x')) << false;
     QTest::newRow("2 KiB") << "REG_SZ" << QString(1024, QLatin1Char('x')) << false;
     QTest::newRow("empty text") << "REG_SZ" << QString() << true;
-    QTest::newRow("another type") << "REG_DWORD" << "1" << true;
+    QTest::newRow("another type") << "REG_DWORD"
+                                  << "1" << true;
 }
 
 void TestRunAtStartup::valueSize()
@@ -293,17 +295,26 @@ void TestRunAtStartup::commandLine_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("command");
-    QTest::newRow("plain") << "/usr/bin/tapvela" << "\"/usr/bin/tapvela\" silent";
-    QTest::newRow("spaces") << "/opt/my apps/tapvela" << "\"/opt/my apps/tapvela\" silent";
-    QTest::newRow("double quote") << "/opt/a\"b/tapvela" << "\"/opt/a\\\\\"b/tapvela\" silent";
-    QTest::newRow("backslash") << "/opt/a\\b/tapvela" << "\"/opt/a\\\\\\\\b/tapvela\" silent";
-    QTest::newRow("dollar") << "/opt/$HOME/tapvela" << "\"/opt/\\\\$HOME/tapvela\" silent";
-    QTest::newRow("backtick") << "/opt/`id`/tapvela" << "\"/opt/\\\\`id\\\\`/tapvela\" silent";
-    QTest::newRow("percent") << "/opt/100%/tapvela" << "\"/opt/100%%/tapvela\" silent";
+    QTest::newRow("plain") << "/usr/bin/tapvela"
+                           << "\"/usr/bin/tapvela\" silent";
+    QTest::newRow("spaces") << "/opt/my apps/tapvela"
+                            << "\"/opt/my apps/tapvela\" silent";
+    QTest::newRow("double quote") << "/opt/a\"b/tapvela"
+                                  << "\"/opt/a\\\\\"b/tapvela\" silent";
+    QTest::newRow("backslash") << "/opt/a\\b/tapvela"
+                               << "\"/opt/a\\\\\\\\b/tapvela\" silent";
+    QTest::newRow("dollar") << "/opt/$HOME/tapvela"
+                            << "\"/opt/\\\\$HOME/tapvela\" silent";
+    QTest::newRow("backtick") << "/opt/`id`/tapvela"
+                              << "\"/opt/\\\\`id\\\\`/tapvela\" silent";
+    QTest::newRow("percent") << "/opt/100%/tapvela"
+                             << "\"/opt/100%%/tapvela\" silent";
     QTest::newRow("shell characters") << "/opt/a'b;c&d|e(f)*?~<>#/tapvela"
                                       << "\"/opt/a'b;c&d|e(f)*?~<>#/tapvela\" silent";
-    QTest::newRow("line break and tab") << "/opt/a\nb\tc/tapvela" << "\"/opt/a\\nb\\tc/tapvela\" silent";
-    QTest::newRow("unicode") << "/home/zoë/bin/tapvela" << "\"/home/zoë/bin/tapvela\" silent";
+    QTest::newRow("line break and tab") << "/opt/a\nb\tc/tapvela"
+                                        << "\"/opt/a\\nb\\tc/tapvela\" silent";
+    QTest::newRow("unicode") << "/home/zoë/bin/tapvela"
+                             << "\"/home/zoë/bin/tapvela\" silent";
 }
 
 void TestRunAtStartup::commandLine()
@@ -319,9 +330,9 @@ void TestRunAtStartup::entryContents()
     QVERIFY(enableRunAtStartup());
     QFile file(entryPath());
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QString expected = QStringLiteral("[Desktop Entry]\nType=Application\nName=tapvela\nExec=")
-                             + runAtStartupCommand(runAtStartupProgram())
-                             + QStringLiteral("\nX-GNOME-Autostart-enabled=true\n");
+    const QString expected = QStringLiteral("[Desktop Entry]\nType=Application\nName=tapvela\nExec=") +
+                             runAtStartupCommand(runAtStartupProgram()) +
+                             QStringLiteral("\nX-GNOME-Autostart-enabled=true\n");
     QCOMPARE(QString::fromUtf8(file.readAll()), expected);
 }
 
@@ -422,8 +433,8 @@ void TestRunAtStartup::launcherReadsExecBack()
     {
         QFile entry(desktopFile);
         QVERIFY(entry.open(QIODevice::WriteOnly));
-        entry.write("[Desktop Entry]\nType=Application\nName=tapvela\nExec=" + runAtStartupCommand(program).toUtf8()
-                    + "\n");
+        entry.write("[Desktop Entry]\nType=Application\nName=tapvela\nExec=" + runAtStartupCommand(program).toUtf8() +
+                    "\n");
     }
 
     QProcess launcher;
