@@ -5,6 +5,7 @@
 #include "app/uilanguage.h"
 #include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
+#include "settings/runatstartup.h"
 #include "ui_settingswindow.h"
 
 #include <QCheckBox>
@@ -88,8 +89,14 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
         findChild<QPushButton *>(QStringLiteral("disconnect"))->setText(QStringLiteral("déconnexion"));
     }
 
-    // Start at login is wired here once its functions land (issue 7): the box then shows whether the entry
-    // exists, and a present entry is rewritten with the running program's path.
+    // A present entry is rewritten with the program now running, so a moved program mends its own entry.
+    auto *startBox = findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
+    if (isRunAtStartupEnabled()) {
+        startBox->setChecked(true); // the slot writes the entry
+        enableRunAtStartup();
+    } else {
+        startBox->setChecked(false);
+    }
 }
 
 SettingsWindow::~SettingsWindow()
@@ -136,8 +143,11 @@ void SettingsWindow::on_keyList_currentIndexChanged(int index)
 
 void SettingsWindow::on_startCheckBox_stateChanged(int arg1)
 {
-    // Start at login arrives with issue 7.
-    Q_UNUSED(arg1)
+    // The box is not tristate: 0 is unchecked, anything else checked.
+    if (arg1 != 0)
+        enableRunAtStartup();
+    else
+        disableRunAtStartup();
 }
 
 void SettingsWindow::on_disconnect_clicked()

@@ -48,3 +48,13 @@ private:
 };
 
 } // namespace settingstest
+
+namespace settingstest {
+
+// The start-at-login entry as the session sees it: the stored command line, or a null QString when there is
+// none; writeStartEntry puts one there by hand, as an older install would have left it.
+QString startEntryCommand();
+void writeStartEntry(const QString &command);
+void removeStartEntry();
+
+} // namespace settingstest

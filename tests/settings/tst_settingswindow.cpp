@@ -3,6 +3,7 @@
 
 #include "app/uilanguage.h"
 #include "login/mainwindow.h"
+#include "settings/runatstartup.h"
 #include "support/testhelpers.h"
 #include "support/testservice.h"
 
@@ -49,6 +50,8 @@ private slots:
     void quitEndsEventLoopWithZero();
     void newestWindowIsPublished();
     void disconnectSignsOut();
+    void startAtLogin_data();
+    void startAtLogin();
     void noTrayIsSaidOnce();
 
 private:
@@ -89,6 +92,7 @@ void TestSettingsWindow::cleanup()
     boxes.reset();
     service.reset();
     removeConfig();
+    removeStartEntry();
 }
 
 SettingsWindow *TestSettingsWindow::makeWindow()
@@ -307,7 +311,7 @@ void TestSettingsWindow::closeAndMinimiseKeepWindowReachable()
 
     window->showNormal();
     QVERIFY(window->isVisible());
-    window->showMinimized();
+    window->setWindowState(window->windowState() | Qt::WindowMinimized); // as the window manager reports it
     QCOMPARE(window->isVisible(), !tray);
     QVERIFY(window->findChild<QSystemTrayIcon *>()->isVisible());
 }
@@ -442,6 +446,39 @@ void TestSettingsWindow::noTrayIsSaidOnce()
     process.waitForFinished();
     output += process.readAllStandardOutput();
     QCOMPARE(output.count("no system tray"), 1);
+}
+
+void TestSettingsWindow::startAtLogin_data()
+{
+    QTest::addColumn<QString>("entryAtStart"); // null: none
+    QTest::newRow("no entry") << QString();
+    QTest::newRow("entry of a moved program") << QStringLiteral("\"/old/place/tapvela\" silent");
+}
+
+void TestSettingsWindow::startAtLogin()
+{
+    QFETCH(QString, entryAtStart);
+
+    const QString command = runAtStartupCommand(runAtStartupProgram());
+    removeStartEntry();
+    if (!entryAtStart.isNull())
+        writeStartEntry(entryAtStart);
+    makeWindow();
+    auto *box = window->findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
+    // A present entry is taken over by the program now running; an absent one is not created.
+    QCOMPARE(box->isChecked(), !entryAtStart.isNull());
+    QCOMPARE(startEntryCommand(), entryAtStart.isNull() ? QString() : command);
+
+    window->show();
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    QCOMPARE(box->isChecked(), entryAtStart.isNull());
+    QCOMPARE(startEntryCommand(), entryAtStart.isNull() ? command : QString());
+    box->setChecked(false);
+    QCOMPARE(startEntryCommand(), QString());
+    window->on_startCheckBox_stateChanged(0); // clearing an absent entry is quiet
+    QCOMPARE(startEntryCommand(), QString());
+    box->setChecked(true);
+    QCOMPARE(startEntryCommand(), command);
 }
 
 QTEST_MAIN(TestSettingsWindow)
