@@ -1,12 +1,22 @@
 #include "hotkey/windowsthread.h"
 
-#include "app/diagnostics.h"
+#include "settings/settingswindow.h"
+
+#include <chrono>
 
 std::atomic<WindowsThread *> hotkeyWatcher{nullptr};
 
-WindowsThread::WindowsThread()
+WindowsThread::WindowsThread() : m_source(newEventSource())
 {
     hotkeyWatcher = this;
+    // The capture belongs to the settings window of the signed-in user; without one the hotkey does nothing.
+    connect(
+        this, &WindowsThread::hotkeyPressed, this,
+        [] {
+            if (SettingsWindow *window = currentSettingsWindow.load())
+                window->sendSelection();
+        },
+        captureConnection());
 }
 
 WindowsThread::~WindowsThread()
@@ -15,16 +25,59 @@ WindowsThread::~WindowsThread()
     hotkeyWatcher.compare_exchange_strong(self, nullptr);
 }
 
-void WindowsThread::applyHotkeyIndex(int) {}
-
-void WindowsThread::stop()
+void WindowsThread::applyHotkeyIndex(int index)
 {
-    quit();
+    m_matcher.applyHotkeyIndex(index);
 }
 
-void WindowsThread::run()
+hotkey::Hotkey WindowsThread::watchedHotkey() const
 {
-    writeDiagnosticLine("lancement");
-    exec();
-    writeDiagnosticLine("fin");
+    return m_matcher.watched();
+}
+
+WindowsThread::State WindowsThread::state() const
+{
+    return static_cast<State>(m_state.load());
+}
+
+void WindowsThread::setState(State state)
+{
+    m_state.store(static_cast<int>(state));
+}
+
+WindowsThread::Statistics WindowsThread::statistics() const
+{
+    Statistics figures;
+    figures.keyEvents = m_keyEvents.load();
+    figures.hotkeys = m_hotkeys.load();
+    figures.longestNs = m_longestNs.load();
+    figures.totalNs = m_totalNs.load();
+    figures.lastHotkeyAtNs = m_lastHotkeyAtNs.load();
+    return figures;
+}
+
+qint64 WindowsThread::steadyNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool WindowsThread::handleKeyEvent(const hotkey::KeyEvent &event)
+{
+    const bool fired = m_matcher.keyEvent(event);
+    if (fired) {
+        m_hotkeys.fetch_add(1);
+        m_lastHotkeyAtNs.store(steadyNowNs());
+    }
+    // Counted last: whoever sees the event counted sees its hotkey counted too.
+    m_keyEvents.fetch_add(1);
+    return fired;
+}
+
+void WindowsThread::recordHandling(qint64 nanoseconds)
+{
+    m_totalNs.fetch_add(nanoseconds);
+    qint64 longest = m_longestNs.load();
+    while (nanoseconds > longest && !m_longestNs.compare_exchange_weak(longest, nanoseconds))
+        ;
 }

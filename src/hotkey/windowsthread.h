@@ -1,28 +1,82 @@
 #pragma once
 
+#include "hotkey/hotkeymatcher.h"
+
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 
-// The hotkey watcher: a thread of its own that sees every key event of the desktop.
+// The hotkey watcher: a thread of its own that sees every key event of the desktop (a low-level keyboard
+// hook on Windows, XInput2 raw key events on X11) and says when the chosen hotkey is pressed. It never
+// swallows a key: the foreground application receives the hotkey too.
 class WindowsThread : public QThread
 {
     Q_OBJECT
 
 public:
+    enum class State { NotStarted, Watching, Unavailable, Finished };
+
+    // Figures for tests and benchmarks.
+    struct Statistics
+    {
+        quint64 keyEvents = 0;     // events handed to the matcher
+        quint64 hotkeys = 0;       // of those, the ones that fired
+        qint64 longestNs = 0;      // the slowest handling of one event (on Windows, the whole hook procedure)
+        qint64 totalNs = 0;        // all handlings together
+        qint64 lastHotkeyAtNs = 0; // steady-clock time at which the last hotkey was seen
+    };
+
     WindowsThread();
     ~WindowsThread() override;
 
+    // GUI thread: the hotkey list's entry to watch from the next key event on.
     void applyHotkeyIndex(int index);
+    hotkey::Hotkey watchedHotkey() const;
 
-    // Ends the watcher's loop; the caller then waits for the thread.
+    // Any thread, any time, even before the thread runs: ends the watcher's loop; the caller then waits.
     void stop();
+
+    State state() const;
+    Statistics statistics() const;
+
+    // The steady clock of lastHotkeyAtNs.
+    static qint64 steadyNowNs();
 
 signals:
     void createSendingWindow();
+    // Emitted on the watcher thread, once the event that fired has been passed on; on Windows it comes from
+    // the thread's message loop, after the hook procedure has returned.
+    void hotkeyPressed();
 
 protected:
     void run() override;
+
+private:
+    class EventSource; // one per operating system
+    friend class EventSource;
+    struct EventSourceDeleter
+    {
+        void operator()(EventSource *source) const;
+    };
+    static EventSource *newEventSource();
+
+    // The watcher thread, for every key event: true when it fires the hotkey.
+    bool handleKeyEvent(const hotkey::KeyEvent &event);
+    void recordHandling(qint64 nanoseconds);
+    void setState(State state);
+    // How the capture is reached from hotkeyPressed: directly on the watcher thread on Windows (the message
+    // loop serves the hook meanwhile), queued into the GUI thread on X11 (the X clipboard needs its loop).
+    static Qt::ConnectionType captureConnection();
+
+    std::unique_ptr<EventSource, EventSourceDeleter> m_source;
+    hotkey::HotkeyMatcher m_matcher;
+    std::atomic<int> m_state{static_cast<int>(State::NotStarted)};
+    std::atomic<quint64> m_keyEvents{0};
+    std::atomic<quint64> m_hotkeys{0};
+    std::atomic<qint64> m_longestNs{0};
+    std::atomic<qint64> m_totalNs{0};
+    std::atomic<qint64> m_lastHotkeyAtNs{0};
 };
 
 extern std::atomic<WindowsThread *> hotkeyWatcher;

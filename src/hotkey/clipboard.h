@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+// The user's clipboard around one capture: everything it holds is saved, the selection of the foreground
+// application is copied through it, and what it held is put back. On Windows it is used on the watcher
+// thread, on X11 on the GUI thread (the X clipboard is served by the event loop).
+class Clipboard final
+{
+public:
+    Clipboard();
+    ~Clipboard();
+    Clipboard(const Clipboard &) = delete;
+    Clipboard &operator=(const Clipboard &) = delete;
+
+    // Keeps every format of the clipboard (an empty clipboard is remembered as empty); false when the
+    // clipboard could not be read, and then restore() leaves the clipboard alone.
+    bool save();
+
+    // Synthesises CTRL+C for the foreground application (releasing the modifiers the user still holds) and
+    // returns the text it copied, or an empty text when the clipboard did not change within a second: then
+    // nothing was selected.
+    QString copySelection();
+
+    // Puts back what save() found; false when the clipboard could not be written.
+    bool restore();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};

@@ -1,0 +1,205 @@
+#include "hotkey/clipboard.h"
+
+#include "app/diagnostics.h"
+#include "hotkey/keyboard_win.h"
+
+#include <QDeadlineTimer>
+
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int modifierReleaseMs = 500;
+constexpr int copyTimeoutMs = 1000;
+constexpr int openTimeoutMs = 250;
+constexpr int openRetryMs = 2;
+
+QByteArray lastError()
+{
+    return "error " + QByteArray::number(quint32(GetLastError()));
+}
+
+// Formats whose data is a global memory block that can be copied byte for byte. Bitmaps, palettes and
+// metafiles are GDI handles (CF_BITMAP comes back by itself from CF_DIB), and private formats are whatever
+// their owner made them.
+bool isMemoryFormat(UINT format)
+{
+    switch (format) {
+    case CF_BITMAP:
+    case CF_METAFILEPICT:
+    case CF_PALETTE:
+    case CF_ENHMETAFILE:
+    case CF_OWNERDISPLAY:
+    case CF_DSPBITMAP:
+    case CF_DSPMETAFILEPICT:
+    case CF_DSPENHMETAFILE:
+        return false;
+    default:
+        return !(format >= CF_PRIVATEFIRST && format <= CF_GDIOBJLAST);
+    }
+}
+
+} // namespace
+
+struct Clipboard::State
+{
+    struct Format
+    {
+        UINT id;
+        QByteArray data;
+    };
+
+    // A message-only window of the watcher thread: it owns what we put on the clipboard and is told of
+    // every clipboard change, so the copy is awaited without polling.
+    HWND window = nullptr;
+    bool listening = false;
+    bool saved = false;
+    std::vector<Format> formats;
+    DWORD sequenceAtSave = 0;
+    bool changedByCopy = false;
+
+    bool open()
+    {
+        // Another program may hold the clipboard open for a moment.
+        bool opened = OpenClipboard(window) != 0;
+        QDeadlineTimer deadline(openTimeoutMs);
+        while (!opened && !deadline.hasExpired()) {
+            hotkey::serveHookUntil(openRetryMs, window, [] { return false; });
+            opened = OpenClipboard(window) != 0;
+        }
+        if (!opened)
+            writeDiagnosticLine("clipboard busy (" + lastError() + ")");
+        return opened;
+    }
+};
+
+Clipboard::Clipboard() : m_state(std::make_unique<State>())
+{
+    m_state->window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+    if (!m_state->window) {
+        writeDiagnosticLine("clipboard window not created (" + lastError() + ")");
+        return;
+    }
+    m_state->listening = AddClipboardFormatListener(m_state->window) != 0;
+    if (!m_state->listening)
+        writeDiagnosticLine("clipboard changes not announced (" + lastError() + "): watching by time");
+}
+
+Clipboard::~Clipboard()
+{
+    if (m_state->listening)
+        RemoveClipboardFormatListener(m_state->window);
+    if (m_state->window)
+        DestroyWindow(m_state->window);
+}
+
+bool Clipboard::save()
+{
+    State &state = *m_state;
+    state.sequenceAtSave = GetClipboardSequenceNumber();
+    if (!state.open())
+        return false;
+    UINT format = 0;
+    SetLastError(ERROR_SUCCESS);
+    while ((format = EnumClipboardFormats(format)) != 0) {
+        if (!isMemoryFormat(format))
+            continue;
+        HANDLE handle = GetClipboardData(format);
+        if (!handle)
+            continue;
+        const SIZE_T size = GlobalSize(handle);
+        const void *bytes = size ? GlobalLock(handle) : nullptr;
+        if (!bytes)
+            continue;
+        state.formats.push_back({format, QByteArray(static_cast<const char *>(bytes), static_cast<int>(size))});
+        GlobalUnlock(handle);
+        SetLastError(ERROR_SUCCESS);
+    }
+    const DWORD error = GetLastError();
+    CloseClipboard();
+    if (error != ERROR_SUCCESS) {
+        writeDiagnosticLine("clipboard not fully read (error " + QByteArray::number(quint32(error)) + ")");
+        state.formats.clear();
+        return false;
+    }
+    state.saved = true;
+    return true;
+}
+
+QString Clipboard::copySelection()
+{
+    State &state = *m_state;
+    // A hotkey such as ALT+F5 leaves ALT in the user's hand: the application would see CTRL+ALT+C.
+    hotkey::serveHookUntil(modifierReleaseMs, state.window, [] { return !hotkey::asyncHeldModifiers().any(); });
+
+    const DWORD before = GetClipboardSequenceNumber();
+    if (!hotkey::sendKeystrokes(hotkey::copyKeystrokes(hotkey::asyncHeldModifiers())))
+        return QString();
+    // The number may grow by more than one per copy: any change counts. Without the change notification,
+    // look again every few milliseconds.
+    const auto changed = [before] { return GetClipboardSequenceNumber() != before; };
+    bool copied = false;
+    if (state.listening) {
+        copied = hotkey::serveHookUntil(copyTimeoutMs, state.window, changed);
+    } else {
+        QDeadlineTimer deadline(copyTimeoutMs);
+        while (!(copied = changed()) && !deadline.hasExpired())
+            hotkey::serveHookUntil(5, state.window, changed);
+    }
+    if (!copied)
+        return QString();
+    state.changedByCopy = true;
+
+    // CF_UNICODETEXT, not CF_TEXT: the latter is in the ANSI code page and turns "é" or "€" into garbage.
+    if (!state.open())
+        return QString();
+    QString text;
+    if (HANDLE handle = GetClipboardData(CF_UNICODETEXT)) {
+        const SIZE_T size = GlobalSize(handle);
+        if (const auto *characters = static_cast<const wchar_t *>(GlobalLock(handle))) {
+            const size_t length = wcsnlen(characters, size / sizeof(wchar_t));
+            text = QString::fromWCharArray(characters, static_cast<int>(length));
+            GlobalUnlock(handle);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+bool Clipboard::restore()
+{
+    State &state = *m_state;
+    if (!state.saved)
+        return false;
+    // Untouched since it was saved: leave it, with the formats we could not have copied.
+    if (!state.changedByCopy && GetClipboardSequenceNumber() == state.sequenceAtSave)
+        return true;
+    if (!state.open())
+        return false;
+    bool complete = EmptyClipboard() != 0;
+    for (const State::Format &format : state.formats) {
+        HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(format.data.size()));
+        void *bytes = block ? GlobalLock(block) : nullptr;
+        if (!bytes) {
+            if (block)
+                GlobalFree(block);
+            complete = false;
+            continue;
+        }
+        std::memcpy(bytes, format.data.constData(), static_cast<size_t>(format.data.size()));
+        GlobalUnlock(block);
+        // The clipboard owns the block once it accepted it.
+        if (!SetClipboardData(format.id, block)) {
+            GlobalFree(block);
+            complete = false;
+        }
+    }
+    CloseClipboard();
+    if (!complete)
+        writeDiagnosticLine("clipboard not fully restored (" + lastError() + ")");
+    return complete;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "hotkey/hotkeymatcher.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <vector>
+
+// Keyboard helpers of the Windows watcher thread.
+namespace hotkey {
+
+// The modifiers down now, by the system's asynchronous key state (Wine never sets LLKHF_ALTDOWN).
+Modifiers asyncHeldModifiers();
+
+// Sends the keystrokes as one SendInput call, so that no key of the user comes between them; false when
+// the system took fewer than all of them.
+bool sendKeystrokes(const std::vector<Keystroke> &keystrokes);
+
+// Waits until done() holds or timeoutMs pass, serving the thread's low-level hook meanwhile (its calls
+// arrive as sent messages) and dispatching the messages of window, if given. Other posted messages stay
+// queued for the thread's own loop, and a WM_QUIT met on the way is posted again. Returns done().
+bool serveHookUntil(int timeoutMs, HWND window, const std::function<bool()> &done);
+
+} // namespace hotkey

@@ -1,0 +1,387 @@
+#include "app/config.h"
+#include "desktop.h"
+#include "hotkey/sending.h"
+#include "hotkey/windowsthread.h"
+#include "settings/settingswindow.h"
+#include "stdoutcapture.h"
+#include "support/testservice.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QMovie>
+#include <QPointer>
+#include <QScreen>
+#include <QSettings>
+#include <QtTest>
+
+#include <memory>
+
+using desktop::ClipboardContent;
+using testsupport::ScriptedReply;
+
+Q_DECLARE_METATYPE(desktop::ClipboardContent)
+
+namespace {
+
+const QString apiKey = QStringLiteral("K-test");
+const QString deviceId = QStringLiteral("dev-1");
+
+QStringList words(const QString &text)
+{
+    return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QByteArray describe(const QMap<QString, QByteArray> &snapshot)
+{
+    QByteArray text = "{";
+    for (auto format = snapshot.begin(); format != snapshot.end(); ++format)
+        text += ' ' + format.key().toUtf8() + '=' + format.value().left(24).toHex() + ';';
+    return text + " }";
+}
+
+// The clipboard is put back at the end of the capture, which may end a moment after its line is written.
+bool clipboardKeeps(const QMap<QString, QByteArray> &before, QMap<QString, QByteArray> *after)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        *after = desktop::clipboardSnapshot();
+        if (desktop::keepsClipboard(before, *after))
+            return true;
+        QTest::qWait(50);
+    } while (clock.elapsed() < 5000);
+    return false;
+}
+
+QList<Sending *> visibleIndicators()
+{
+    QList<Sending *> indicators;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *indicator = qobject_cast<Sending *>(widget); indicator && indicator->isVisible())
+            indicators.append(indicator);
+    }
+    return indicators;
+}
+
+} // namespace
+
+// The road of one push, end to end: a window of this test holds a selection, the hotkey is pressed through the
+// X server, the watcher (a hook under Wine, XInput2 under Xvfb) starts the capture, the number goes to the test
+// service, the indicator shows, and the user's clipboard is put back.
+class TestHotkeyCapture : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void push_data();
+    void push();
+    void clipboardKept_data();
+    void clipboardKept();
+    void nothingAtAll_data();
+    void nothingAtAll();
+    void indicatorAfterPush();
+
+private:
+    void setConfig(const QString &key, const QString &value);
+    // Selects text in the target, focuses it, presses keys; waits for the diagnostic line of the capture.
+    bool pressAndWaitForLine(const QString &text, bool selected, const QString &keys, const QByteArray &line,
+                             StdoutCapture &output);
+
+    testsupport::TestService m_service;
+    std::unique_ptr<WindowsThread> m_watcher;
+    std::unique_ptr<SettingsWindow> m_window;
+    std::unique_ptr<desktop::TargetWindow> m_target;
+    QString m_configPath;
+    QByteArray m_savedConfig;
+    bool m_hadConfig = false;
+};
+
+void TestHotkeyCapture::initTestCase()
+{
+    if (!desktop::hasDisplay())
+        QSKIP("DISPLAY is not set: these tests need an X server (the test script runs Xvfb)");
+    QVERIFY(m_service.isListening());
+    m_service.exportServiceUrl();
+    m_service.setReply("/all/devices_app.php",
+                       ScriptedReply::json(R"({"status":"valid","devices":[{"id":"dev-1","name":"Phone"}]})"));
+    m_service.setReply("/all/api.php", ScriptedReply::json(R"({"status":"valid"})"));
+
+    m_configPath = configFilePath();
+    QFile existing(m_configPath);
+    m_hadConfig = existing.open(QIODevice::ReadOnly);
+    if (m_hadConfig)
+        m_savedConfig = existing.readAll();
+    existing.close();
+    QFile::remove(m_configPath);
+    setConfig(QStringLiteral("apikey"), apiKey);
+    setConfig(QStringLiteral("id"), deviceId);
+    setConfig(QStringLiteral("key"), QStringLiteral("10"));
+
+    m_watcher = std::make_unique<WindowsThread>();
+    m_watcher->start();
+    QTRY_COMPARE_WITH_TIMEOUT(m_watcher->state(), WindowsThread::State::Watching, 10000);
+    m_window = std::make_unique<SettingsWindow>();
+    QVERIFY(m_service.waitForRequests(1));
+    QTRY_COMPARE(m_watcher->watchedHotkey().virtualKey, 122);
+
+    m_target = std::make_unique<desktop::TargetWindow>();
+    QVERIFY(m_target->isValid());
+}
+
+void TestHotkeyCapture::cleanupTestCase()
+{
+    m_target.reset();
+    m_window.reset();
+    if (m_watcher) {
+        m_watcher->stop();
+        QVERIFY(m_watcher->wait(5000));
+    }
+    if (m_configPath.isEmpty())
+        return;
+    QFile::remove(m_configPath);
+    if (m_hadConfig) {
+        QFile file(m_configPath);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(m_savedConfig);
+    }
+}
+
+void TestHotkeyCapture::init()
+{
+    // Through a settings object: the program's objects on the same file share its values at once.
+    setConfig(QStringLiteral("apikey"), apiKey);
+    setConfig(QStringLiteral("id"), deviceId);
+    m_watcher->applyHotkeyIndex(10);
+    m_service.clearRequests();
+    currentSettingsWindow = m_window.get();
+}
+
+void TestHotkeyCapture::setConfig(const QString &key, const QString &value)
+{
+    QSettings settings(m_configPath, QSettings::IniFormat);
+    if (value.isNull())
+        settings.remove(key);
+    else
+        settings.setValue(key, value);
+    settings.sync();
+}
+
+bool TestHotkeyCapture::pressAndWaitForLine(const QString &text, bool selected, const QString &keys,
+                                            const QByteArray &line, StdoutCapture &output)
+{
+    m_target->setText(text, selected);
+    if (!m_target->focus() || !output.isActive() || !desktop::xdotool(words(keys)))
+        return false;
+    return QTest::qWaitFor([&] { return output.linesStartingWith(line).contains(line); }, 5000);
+}
+
+void TestHotkeyCapture::push_data()
+{
+    QTest::addColumn<QString>("selection");
+    QTest::addColumn<bool>("selected");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("release"); // keys released once the capture is done
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QByteArray>("query"); // empty: nothing is pushed
+
+    const QByteArray international = "apikey=K-test&msg=Phone%20number%20%3A%20%2B33612345678&icon=115&sound=01"
+                                     "&devices=dev-1&extra=tel:%2B33612345678";
+    const QByteArray national = "apikey=K-test&msg=Phone%20number%20%3A%200612345678&icon=115&sound=01"
+                                "&devices=dev-1&extra=tel:0612345678";
+
+    QTest::newRow("international number") << "+33 (0)6 12 34 56 78" << true << 10 << "key F11" << ""
+                                          << QByteArray("%2B33612345678") << international;
+    QTest::newRow("no-break spaces of a web page")
+        << QStringLiteral("06\u00a012\u00a034\u00a056\u202f78") << true << 10 << "key F11" << ""
+        << QByteArray("0612345678") << national;
+    QTest::newRow("letters rejected") << "Tel: 0612345678" << true << 10 << "key F11" << ""
+                                      << QByteArray("not a number Tel0612345678") << QByteArray();
+    QTest::newRow("nothing selected") << "0612345678" << false << 10 << "key F11" << ""
+                                      << QByteArray("not a number ") << QByteArray();
+    QTest::newRow("accented text read as Unicode") << QStringLiteral("06 é €") << true << 10 << "key F11" << ""
+                                                   << QByteArray("not a number 06\xC3\xA9\xE2\x82\xAC") << QByteArray();
+    QTest::newRow("ALT + F5 tapped") << "06 12 34 56 78" << true << 28 << "key alt+F5" << ""
+                                     << QByteArray("0612345678") << national;
+    QTest::newRow("ALT + F5 with ALT still held")
+        << "06 12 34 56 78" << true << 28 << "keydown alt keydown F5 keyup F5" << "keyup alt"
+        << QByteArray("0612345678") << national;
+    QTest::newRow("CTRL + F5 tapped") << "06 12 34 56 78" << true << 16 << "key ctrl+F5" << ""
+                                      << QByteArray("0612345678") << national;
+    QTest::newRow("CTRL + F5 with CTRL still held")
+        << "06 12 34 56 78" << true << 16 << "keydown ctrl keydown F5 keyup F5" << "keyup ctrl"
+        << QByteArray("0612345678") << national;
+}
+
+void TestHotkeyCapture::push()
+{
+    QFETCH(QString, selection);
+    QFETCH(bool, selected);
+    QFETCH(int, index);
+    QFETCH(QString, keys);
+    QFETCH(QString, release);
+    QFETCH(QByteArray, line);
+    QFETCH(QByteArray, query);
+
+    m_watcher->applyHotkeyIndex(index);
+    QVERIFY(desktop::fillClipboard(ClipboardContent::Text));
+    const QMap<QString, QByteArray> before = desktop::clipboardSnapshot();
+    QVERIFY(!before.isEmpty());
+
+    bool seen = false;
+    QByteArray written;
+    {
+        StdoutCapture output;
+        seen = pressAndWaitForLine(selection, selected, keys, line, output);
+        if (!release.isEmpty())
+            QVERIFY(desktop::xdotool(words(release)));
+        if (!query.isEmpty())
+            m_service.waitForRequests(1);
+        written = output.text();
+    }
+    QVERIFY2(seen, written.constData());
+    QCOMPARE(written.count(line + '\n') + written.count(line + "\r\n"), 1);
+    if (query.isEmpty()) {
+        QCOMPARE(m_service.requestCount(), 0);
+    } else {
+        QCOMPARE(m_service.requestCount(), 1);
+        QCOMPARE(m_service.lastRequest().line(), "GET /all/api.php?" + query + " HTTP/1.1");
+    }
+    QMap<QString, QByteArray> after;
+    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+    // The selection itself is left as it was.
+    QCOMPARE(m_target->text(), selection);
+}
+
+void TestHotkeyCapture::clipboardKept_data()
+{
+    QTest::addColumn<ClipboardContent>("content");
+    QTest::addColumn<bool>("selected");
+
+    const struct
+    {
+        const char *name;
+        ClipboardContent content;
+    } contents[] = {
+        {"empty", ClipboardContent::Empty},
+        {"8-bit text", ClipboardContent::Text},
+        {"Unicode text", ClipboardContent::UnicodeText},
+        {"image and private format", ClipboardContent::Image},
+        {"text of another program", ClipboardContent::ForeignText},
+        {"image of another program", ClipboardContent::ForeignImage},
+    };
+    for (const auto &content : contents) {
+        QTest::addRow("%s, pushed", content.name) << content.content << true;
+        QTest::addRow("%s, nothing selected", content.name) << content.content << false;
+    }
+}
+
+void TestHotkeyCapture::clipboardKept()
+{
+    QFETCH(ClipboardContent, content);
+    QFETCH(bool, selected);
+
+    if (!desktop::fillClipboard(content)) {
+        if (content == ClipboardContent::ForeignText || content == ClipboardContent::ForeignImage)
+            QSKIP("no other clipboard program on this platform");
+        QFAIL("the clipboard could not be filled");
+    }
+    const QMap<QString, QByteArray> before = desktop::clipboardSnapshot();
+    QCOMPARE(before.isEmpty(), content == ClipboardContent::Empty);
+
+    const QByteArray line = selected ? QByteArray("0612345678") : QByteArray("not a number ");
+    {
+        StdoutCapture output;
+        QVERIFY2(pressAndWaitForLine(QStringLiteral("06 12 34 56 78"), selected, QStringLiteral("key F11"), line,
+                                     output),
+                 output.text().constData());
+    }
+    QMap<QString, QByteArray> after;
+    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+    if (selected)
+        QVERIFY(m_service.waitForRequests(1));
+}
+
+void TestHotkeyCapture::nothingAtAll_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value"); // a null value removes the key
+    QTest::addColumn<bool>("withWindow");
+
+    QTest::newRow("no default device") << "id" << QString() << true;
+    QTest::newRow("default device no") << "id" << "no" << true;
+    QTest::newRow("signed out") << "apikey" << "no" << true;
+    QTest::newRow("no settings window") << "id" << deviceId << false;
+}
+
+void TestHotkeyCapture::nothingAtAll()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(bool, withWindow);
+
+    QVERIFY(desktop::fillClipboard(ClipboardContent::Text));
+    const QMap<QString, QByteArray> before = desktop::clipboardSnapshot();
+    QByteArray written;
+    {
+        StdoutCapture output;
+        setConfig(key, value);
+        if (!withWindow)
+            currentSettingsWindow = nullptr;
+        const quint64 fired = m_watcher->statistics().hotkeys;
+        m_target->setText(QStringLiteral("06 12 34 56 78"), true);
+        QVERIFY(m_target->focus());
+        QVERIFY(desktop::xdotool({QStringLiteral("key"), QStringLiteral("F11")}));
+        QTRY_COMPARE(m_watcher->statistics().hotkeys, fired + 1);
+
+        // A second press with everything in place: captures run one after the other, so once its line is
+        // written the first press has been dealt with.
+        setConfig(QStringLiteral("apikey"), apiKey);
+        setConfig(QStringLiteral("id"), deviceId);
+        currentSettingsWindow = m_window.get();
+        QVERIFY(pressAndWaitForLine(QStringLiteral("06 98 76 54 32"), true, QStringLiteral("key F11"),
+                                    QByteArray("0698765432"), output));
+        QVERIFY(m_service.waitForRequests(1));
+        written = output.text();
+    }
+    QVERIFY2(!written.contains("0612345678"), written.constData());
+    QVERIFY2(!written.contains("not a number"), written.constData());
+    QCOMPARE(m_service.requestCount(), 1);
+    QVERIFY(m_service.lastRequest().rawQuery().endsWith("extra=tel:0698765432"));
+    QMap<QString, QByteArray> after;
+    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+}
+
+void TestHotkeyCapture::indicatorAfterPush()
+{
+    // Earlier indicators are gone after their two seconds.
+    QTRY_VERIFY_WITH_TIMEOUT(visibleIndicators().isEmpty(), 5000);
+    {
+        StdoutCapture output;
+        QVERIFY(pressAndWaitForLine(QStringLiteral("06 12 34 56 78"), true, QStringLiteral("key F11"),
+                                    QByteArray("0612345678"), output));
+    }
+    QVERIFY(m_service.waitForRequests(1));
+    QTRY_COMPARE(visibleIndicators().size(), 1);
+    QElapsedTimer shown;
+    shown.start();
+    const QPointer<Sending> indicator = visibleIndicators().first();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    QCOMPARE(indicator->frameGeometry().topLeft(), QPoint(screen.right() - 184, screen.top()));
+    QCOMPARE(indicator->size(), QSize(185, 75));
+    const auto *label = indicator->findChild<QLabel *>(QStringLiteral("sending"));
+    QVERIFY(label && label->movie());
+    QCOMPARE(label->movie()->state(), QMovie::Running);
+    // It keeps the keyboard where the user was typing.
+    QVERIFY(!indicator->isActiveWindow());
+
+    QTRY_VERIFY_WITH_TIMEOUT(indicator.isNull(), 4000);
+    QVERIFY(shown.elapsed() >= 1800);
+}
+
+QTEST_MAIN(TestHotkeyCapture)
+#include "tst_hotkey_capture.moc"
