@@ -7,7 +7,7 @@ cd "$root"
 
 "$root/scripts/install-deps.sh"
 cmake --preset linux >/dev/null
-cmake --build --preset linux -j "$(nproc)"
+cmake --build --preset linux -j "$(nproc)" --target tapvela tapvela-server
 
 port="${TAPVELA_PORT:-48080}"
 data="${XDG_DATA_HOME:-$HOME/.local/share}/tapvela-server"
