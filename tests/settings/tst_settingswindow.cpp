@@ -2,6 +2,8 @@
 #include "settingstest.h"
 
 #include "app/uilanguage.h"
+#include "hotkey/sending.h"
+#include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
 #include "settings/runatstartup.h"
 #include "support/testhelpers.h"
@@ -11,6 +13,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QNetworkAccessManager>
@@ -50,6 +53,7 @@ private slots:
     void quitEndsEventLoopWithZero();
     void newestWindowIsPublished();
     void disconnectSignsOut();
+    void signInAgainAfterDisconnect();
     void startAtLogin_data();
     void startAtLogin();
     void noTrayIsSaidOnce();
@@ -58,7 +62,13 @@ private:
     SettingsWindow *makeWindow();
     int pendingReplies() const;
 
+    QList<SettingsWindow *> settingsWindows() const;
+    int indicators() const;
+    int visibleSettingsTrayIcons() const;
+
     QTemporaryDir home;
+    // Never started: the window applies its hotkey to it and connects to its signal, as to the real one.
+    std::unique_ptr<WindowsThread> watcher;
     std::unique_ptr<testsupport::TestService> service; // a fresh one per test: no queued reply outlives it
     std::unique_ptr<MessageBoxCatcher> boxes;
     QPointer<SettingsWindow> window;
@@ -68,6 +78,8 @@ void TestSettingsWindow::initTestCase()
 {
     QVERIFY(home.isValid());
     qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("xdg-config")).toUtf8());
+    watcher = std::make_unique<WindowsThread>();
+    QCOMPARE(hotkeyWatcher.load(), watcher.get());
 }
 
 void TestSettingsWindow::init()
@@ -83,9 +95,10 @@ void TestSettingsWindow::init()
 
 void TestSettingsWindow::cleanup()
 {
-    delete window;
+    // Windows made by the login window and indicators included; a settings window takes its tray menu along.
+    qDeleteAll(settingsWindows());
     for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (qobject_cast<MainWindow *>(widget))
+        if (qobject_cast<MainWindow *>(widget) || qobject_cast<Sending *>(widget))
             delete widget;
     }
     QCOMPARE(boxes->seen.size(), 0); // no test here expects a warning
@@ -93,6 +106,32 @@ void TestSettingsWindow::cleanup()
     service.reset();
     removeConfig();
     removeStartEntry();
+}
+
+QList<SettingsWindow *> TestSettingsWindow::settingsWindows() const
+{
+    QList<SettingsWindow *> windows;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *settingsWindow = qobject_cast<SettingsWindow *>(widget))
+            windows.append(settingsWindow);
+    }
+    return windows;
+}
+
+int TestSettingsWindow::indicators() const
+{
+    int count = 0;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        count += qobject_cast<Sending *>(widget) && widget->isVisible() ? 1 : 0;
+    return count;
+}
+
+int TestSettingsWindow::visibleSettingsTrayIcons() const
+{
+    int count = 0;
+    for (SettingsWindow *settingsWindow : settingsWindows())
+        count += settingsWindow->findChild<QSystemTrayIcon *>()->isVisible() ? 1 : 0;
+    return count;
 }
 
 SettingsWindow *TestSettingsWindow::makeWindow()
@@ -248,14 +287,17 @@ void TestSettingsWindow::storedKey_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<QString>("shown");
     QTest::addColumn<QString>("keptInFile");
+    QTest::addColumn<int>("watchedKey"); // the virtual-key code the watcher watches, and its modifier
+    QTest::addColumn<bool>("ctrl");
+    QTest::addColumn<bool>("alt");
 
-    QTest::newRow("missing") << QVariant() << 10 << "F11" << "10";
-    QTest::newRow("0") << QVariant("0") << 0 << "F1" << "0";
-    QTest::newRow("14") << QVariant("14") << 14 << "CTRL + F3" << "14";
-    QTest::newRow("35") << QVariant("35") << 35 << "ALT + F12" << "35";
-    QTest::newRow("36 shows nothing") << QVariant("36") << -1 << "" << "36";
-    QTest::newRow("-1 shows nothing") << QVariant("-1") << -1 << "" << "-1";
-    QTest::newRow("not a number") << QVariant("abc") << 0 << "F1" << "abc";
+    QTest::newRow("missing") << QVariant() << 10 << "F11" << "10" << 122 << false << false;
+    QTest::newRow("0") << QVariant("0") << 0 << "F1" << "0" << 112 << false << false;
+    QTest::newRow("14") << QVariant("14") << 14 << "CTRL + F3" << "14" << 114 << true << false;
+    QTest::newRow("35") << QVariant("35") << 35 << "ALT + F12" << "35" << 123 << false << true;
+    QTest::newRow("36 shows nothing") << QVariant("36") << -1 << "" << "36" << 122 << false << false;
+    QTest::newRow("-1 shows nothing") << QVariant("-1") << -1 << "" << "-1" << 122 << false << false;
+    QTest::newRow("not a number") << QVariant("abc") << 0 << "F1" << "abc" << 112 << false << false;
 }
 
 void TestSettingsWindow::storedKey()
@@ -264,7 +306,11 @@ void TestSettingsWindow::storedKey()
     QFETCH(int, index);
     QFETCH(QString, shown);
     QFETCH(QString, keptInFile);
+    QFETCH(int, watchedKey);
+    QFETCH(bool, ctrl);
+    QFETCH(bool, alt);
 
+    watcher->applyHotkeyIndex(3); // something else before
     QVariantMap config{{QStringLiteral("apikey"), QStringLiteral("k1")}};
     if (stored.isValid())
         config.insert(QStringLiteral("key"), stored);
@@ -273,6 +319,10 @@ void TestSettingsWindow::storedKey()
     const auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
     QCOMPARE(keyList->currentIndex(), index);
     QCOMPARE(keyList->currentText(), shown);
+    const hotkey::Hotkey watched = watcher->watchedHotkey();
+    QCOMPARE(watched.virtualKey, watchedKey);
+    QCOMPARE(watched.ctrl, ctrl);
+    QCOMPARE(watched.alt, alt);
     delete window; // its settings reach the file
     QCOMPARE(configValue(QStringLiteral("key")), keptInFile);
 }
@@ -286,6 +336,8 @@ void TestSettingsWindow::choiceStoredOnlyWhileActive()
     auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
     keyList->setCurrentIndex(14);
     QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("14"));
+    QCOMPARE(watcher->watchedHotkey().virtualKey, 114);
+    QVERIFY(watcher->watchedHotkey().ctrl);
     keyList->setCurrentIndex(0);
     QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("0"));
 
@@ -294,7 +346,7 @@ void TestSettingsWindow::choiceStoredOnlyWhileActive()
     other.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&other));
     keyList->setCurrentIndex(5);
-    QCOMPARE(keyList->currentIndex(), 5);
+    QCOMPARE(watcher->watchedHotkey().virtualKey, 117); // applied, though not stored
     QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("0"));
 }
 
@@ -403,8 +455,12 @@ void TestSettingsWindow::disconnectSignsOut()
     resetConfig({{"apikey", "k1"}, {"key", "14"}, {"id", "7"}});
     makeWindow();
     window->show();
+    emit watcher->createSendingWindow();
+    QCOMPARE(indicators(), 1);
     auto *icon = window->findChild<QSystemTrayIcon *>();
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
+    emit watcher->createSendingWindow(); // signed out: no window answers the watcher
+    QCOMPARE(indicators(), 1);
 
     QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
     QVERIFY(!window->isVisible());
@@ -446,6 +502,39 @@ void TestSettingsWindow::noTrayIsSaidOnce()
     process.waitForFinished();
     output += process.readAllStandardOutput();
     QCOMPARE(output.count("no system tray"), 1);
+}
+
+// Signing in again after a disconnect gives one settings window: one tray icon, one indicator per push, the
+// hotkey and the default device kept.
+void TestSettingsWindow::signInAgainAfterDisconnect()
+{
+    resetConfig({{"apikey", "k1"}, {"key", "14"}, {"id", "7"}});
+    service->setReply("/all/login_app.php", ScriptedReply::text("k2"));
+    makeWindow();
+    window->show();
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
+    QTRY_VERIFY(window.isNull());
+
+    MainWindow *login = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        login = login ? login : qobject_cast<MainWindow *>(widget);
+    QVERIFY(login);
+    login->findChild<QLineEdit *>(QStringLiteral("username"))->setText(QStringLiteral("user"));
+    login->findChild<QLineEdit *>(QStringLiteral("password"))->setText(QStringLiteral("secret"));
+    QTest::mouseClick(login->findChild<QPushButton *>(QStringLiteral("connection")), Qt::LeftButton);
+
+    QTRY_COMPARE(settingsWindows().size(), 1);
+    SettingsWindow *next = settingsWindows().constFirst();
+    QCOMPARE(currentSettingsWindow.load(), next);
+    QVERIFY(next->isVisible());
+    QVERIFY(!login->isVisible());
+    QCOMPARE(visibleSettingsTrayIcons(), 1);
+    QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("k2"));
+    QCOMPARE(configValue(QStringLiteral("key")), QStringLiteral("14"));
+    QCOMPARE(configValue(QStringLiteral("id")), QStringLiteral("7"));
+    QCOMPARE(next->findChild<QComboBox *>(QStringLiteral("keyList"))->currentIndex(), 14);
+    emit watcher->createSendingWindow();
+    QCOMPARE(indicators(), 1);
 }
 
 void TestSettingsWindow::startAtLogin_data()
