@@ -6,7 +6,6 @@
 #include "service/messages.h"
 #include "service/requests.h"
 
-#include <QItemSelectionModel>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
@@ -75,14 +74,10 @@ void SettingsWindow::rebuildDeviceList(const QJsonArray &devices)
     if (label && plan.labelRow >= 0)
         label->setText(deviceModel->item(plan.labelRow, 0)->text());
 
-    // The view lets go of the old model (and closes an open editor) before that model goes; the selection
-    // model it made for the old one is not reused, so it goes too.
-    if (list) {
-        QItemSelectionModel *oldSelection = list->selectionModel();
+    // The view lets go of the old model (closing an open editor) before it goes; the selection model the view
+    // made for it goes with it.
+    if (list)
         list->setModel(deviceModel);
-        if (oldSelection && oldSelection != list->selectionModel())
-            delete oldSelection;
-    }
     delete oldModel;
 
     // Only now: filling the model must not send a set-name request per row.

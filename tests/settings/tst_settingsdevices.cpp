@@ -176,9 +176,12 @@ void TestSettingsDevices::lists()
     QVERIFY(settle(1));
     QCOMPARE(service->lastRequest().target, QByteArray("/all/devices_app.php?apikey=k1"));
     for (int i = 1; i < lists.size(); ++i) {
+        const QPointer<QAbstractItemModel> previous = list()->model();
         requestAgain();
         QVERIFY(settle(i + 1));
+        QVERIFY(previous.isNull()); // each list replaces the model, and the old one goes
     }
+    QTRY_COMPARE(list()->findChildren<QItemSelectionModel *>().size(), 1);
     QCOMPARE(rowTexts(Qt::DisplayRole), names);
     QCOMPARE(rowTexts(Qt::UserRole + 1), ids);
     QCOMPARE(this->label(), label);
