@@ -5,6 +5,7 @@
 #include "settings/settingswindow.h"
 
 #include <QSettings>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 QMainWindow *openFirstWindow(QSettings &startupSettings, const QStringList &arguments)
@@ -15,7 +16,11 @@ QMainWindow *openFirstWindow(QSettings &startupSettings, const QStringList &argu
         auto *window = new SettingsWindow();
         if (arguments.contains(QStringLiteral("silent"))) {
             window->showMinimized();
-            QTimer::singleShot(1000, window, &QWidget::hide);
+            // Without a notification area a hidden window could never be reached again: it stays minimised.
+            QTimer::singleShot(1000, window, [window] {
+                if (QSystemTrayIcon::isSystemTrayAvailable())
+                    window->hide();
+            });
         } else {
             window->showNormal();
             window->setFocus(Qt::OtherFocusReason);
