@@ -55,6 +55,7 @@ struct Clipboard::State
     // A message-only window of the watcher thread: it owns what we put on the clipboard and is told of
     // every clipboard change, so the copy is awaited without polling.
     HWND window = nullptr;
+    bool ownWindow = false;
     bool listening = false;
     bool saved = false;
     std::vector<Format> formats;
@@ -78,8 +79,14 @@ struct Clipboard::State
 
 Clipboard::Clipboard() : m_state(std::make_unique<State>())
 {
-    m_state->window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      GetModuleHandleW(nullptr), nullptr);
+    if (HWND window = hotkey::watcherWindow()) {
+        m_state->window = window;
+        m_state->listening = true;
+        return;
+    }
+    m_state->window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+    m_state->ownWindow = m_state->window != nullptr;
     if (!m_state->window) {
         writeDiagnosticLine("clipboard window not created (" + lastError() + ")");
         return;
@@ -91,10 +98,11 @@ Clipboard::Clipboard() : m_state(std::make_unique<State>())
 
 Clipboard::~Clipboard()
 {
+    if (!m_state->ownWindow)
+        return;
     if (m_state->listening)
         RemoveClipboardFormatListener(m_state->window);
-    if (m_state->window)
-        DestroyWindow(m_state->window);
+    DestroyWindow(m_state->window);
 }
 
 bool Clipboard::save()

@@ -76,9 +76,10 @@ public:
         for (const hotkey::Keystroke &keystroke : keystrokes) {
             // A held modifier is released on the very key the user holds.
             const auto held = m_heldKeycodes.find(keystroke.virtualKey);
-            const KeyCode keycode = !keystroke.down && held != m_heldKeycodes.end()
-                                        ? held->second
-                                        : XKeysymToKeycode(m_display, hotkey::keysymForVirtualKey(keystroke.virtualKey));
+            const KeyCode keycode =
+                !keystroke.down && held != m_heldKeycodes.end()
+                    ? held->second
+                    : XKeysymToKeycode(m_display, hotkey::keysymForVirtualKey(keystroke.virtualKey));
             if (keycode == 0) {
                 writeDiagnosticLine("no key for the copy on this keyboard: nothing copied");
                 return false;

@@ -112,9 +112,9 @@ std::vector<Keystroke> copyKeystrokes(Modifiers held)
         Modifiers::Key key;
         int virtualKey;
     } releases[] = {
-        {Modifiers::LeftAlt, vk::leftMenu},     {Modifiers::RightAlt, vk::rightMenu},
-        {Modifiers::LeftMeta, vk::leftWin},     {Modifiers::RightMeta, vk::rightWin},
-        {Modifiers::LeftShift, vk::leftShift},  {Modifiers::RightShift, vk::rightShift},
+        {Modifiers::LeftAlt, vk::leftMenu},    {Modifiers::RightAlt, vk::rightMenu},
+        {Modifiers::LeftMeta, vk::leftWin},    {Modifiers::RightMeta, vk::rightWin},
+        {Modifiers::LeftShift, vk::leftShift}, {Modifiers::RightShift, vk::rightShift},
     };
     for (const auto &release : releases) {
         if (held.has(release.key))

@@ -123,10 +123,7 @@ struct Keystroke
     int virtualKey = 0;
     bool down = true;
 
-    bool operator==(const Keystroke &other) const
-    {
-        return virtualKey == other.virtualKey && down == other.down;
-    }
+    bool operator==(const Keystroke &other) const { return virtualKey == other.virtualKey && down == other.down; }
 };
 
 // The keystrokes that copy the selection while the user may still hold modifiers. A held ALT or Windows key

@@ -21,6 +21,20 @@ bool isExtendedKey(int virtualKey)
 
 } // namespace
 
+namespace {
+thread_local HWND threadWindow = nullptr;
+} // namespace
+
+HWND watcherWindow()
+{
+    return threadWindow;
+}
+
+void setWatcherWindow(HWND window)
+{
+    threadWindow = window;
+}
+
 Modifiers asyncHeldModifiers()
 {
     unsigned keys = 0;
@@ -39,6 +53,12 @@ Modifiers asyncHeldModifiers()
             keys |= modifier.key;
     }
     return Modifiers(keys);
+}
+
+Modifiers asyncCtrlAlt()
+{
+    return Modifiers((isDown(vk::control) ? unsigned(Modifiers::LeftCtrl) : 0u) |
+                     (isDown(vk::menu) ? unsigned(Modifiers::LeftAlt) : 0u));
 }
 
 bool sendKeystrokes(const std::vector<Keystroke> &keystrokes)

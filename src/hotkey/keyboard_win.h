@@ -12,10 +12,17 @@ namespace hotkey {
 
 // The modifiers down now, by the system's asynchronous key state (Wine never sets LLKHF_ALTDOWN).
 Modifiers asyncHeldModifiers();
+// Only CTRL and ALT, side-less, as the hotkey needs them: two queries instead of eight, for the hook procedure.
+Modifiers asyncCtrlAlt();
 
 // Sends the keystrokes as one SendInput call, so that no key of the user comes between them; false when
 // the system took fewer than all of them.
 bool sendKeystrokes(const std::vector<Keystroke> &keystrokes);
+
+// The watcher thread's message-only window, made by its loop: it owns what the capture puts on the clipboard
+// and hears of every clipboard change (it is a clipboard format listener). Null on any other thread.
+HWND watcherWindow();
+void setWatcherWindow(HWND window);
 
 // Waits until done() holds or timeoutMs pass, serving the thread's low-level hook meanwhile (its calls
 // arrive as sent messages) and dispatching the messages of window, if given. Other posted messages stay

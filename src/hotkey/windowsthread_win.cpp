@@ -54,9 +54,25 @@ public:
             return;
         }
         thread.setState(State::Watching);
+        // Made once here rather than at each capture: under Wine a window and its clipboard listener cost
+        // several milliseconds.
+        HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                      GetModuleHandleW(nullptr), nullptr);
+        if (window && !AddClipboardFormatListener(window)) {
+            DestroyWindow(window);
+            window = nullptr;
+        }
+        if (!window)
+            writeDiagnosticLine("hotkey watcher: no clipboard listener of its own (" + lastError() + ")");
+        hotkey::setWatcherWindow(window);
         m_looping = true;
         loop(thread);
         m_looping = false;
+        hotkey::setWatcherWindow(nullptr);
+        if (window) {
+            RemoveClipboardFormatListener(window);
+            DestroyWindow(window);
+        }
         if (!UnhookWindowsHookEx(hook))
             writeDiagnosticLine("keyboard hook not removed (" + lastError() + ")");
         active = nullptr;
@@ -92,7 +108,7 @@ private:
     {
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
-        EventSource *source = active.load();
+        EventSource *source = active;
         if (code == HC_ACTION && source) {
             const bool down = wParam == WM_KEYDOWN || wParam == WM_SYSKEYDOWN;
             const bool up = wParam == WM_KEYUP || wParam == WM_SYSKEYUP;
@@ -104,7 +120,7 @@ private:
                 key.injected = (info->flags & LLKHF_INJECTED) != 0;
                 // The modifier state is asked only when it matters: for the watched key going down.
                 if (down && !key.injected && key.virtualKey == source->m_thread->watchedHotkey().virtualKey)
-                    key.held = hotkey::asyncHeldModifiers();
+                    key.held = hotkey::asyncCtrlAlt();
                 if (source->m_thread->handleKeyEvent(key) &&
                     !PostThreadMessageW(GetCurrentThreadId(), hotkeyMessage, 0, 0))
                     writeDiagnosticLine("hotkey lost (" + lastError() + ")");
@@ -120,8 +136,8 @@ private:
         return result;
     }
 
-    // The hook procedure's way to its watcher: set by the watcher thread around its loop.
-    static std::atomic<EventSource *> active;
+    // The hook procedure's way to its watcher: the system calls it on the thread that installed it.
+    static thread_local EventSource *active;
 
     std::atomic<DWORD> m_threadId{0};
     std::atomic<bool> m_stopRequested{false};
@@ -130,7 +146,7 @@ private:
     double m_nsPerTick = 0;
 };
 
-std::atomic<WindowsThread::EventSource *> WindowsThread::EventSource::active{nullptr};
+thread_local WindowsThread::EventSource *WindowsThread::EventSource::active = nullptr;
 
 WindowsThread::EventSource *WindowsThread::newEventSource()
 {

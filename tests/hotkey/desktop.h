@@ -17,6 +17,10 @@ bool hasDisplay();
 // Runs xdotool with these arguments and waits for it; false when it could not run or failed.
 bool xdotool(const QStringList &arguments);
 
+// Starts xdotool with these arguments and returns at once, without waiting for it; for the benchmark, whose
+// event loop must never sleep.
+bool startXdotool(const QStringList &arguments);
+
 // A window of this test holding a line of text: a QLineEdit on X11, a Win32 edit box on Windows.
 class TargetWindow
 {
@@ -44,11 +48,11 @@ bool injectKey(int virtualKey);
 
 enum class ClipboardContent {
     Empty,
-    Text,          // "abc", 8-bit text
-    UnicodeText,   // text outside any 8-bit code page
-    Image,         // an image and a private format beside it
-    ForeignText,   // text offered by another program
-    ForeignImage,  // a PNG image offered by another program
+    Text,         // "abc", 8-bit text
+    UnicodeText,  // text outside any 8-bit code page
+    Image,        // an image and a private format beside it
+    ForeignText,  // text offered by another program
+    ForeignImage, // a PNG image offered by another program
 };
 
 // Fills the clipboard as a user's program would; false when it could not (or, for the foreign kinds, not on

@@ -1,11 +1,11 @@
 #include "desktop.h"
 
-#include <QProcess>
 #include <QtTest>
 
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -16,8 +16,8 @@ namespace {
 // The owner of what the fixtures put on the clipboard: OpenClipboard(NULL) would let SetClipboardData fail.
 HWND clipboardOwner()
 {
-    static HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                         GetModuleHandleW(nullptr), nullptr);
+    static HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
     return window;
 }
 
@@ -96,20 +96,61 @@ bool hasDisplay()
 
 bool xdotool(const QStringList &arguments)
 {
-    // Wine starts Unix programs too; this one talks to the X server under the Wine windows.
-    QProcess process;
-    process.start(QStringLiteral("Z:/usr/bin/xdotool"), arguments);
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished();
+    // Wine starts Unix programs, but gives no handle to wait on them: a shell runs xdotool and leaves its exit
+    // status in a file. The event loop runs meanwhile: the windows of this test must go on answering while the
+    // keys and the focus move.
+    static int runs = 0;
+    const QString status = QStringLiteral("/tmp/tapvela-hotkey-xdotool-%1-%2").arg(GetCurrentProcessId()).arg(++runs);
+    const QString command =
+        QStringLiteral("Z:\\bin\\sh -c \"xdotool %1; echo $? > %2\"").arg(arguments.join(QLatin1Char(' ')), status);
+    std::wstring line = command.toStdWString();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return false;
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    if (process.hProcess)
+        CloseHandle(process.hProcess);
+    QFile file(QStringLiteral("Z:") + status);
+    const bool ended = QTest::qWaitFor(
+        [&file] {
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const bool complete = file.readAll().endsWith('\n');
+            file.close();
+            return complete;
+        },
+        10000);
+    bool succeeded = false;
+    if (ended && file.open(QIODevice::ReadOnly)) {
+        succeeded = file.readAll().trimmed() == "0";
+        file.close();
     }
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    file.remove();
+    return succeeded;
+}
+
+bool startXdotool(const QStringList &arguments)
+{
+    std::wstring line = (QStringLiteral("Z:\\usr\\bin\\xdotool ") + arguments.join(QLatin1Char(' '))).toStdWString();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    if (process.hProcess)
+        CloseHandle(process.hProcess);
+    return true;
 }
 
 struct TargetWindow::Impl
 {
     HWND edit = nullptr;
+    bool mapped = false;
 };
 
 TargetWindow::TargetWindow() : d(std::make_unique<Impl>())
@@ -119,7 +160,7 @@ TargetWindow::TargetWindow() : d(std::make_unique<Impl>())
                               100, 300, 420, 80, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     // Wine maps the window on the X server a moment later.
     if (d->edit)
-        QTest::qWaitFor([this] { return GetPropW(d->edit, L"__wine_x11_whole_window") != nullptr; }, 5000);
+        d->mapped = QTest::qWaitFor([this] { return GetPropW(d->edit, L"__wine_x11_whole_window") != nullptr; }, 5000);
 }
 
 TargetWindow::~TargetWindow()
@@ -130,7 +171,7 @@ TargetWindow::~TargetWindow()
 
 bool TargetWindow::isValid() const
 {
-    return d->edit != nullptr;
+    return d->mapped;
 }
 
 void TargetWindow::setText(const QString &text, bool selected)
@@ -151,8 +192,12 @@ bool TargetWindow::focus()
     const auto window = reinterpret_cast<quintptr>(GetPropW(d->edit, L"__wine_x11_whole_window"));
     if (window == 0)
         return false;
+    // The X focus brings the real key events to the window; Wine makes it the active window only when a window
+    // manager asks it to, so the test does that part itself (synthesised keys go to the active window).
     if (!xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(window)}))
         return false;
+    SetForegroundWindow(d->edit);
+    SetFocus(d->edit);
     return QTest::qWaitFor([this] { return GetFocus() == d->edit; }, 5000);
 }
 
@@ -177,8 +222,8 @@ bool fillClipboard(ClipboardContent content)
     case ClipboardContent::UnicodeText:
         return setClipboard({{CF_UNICODETEXT, utf16Text(QStringLiteral("Prix : 12 € — café 日本"))}});
     case ClipboardContent::Image:
-        return setClipboard({{CF_DIB, dib()},
-                             {RegisterClipboardFormatW(L"tapvela test note"), QByteArray("note\0bytes", 10)}});
+        return setClipboard(
+            {{CF_DIB, dib()}, {RegisterClipboardFormatW(L"tapvela test note"), QByteArray("note\0bytes", 10)}});
     case ClipboardContent::ForeignText:
     case ClipboardContent::ForeignImage:
         return false;
@@ -208,7 +253,8 @@ QMap<QString, QByteArray> clipboardSnapshot()
             data.truncate(static_cast<int>(qstrnlen(data.constData(), static_cast<uint>(data.size()))));
         else if (format == CF_UNICODETEXT)
             data.truncate(static_cast<int>(wcsnlen(reinterpret_cast<const wchar_t *>(data.constData()),
-                                                   static_cast<size_t>(data.size()) / 2)) * 2);
+                                                   static_cast<size_t>(data.size()) / 2)) *
+                          2);
         snapshot.insert(formatName(format), data);
     }
     CloseClipboard();

@@ -63,14 +63,22 @@ bool hasDisplay()
 
 bool xdotool(const QStringList &arguments)
 {
+    // The event loop runs meanwhile: the windows of this test must go on answering while the keys and the focus move.
     QProcess process;
     process.start(QStringLiteral("xdotool"), arguments);
-    if (!process.waitForFinished(10000)) {
+    if (!process.waitForStarted(10000))
+        return false;
+    if (!QTest::qWaitFor([&process] { return process.state() == QProcess::NotRunning; }, 10000)) {
         process.kill();
         process.waitForFinished();
         return false;
     }
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+bool startXdotool(const QStringList &arguments)
+{
+    return QProcess::startDetached(QStringLiteral("xdotool"), arguments);
 }
 
 struct TargetWindow::Impl

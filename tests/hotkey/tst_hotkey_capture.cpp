@@ -194,27 +194,27 @@ void TestHotkeyCapture::push_data()
     const QByteArray national = "apikey=K-test&msg=Phone%20number%20%3A%200612345678&icon=115&sound=01"
                                 "&devices=dev-1&extra=tel:0612345678";
 
-    QTest::newRow("international number") << "+33 (0)6 12 34 56 78" << true << 10 << "key F11" << ""
-                                          << QByteArray("%2B33612345678") << international;
+    QTest::newRow("international number") << "+33 (0)6 12 34 56 78" << true << 10 << "key F11"
+                                          << "" << QByteArray("%2B33612345678") << international;
     QTest::newRow("no-break spaces of a web page")
-        << QStringLiteral("06\u00a012\u00a034\u00a056\u202f78") << true << 10 << "key F11" << ""
-        << QByteArray("0612345678") << national;
-    QTest::newRow("letters rejected") << "Tel: 0612345678" << true << 10 << "key F11" << ""
-                                      << QByteArray("not a number Tel0612345678") << QByteArray();
-    QTest::newRow("nothing selected") << "0612345678" << false << 10 << "key F11" << ""
-                                      << QByteArray("not a number ") << QByteArray();
-    QTest::newRow("accented text read as Unicode") << QStringLiteral("06 é €") << true << 10 << "key F11" << ""
-                                                   << QByteArray("not a number 06\xC3\xA9\xE2\x82\xAC") << QByteArray();
-    QTest::newRow("ALT + F5 tapped") << "06 12 34 56 78" << true << 28 << "key alt+F5" << ""
-                                     << QByteArray("0612345678") << national;
-    QTest::newRow("ALT + F5 with ALT still held")
-        << "06 12 34 56 78" << true << 28 << "keydown alt keydown F5 keyup F5" << "keyup alt"
-        << QByteArray("0612345678") << national;
-    QTest::newRow("CTRL + F5 tapped") << "06 12 34 56 78" << true << 16 << "key ctrl+F5" << ""
-                                      << QByteArray("0612345678") << national;
+        << QStringLiteral("06\u00a012\u00a034\u00a056\u202f78") << true << 10 << "key F11"
+        << "" << QByteArray("0612345678") << national;
+    QTest::newRow("letters rejected") << "Tel: 0612345678" << true << 10 << "key F11"
+                                      << "" << QByteArray("not a number Tel0612345678") << QByteArray();
+    QTest::newRow("nothing selected") << "0612345678" << false << 10 << "key F11"
+                                      << "" << QByteArray("not a number ") << QByteArray();
+    QTest::newRow("accented text read as Unicode")
+        << QStringLiteral("06 é €") << true << 10 << "key F11"
+        << "" << QByteArray("not a number 06\xC3\xA9\xE2\x82\xAC") << QByteArray();
+    QTest::newRow("ALT + F5 tapped") << "06 12 34 56 78" << true << 28 << "key alt+F5"
+                                     << "" << QByteArray("0612345678") << national;
+    QTest::newRow("ALT + F5 with ALT still held") << "06 12 34 56 78" << true << 28 << "keydown alt keydown F5 keyup F5"
+                                                  << "keyup alt" << QByteArray("0612345678") << national;
+    QTest::newRow("CTRL + F5 tapped") << "06 12 34 56 78" << true << 16 << "key ctrl+F5"
+                                      << "" << QByteArray("0612345678") << national;
     QTest::newRow("CTRL + F5 with CTRL still held")
-        << "06 12 34 56 78" << true << 16 << "keydown ctrl keydown F5 keyup F5" << "keyup ctrl"
-        << QByteArray("0612345678") << national;
+        << "06 12 34 56 78" << true << 16 << "keydown ctrl keydown F5 keyup F5"
+        << "keyup ctrl" << QByteArray("0612345678") << national;
 }
 
 void TestHotkeyCapture::push()
@@ -296,9 +296,9 @@ void TestHotkeyCapture::clipboardKept()
     const QByteArray line = selected ? QByteArray("0612345678") : QByteArray("not a number ");
     {
         StdoutCapture output;
-        QVERIFY2(pressAndWaitForLine(QStringLiteral("06 12 34 56 78"), selected, QStringLiteral("key F11"), line,
-                                     output),
-                 output.text().constData());
+        QVERIFY2(
+            pressAndWaitForLine(QStringLiteral("06 12 34 56 78"), selected, QStringLiteral("key F11"), line, output),
+            output.text().constData());
     }
     QMap<QString, QByteArray> after;
     QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
@@ -313,8 +313,10 @@ void TestHotkeyCapture::nothingAtAll_data()
     QTest::addColumn<bool>("withWindow");
 
     QTest::newRow("no default device") << "id" << QString() << true;
-    QTest::newRow("default device no") << "id" << "no" << true;
-    QTest::newRow("signed out") << "apikey" << "no" << true;
+    QTest::newRow("default device no") << "id"
+                                       << "no" << true;
+    QTest::newRow("signed out") << "apikey"
+                                << "no" << true;
     QTest::newRow("no settings window") << "id" << deviceId << false;
 }
 

@@ -32,8 +32,8 @@ void TestHotkeyCleaning::cleaning_data()
     QTest::newRow("exponent reads as a number") << "12e3" << true << "12e3";
     QTest::newRow("surrounding white space and line break") << "\t 0612345678 \n" << true << "0612345678";
     QTest::newRow("no-break spaces") << QStringLiteral("06\u00a012\u00a034\u00a056\u00a078") << true << "0612345678";
-    QTest::newRow("narrow no-break spaces") << QStringLiteral("+33\u202f6\u202f12\u202f34\u202f56\u202f78") << true
-                                            << "+33612345678";
+    QTest::newRow("narrow no-break spaces")
+        << QStringLiteral("+33\u202f6\u202f12\u202f34\u202f56\u202f78") << true << "+33612345678";
     QTest::newRow("thin and ideographic spaces") << QStringLiteral("06\u200912\u300034") << true << "061234";
     QTest::newRow("plus in the middle") << "33+612" << true << "+33612";
     QTest::newRow("letters rejected") << "Tel: 0612345678" << false << "Tel0612345678";
@@ -41,8 +41,7 @@ void TestHotkeyCleaning::cleaning_data()
     QTest::newRow("empty selection rejected") << "" << false << "";
     QTest::newRow("only white space rejected") << " \u00a0 " << false << "";
     QTest::newRow("only a plus rejected") << "+" << false << "";
-    QTest::newRow("two numbers on two lines rejected") << "0612345678\n0698765432" << false
-                                                      << "0612345678\n0698765432";
+    QTest::newRow("two numbers on two lines rejected") << "0612345678\n0698765432" << false << "0612345678\n0698765432";
     QTest::newRow("numbers in two table cells rejected") << "0612\t3456" << false << "0612\t3456";
     QTest::newRow("accented text kept intact") << QStringLiteral("06 12 é €") << false << QStringLiteral("0612é€");
     QTest::newRow("inf is no telephone number") << "inf" << false << "inf";
@@ -79,7 +78,8 @@ void TestHotkeyCleaning::pushedForm()
     QFETCH(QByteArray, query);
     const CleanedNumber cleaned = cleanNumber(selection);
     QVERIFY(cleaned.isNumber);
-    QCOMPARE(service::pushUrl(QStringLiteral("K"), false, QStringLiteral("D"), cleaned.number()).query(QUrl::FullyEncoded)
+    QCOMPARE(service::pushUrl(QStringLiteral("K"), false, QStringLiteral("D"), cleaned.number())
+                 .query(QUrl::FullyEncoded)
                  .toUtf8(),
              query);
 }

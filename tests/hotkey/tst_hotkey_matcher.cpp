@@ -13,11 +13,16 @@ constexpr int noIndex = INT_MIN; // the row applies no hotkey at all
 int keyNamed(const QString &name)
 {
     static const QHash<QString, int> keys = {
-        {QStringLiteral("CTRL"), vk::leftControl},   {QStringLiteral("RCTRL"), vk::rightControl},
-        {QStringLiteral("CONTROL"), vk::control},    {QStringLiteral("ALT"), vk::leftMenu},
-        {QStringLiteral("RALT"), vk::rightMenu},     {QStringLiteral("SHIFT"), vk::leftShift},
-        {QStringLiteral("RSHIFT"), vk::rightShift},  {QStringLiteral("WIN"), vk::leftWin},
-        {QStringLiteral("C"), vk::c},                {QStringLiteral("A"), 0x41},
+        {QStringLiteral("CTRL"), vk::leftControl},
+        {QStringLiteral("RCTRL"), vk::rightControl},
+        {QStringLiteral("CONTROL"), vk::control},
+        {QStringLiteral("ALT"), vk::leftMenu},
+        {QStringLiteral("RALT"), vk::rightMenu},
+        {QStringLiteral("SHIFT"), vk::leftShift},
+        {QStringLiteral("RSHIFT"), vk::rightShift},
+        {QStringLiteral("WIN"), vk::leftWin},
+        {QStringLiteral("C"), vk::c},
+        {QStringLiteral("A"), 0x41},
         {QStringLiteral("OTHER"), vk::other},
     };
     if (name.startsWith(QLatin1Char('F')) && name.size() > 1)
@@ -54,10 +59,10 @@ Token parse(const QString &text)
 QString keystrokesText(const std::vector<Keystroke> &keystrokes)
 {
     static const QHash<int, QString> names = {
-        {vk::control, QStringLiteral("CONTROL")}, {vk::leftMenu, QStringLiteral("ALT")},
-        {vk::rightMenu, QStringLiteral("RALT")},  {vk::leftShift, QStringLiteral("SHIFT")},
+        {vk::control, QStringLiteral("CONTROL")},   {vk::leftMenu, QStringLiteral("ALT")},
+        {vk::rightMenu, QStringLiteral("RALT")},    {vk::leftShift, QStringLiteral("SHIFT")},
         {vk::rightShift, QStringLiteral("RSHIFT")}, {vk::leftWin, QStringLiteral("WIN")},
-        {vk::rightWin, QStringLiteral("RWIN")},   {vk::c, QStringLiteral("C")},
+        {vk::rightWin, QStringLiteral("RWIN")},     {vk::c, QStringLiteral("C")},
     };
     QStringList parts;
     for (const Keystroke &keystroke : keystrokes)
@@ -88,7 +93,9 @@ void TestHotkeyMatcher::table()
     for (int index = 0; index < hotkeyCount; ++index) {
         const Hotkey hotkey = hotkeyForIndex(index);
         // The list's entry text for the index, rebuilt from the table: "ALT + F3" for 26.
-        const QString entry = (hotkey.ctrl ? modifiers[1] : hotkey.alt ? modifiers[2] : modifiers[0]) +
+        const QString entry = (hotkey.ctrl  ? modifiers[1]
+                               : hotkey.alt ? modifiers[2]
+                                            : modifiers[0]) +
                               QLatin1Char('F') + QString::number(hotkey.virtualKey - vk::f1 + 1);
         const QString expected = modifiers[index / 12] + QLatin1Char('F') + QString::number(index % 12 + 1);
         QCOMPARE(entry, expected);
@@ -121,30 +128,52 @@ void TestHotkeyMatcher::events_data()
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("fires"); // one character per event: '1' fires, '.' does not
 
-    QTest::newRow("F11 fires once per press") << 10 << "+F11 -F11 +F11 -F11" << "1.1.";
-    QTest::newRow("held hotkey fires once") << 10 << "+F11 +F11 +F11 -F11 +F11" << "1...1";
-    QTest::newRow("release of any key re-arms") << 10 << "+A +F11 +F11 -A +F11" << ".1..1";
-    QTest::newRow("other keys never fire") << 10 << "+F10 +F12 +A +OTHER -OTHER" << ".....";
-    QTest::newRow("CTRL + F5 needs CTRL") << 16 << "+F5 -F5 +CTRL +F5 -F5 -CTRL" << "...1..";
-    QTest::newRow("F5 alone latches CTRL + F5") << 16 << "+F5 +CTRL +F5 -F5 +F5" << "....1";
-    QTest::newRow("right CTRL counts") << 16 << "+RCTRL +F5" << ".1";
-    QTest::newRow("CTRL released before F5") << 16 << "+CTRL -CTRL +F5" << "...";
+    QTest::newRow("F11 fires once per press") << 10 << "+F11 -F11 +F11 -F11"
+                                              << "1.1.";
+    QTest::newRow("held hotkey fires once") << 10 << "+F11 +F11 +F11 -F11 +F11"
+                                            << "1...1";
+    QTest::newRow("release of any key re-arms") << 10 << "+A +F11 +F11 -A +F11"
+                                                << ".1..1";
+    QTest::newRow("other keys never fire") << 10 << "+F10 +F12 +A +OTHER -OTHER"
+                                           << ".....";
+    QTest::newRow("CTRL + F5 needs CTRL") << 16 << "+F5 -F5 +CTRL +F5 -F5 -CTRL"
+                                          << "...1..";
+    QTest::newRow("F5 alone latches CTRL + F5") << 16 << "+F5 +CTRL +F5 -F5 +F5"
+                                                << "....1";
+    QTest::newRow("right CTRL counts") << 16 << "+RCTRL +F5"
+                                       << ".1";
+    QTest::newRow("CTRL released before F5") << 16 << "+CTRL -CTRL +F5"
+                                             << "...";
     QTest::newRow("F5 fires with CTRL or SHIFT") << 4 << "+CTRL +F5 -F5 -CTRL +SHIFT +F5 -F5 -SHIFT"
-                                                  << ".1...1..";
-    QTest::newRow("ALT + F3") << 26 << "+ALT +F3 -F3 -ALT +F3" << ".1...";
-    QTest::newRow("right ALT counts") << 26 << "+RALT +F3" << ".1";
-    QTest::newRow("CTRL + ALT + F3 is ALT + F3") << 26 << "+CTRL +ALT +F3" << "..1";
-    QTest::newRow("ALT + F3 not by CTRL") << 26 << "+CTRL +F3" << "..";
-    QTest::newRow("F10 alone") << 9 << "+F10 -F10" << "1.";
-    QTest::newRow("ALT + F12, last entry") << 35 << "+ALT +F12" << ".1";
-    QTest::newRow("index 0 is F1") << 0 << "+F1 -F1 +F11" << "1..";
-    QTest::newRow("index 36 watches F11") << 36 << "+F12 +F11" << ".1";
-    QTest::newRow("index -1 watches F11") << -1 << "+CTRL +F11" << ".1";
-    QTest::newRow("nothing before any index") << noIndex << "+F11 -F11 +F1 -F1" << "....";
-    QTest::newRow("injected hotkey never fires") << 10 << "~+F11 ~-F11 +F11" << "..1";
-    QTest::newRow("injected release keeps the latch") << 10 << "+F11 ~+C ~-C +F11 -F11 +F11" << "1....1";
-    QTest::newRow("new hotkey from the next event") << 10 << "+F11 -F11 =16 +F11 +CTRL +F5" << "1....1";
-    QTest::newRow("new hotkey keeps the latch") << 10 << "+F11 =22 +CTRL +F11" << "1...";
+                                                 << ".1...1..";
+    QTest::newRow("ALT + F3") << 26 << "+ALT +F3 -F3 -ALT +F3"
+                              << ".1...";
+    QTest::newRow("right ALT counts") << 26 << "+RALT +F3"
+                                      << ".1";
+    QTest::newRow("CTRL + ALT + F3 is ALT + F3") << 26 << "+CTRL +ALT +F3"
+                                                 << "..1";
+    QTest::newRow("ALT + F3 not by CTRL") << 26 << "+CTRL +F3"
+                                          << "..";
+    QTest::newRow("F10 alone") << 9 << "+F10 -F10"
+                               << "1.";
+    QTest::newRow("ALT + F12, last entry") << 35 << "+ALT +F12"
+                                           << ".1";
+    QTest::newRow("index 0 is F1") << 0 << "+F1 -F1 +F11"
+                                   << "1..";
+    QTest::newRow("index 36 watches F11") << 36 << "+F12 +F11"
+                                          << ".1";
+    QTest::newRow("index -1 watches F11") << -1 << "+CTRL +F11"
+                                          << ".1";
+    QTest::newRow("nothing before any index") << noIndex << "+F11 -F11 +F1 -F1"
+                                              << "....";
+    QTest::newRow("injected hotkey never fires") << 10 << "~+F11 ~-F11 +F11"
+                                                 << "..1";
+    QTest::newRow("injected release keeps the latch") << 10 << "+F11 ~+C ~-C +F11 -F11 +F11"
+                                                      << "1....1";
+    QTest::newRow("new hotkey from the next event") << 10 << "+F11 -F11 =16 +F11 +CTRL +F5"
+                                                    << "1....1";
+    QTest::newRow("new hotkey keeps the latch") << 10 << "+F11 =22 +CTRL +F11"
+                                                << "1...";
 }
 
 void TestHotkeyMatcher::events()
@@ -193,9 +222,8 @@ void TestHotkeyMatcher::copyKeys_data()
         << unsigned(Modifiers::LeftShift) << "-SHIFT +CONTROL +C -C -CONTROL";
     QTest::newRow("Windows key held: masked")
         << unsigned(Modifiers::LeftMeta) << "+CONTROL -CONTROL -WIN +CONTROL +C -C -CONTROL";
-    QTest::newRow("both ALT keys")
-        << unsigned(Modifiers::LeftAlt | Modifiers::RightAlt)
-        << "+CONTROL -CONTROL -ALT -RALT +CONTROL +C -C -CONTROL";
+    QTest::newRow("both ALT keys") << unsigned(Modifiers::LeftAlt | Modifiers::RightAlt)
+                                   << "+CONTROL -CONTROL -ALT -RALT +CONTROL +C -C -CONTROL";
 }
 
 void TestHotkeyMatcher::copyKeys()
