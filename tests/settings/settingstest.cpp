@@ -62,8 +62,7 @@ void MessageBoxCatcher::answerActiveBox()
     if (!box)
         return;
     seen.append({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                 box->standardButton(box->defaultButton()),
-                 box->parentWidget()});
+                 box->standardButton(box->defaultButton()), box->parentWidget()});
     if (QAbstractButton *ok = box->button(QMessageBox::Ok))
         ok->click();
     else

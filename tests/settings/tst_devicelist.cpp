@@ -27,12 +27,12 @@ void TestDeviceList::plan_data()
     QTest::newRow("saved device present") << two << "8" << twoIds << twoNames << 1 << false;
     QTest::newRow("saved device gone") << two << "9" << twoIds << twoNames << 0 << true;
     QTest::newRow("ids compared exactly") << two << "08" << twoIds << twoNames << 0 << true;
-    QTest::newRow("empty list keeps label and id") << QByteArray("[]") << "7" << QStringList() << QStringList() << -1
-                                                   << false;
-    QTest::newRow("empty list, none chosen") << QByteArray("[]") << "-1" << QStringList() << QStringList() << -1
-                                             << false;
-    QTest::newRow("numeric ids read as empty") << QByteArray(R"([{"id":7,"name":"Phone"},{"id":8.5,"name":3}])")
-                                               << "-1" << QStringList{"", ""} << QStringList{"Phone", ""} << 0 << true;
+    QTest::newRow("empty list keeps label and id")
+        << QByteArray("[]") << "7" << QStringList() << QStringList() << -1 << false;
+    QTest::newRow("empty list, none chosen")
+        << QByteArray("[]") << "-1" << QStringList() << QStringList() << -1 << false;
+    QTest::newRow("numeric ids read as empty") << QByteArray(R"([{"id":7,"name":"Phone"},{"id":8.5,"name":3}])") << "-1"
+                                               << QStringList{"", ""} << QStringList{"Phone", ""} << 0 << true;
     QTest::newRow("empty saved id matches an empty id") << QByteArray(R"([{"id":"1","name":"A"},{"name":"B"}])") << ""
                                                         << QStringList{"1", ""} << QStringList{"A", "B"} << 1 << false;
     QTest::newRow("later duplicate names the default")
@@ -41,12 +41,12 @@ void TestDeviceList::plan_data()
     QTest::newRow("a device whose id is -1 is no choice")
         << QByteArray(R"([{"id":"2","name":"A"},{"id":"-1","name":"B"}])") << "-1" << QStringList{"2", "-1"}
         << QStringList{"A", "B"} << 0 << true;
-    QTest::newRow("elements that are not objects") << QByteArray(R"([1,"x",null,[],{"id":"3"}])") << "3"
-                                                   << QStringList{"", "", "", "", "3"}
-                                                   << QStringList{"", "", "", "", ""} << 4 << false;
-    QTest::newRow("hostile and non-ASCII text kept") << QByteArray(R"([{"id":"a&b=c#d","name":"Téléphone\n%2B"}])")
-                                                     << "a&b=c#d" << QStringList{"a&b=c#d"}
-                                                     << QStringList{"Téléphone\n%2B"} << 0 << false;
+    QTest::newRow("elements that are not objects")
+        << QByteArray(R"([1,"x",null,[],{"id":"3"}])") << "3" << QStringList{"", "", "", "", "3"}
+        << QStringList{"", "", "", "", ""} << 4 << false;
+    QTest::newRow("hostile and non-ASCII text kept")
+        << QByteArray(R"([{"id":"a&b=c#d","name":"Téléphone\n%2B"}])") << "a&b=c#d" << QStringList{"a&b=c#d"}
+        << QStringList{"Téléphone\n%2B"} << 0 << false;
 }
 
 void TestDeviceList::plan()

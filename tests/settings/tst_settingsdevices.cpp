@@ -138,22 +138,29 @@ void TestSettingsDevices::lists_data()
     const QByteArray one = R"([{"id":"7","name":"Phone"}])";
     const QByteArray two = R"([{"id":"7","name":"Phone"},{"id":"8","name":"Tablet"}])";
     QTest::newRow("no saved id") << QVariant() << QList<QByteArray>{one} << QStringList{"Phone"} << QStringList{"7"}
-                                 << "Phone" << "7";
+                                 << "Phone"
+                                 << "7";
     QTest::newRow("saved id present") << QVariant("8") << QList<QByteArray>{two} << QStringList{"Phone", "Tablet"}
-                                      << QStringList{"7", "8"} << "Tablet" << "8";
+                                      << QStringList{"7", "8"} << "Tablet"
+                                      << "8";
     QTest::newRow("saved id gone") << QVariant("9") << QList<QByteArray>{two} << QStringList{"Phone", "Tablet"}
-                                   << QStringList{"7", "8"} << "Phone" << "7";
-    QTest::newRow("empty list keeps label and id") << QVariant() << QList<QByteArray>{two, "[]"} << QStringList()
-                                                   << QStringList() << "Phone" << "7";
+                                   << QStringList{"7", "8"} << "Phone"
+                                   << "7";
+    QTest::newRow("empty list keeps label and id")
+        << QVariant() << QList<QByteArray>{two, "[]"} << QStringList() << QStringList() << "Phone"
+        << "7";
     QTest::newRow("numeric ids") << QVariant() << QList<QByteArray>{R"([{"id":7,"name":"Phone"}])"}
-                                 << QStringList{"Phone"} << QStringList{""} << "Phone" << "";
+                                 << QStringList{"Phone"} << QStringList{""} << "Phone"
+                                 << "";
     QTest::newRow("later list after removal")
         << QVariant("8")
         << QList<QByteArray>{R"([{"id":"6","name":"A"},{"id":"7","name":"B"},{"id":"8","name":"C"}])",
                              R"([{"id":"6","name":"A"},{"id":"8","name":"C"}])"}
-        << QStringList{"A", "C"} << QStringList{"6", "8"} << "C" << "8";
+        << QStringList{"A", "C"} << QStringList{"6", "8"} << "C"
+        << "8";
     QTest::newRow("malformed elements") << QVariant("3") << QList<QByteArray>{R"([1,null,"x",{"id":"3"}])"}
-                                        << QStringList{"", "", "", ""} << QStringList{"", "", "", "3"} << "" << "3";
+                                        << QStringList{"", "", "", ""} << QStringList{"", "", "", "3"} << ""
+                                        << "3";
 }
 
 void TestSettingsDevices::lists()
@@ -215,10 +222,10 @@ void TestSettingsDevices::otherReplies_data()
     QTest::newRow("not JSON") << false << ScriptedReply::text("<html>") << QString() << QString();
     QTest::newRow("cut JSON") << false << ScriptedReply::json(R"({"status":"valid","devices":[{"id")") << QString()
                               << QString();
-    QTest::newRow("valid without devices") << false << ScriptedReply::json(R"({"status":"valid"})") << QString()
-                                           << QString();
-    QTest::newRow("devices not an array") << false << ScriptedReply::json(R"({"status":"valid","devices":{}})")
-                                          << QString() << QString();
+    QTest::newRow("valid without devices")
+        << false << ScriptedReply::json(R"({"status":"valid"})") << QString() << QString();
+    QTest::newRow("devices not an array")
+        << false << ScriptedReply::json(R"({"status":"valid","devices":{}})") << QString() << QString();
     QTest::newRow("french connection") << true << ScriptedReply::text("", 404) << "tapvela - configuration"
                                        << "Erreur avec votre connexion internet !";
     QTest::newRow("french refusal") << true << ScriptedReply::json(R"({"status":"no"})") << "tapvela - configuration"
@@ -328,8 +335,8 @@ void TestSettingsDevices::hugeList()
     constexpr int count = 10000;
     QByteArray devices = "[";
     for (int i = 0; i < count; ++i)
-        devices += (i ? ",{\"id\":\"" : "{\"id\":\"") + QByteArray::number(i) + "\",\"name\":\"Device "
-                   + QByteArray::number(i) + "\"}";
+        devices += (i ? ",{\"id\":\"" : "{\"id\":\"") + QByteArray::number(i) + "\",\"name\":\"Device " +
+                   QByteArray::number(i) + "\"}";
     devices += "]";
     service->enqueue(devicesPath, deviceList(devices));
     makeWindow();

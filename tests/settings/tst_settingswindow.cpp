@@ -233,14 +233,16 @@ void TestSettingsWindow::texts_data()
     QTest::addColumn<bool>("french");
     QTest::addColumn<QStringList>("texts"); // title, default device, key, start box, disconnect, show, quit
 
-    QTest::newRow("english") << false
-                             << QStringList{"tapvela - settings", "Default device :", "Key :",
-                                            "start tapvela with Windows ", "disconnect", "show tapvela",
-                                            "quit tapvela"};
-    QTest::newRow("french") << true
-                            << QStringList{"tapvela - configuration", "Appareil par défaut :", "Touche :",
-                                           "Démarrer tapvela avec Windows", "déconnexion", "afficher tapvela",
-                                           "quitter tapvela"};
+    QTest::newRow("english")
+        << false << QStringList{"tapvela - settings", "Default device :", "Key :",       "start tapvela with Windows ",
+                                "disconnect",         "show tapvela",     "quit tapvela"};
+    QTest::newRow("french") << true << QStringList{"tapvela - configuration",
+                                                   "Appareil par défaut :",
+                                                   "Touche :",
+                                                   "Démarrer tapvela avec Windows",
+                                                   "déconnexion",
+                                                   "afficher tapvela",
+                                                   "quitter tapvela"};
 }
 
 void TestSettingsWindow::texts()
@@ -257,10 +259,12 @@ void TestSettingsWindow::texts()
     const QList<QAction *> entries = menu->actions();
     QCOMPARE(entries.size(), 3);
     QVERIFY(entries.at(1)->isSeparator());
-    const QStringList seen{window->windowTitle(), window->findChild<QLabel *>("defaultDeviceLabel")->text(),
+    const QStringList seen{window->windowTitle(),
+                           window->findChild<QLabel *>("defaultDeviceLabel")->text(),
                            window->findChild<QLabel *>("keyLabel")->text(),
                            window->findChild<QCheckBox *>("startCheckBox")->text(),
-                           window->findChild<QPushButton *>("disconnect")->text(), entries.at(0)->text(),
+                           window->findChild<QPushButton *>("disconnect")->text(),
+                           entries.at(0)->text(),
                            entries.at(2)->text()};
     QCOMPARE(seen, texts);
 }
@@ -291,13 +295,20 @@ void TestSettingsWindow::storedKey_data()
     QTest::addColumn<bool>("ctrl");
     QTest::addColumn<bool>("alt");
 
-    QTest::newRow("missing") << QVariant() << 10 << "F11" << "10" << 122 << false << false;
-    QTest::newRow("0") << QVariant("0") << 0 << "F1" << "0" << 112 << false << false;
-    QTest::newRow("14") << QVariant("14") << 14 << "CTRL + F3" << "14" << 114 << true << false;
-    QTest::newRow("35") << QVariant("35") << 35 << "ALT + F12" << "35" << 123 << false << true;
-    QTest::newRow("36 shows nothing") << QVariant("36") << -1 << "" << "36" << 122 << false << false;
-    QTest::newRow("-1 shows nothing") << QVariant("-1") << -1 << "" << "-1" << 122 << false << false;
-    QTest::newRow("not a number") << QVariant("abc") << 0 << "F1" << "abc" << 112 << false << false;
+    QTest::newRow("missing") << QVariant() << 10 << "F11"
+                             << "10" << 122 << false << false;
+    QTest::newRow("0") << QVariant("0") << 0 << "F1"
+                       << "0" << 112 << false << false;
+    QTest::newRow("14") << QVariant("14") << 14 << "CTRL + F3"
+                        << "14" << 114 << true << false;
+    QTest::newRow("35") << QVariant("35") << 35 << "ALT + F12"
+                        << "35" << 123 << false << true;
+    QTest::newRow("36 shows nothing") << QVariant("36") << -1 << ""
+                                      << "36" << 122 << false << false;
+    QTest::newRow("-1 shows nothing") << QVariant("-1") << -1 << ""
+                                      << "-1" << 122 << false << false;
+    QTest::newRow("not a number") << QVariant("abc") << 0 << "F1"
+                                  << "abc" << 112 << false << false;
 }
 
 void TestSettingsWindow::storedKey()
