@@ -28,6 +28,8 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), form(std::make_unique<Ui::MainWindow>()), transferTimeoutMs(service::transferTimeoutMs)
 {
     form->setupUi(this);
+    // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
+    form->label->setPixmap(QIcon(QStringLiteral(":/images/connexion.png")).pixmap(form->label->size()));
 
     // A fixed picture with fields laid over it: it can neither grow nor be maximised.
     setFixedSize(size());

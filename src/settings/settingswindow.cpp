@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QNetworkAccessManager>
@@ -54,6 +55,8 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
 {
     form = new Ui::SettingsWindow;
     form->setupUi(this); // ends by connecting the on_<object>_<signal> slots
+    // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
+    form->label->setPixmap(QIcon(QStringLiteral(":/images/settings.png")).pixmap(form->label->size()));
 
     currentSettingsWindow = this;
 
