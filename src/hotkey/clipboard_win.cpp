@@ -52,8 +52,8 @@ struct Clipboard::State
         QByteArray data;
     };
 
-    // A message-only window of the watcher thread: it owns what we put on the clipboard and is told of
-    // every clipboard change, so the copy is awaited without polling.
+    // A message-only window (the watcher thread's own, or one made for this capture elsewhere): it owns what
+    // we put on the clipboard and is told of every clipboard change, so the copy is awaited without polling.
     HWND window = nullptr;
     bool ownWindow = false;
     bool listening = false;
@@ -145,7 +145,7 @@ QString Clipboard::copySelection()
     hotkey::serveHookUntil(modifierReleaseMs, state.window, [] { return !hotkey::asyncHeldModifiers().any(); });
 
     const DWORD before = GetClipboardSequenceNumber();
-    if (!hotkey::sendKeystrokes(hotkey::copyKeystrokes(hotkey::asyncHeldModifiers())))
+    if (!hotkey::sendKeystrokes(hotkey::copyKeystrokes(hotkey::asyncHeldModifiers(), hotkey::HeldCtrl::Use)))
         return QString();
     // The number may grow by more than one per copy: any change counts. Without the change notification,
     // look again every few milliseconds.

@@ -147,7 +147,7 @@ QString Clipboard::copySelection()
     };
 
     SyntheticKeyboard keyboard;
-    if (!keyboard.usable() || !keyboard.send(hotkey::copyKeystrokes(keyboard.held())))
+    if (!keyboard.usable() || !keyboard.send(hotkey::copyKeystrokes(keyboard.held(), hotkey::HeldCtrl::Release)))
         return QString();
 
     // The copy may come from a window of this very process: the loop must serve user input too.

@@ -99,7 +99,7 @@ bool HotkeyMatcher::keyEvent(const KeyEvent &event)
     return (!hotkey.ctrl || event.held.ctrl()) && (!hotkey.alt || event.held.alt());
 }
 
-std::vector<Keystroke> copyKeystrokes(Modifiers held)
+std::vector<Keystroke> copyKeystrokes(Modifiers held, HeldCtrl heldCtrl)
 {
     std::vector<Keystroke> keys;
     const bool userCtrl = held.ctrl();
@@ -120,11 +120,18 @@ std::vector<Keystroke> copyKeystrokes(Modifiers held)
         if (held.has(release.key))
             keys.push_back({release.virtualKey, false});
     }
-    if (!userCtrl)
+    const bool ownCtrl = !userCtrl || heldCtrl == HeldCtrl::Release;
+    if (userCtrl && ownCtrl) {
+        if (held.has(Modifiers::LeftCtrl))
+            keys.push_back({vk::leftControl, false});
+        if (held.has(Modifiers::RightCtrl))
+            keys.push_back({vk::rightControl, false});
+    }
+    if (ownCtrl)
         keys.push_back({vk::control, true});
     keys.push_back({vk::c, true});
     keys.push_back({vk::c, false});
-    if (!userCtrl)
+    if (ownCtrl)
         keys.push_back({vk::control, false});
     return keys;
 }

@@ -126,10 +126,19 @@ struct Keystroke
     bool operator==(const Keystroke &other) const { return virtualKey == other.virtualKey && down == other.down; }
 };
 
+// What the copy does with a CTRL that the user still holds.
+enum class HeldCtrl {
+    // Used as it is: only C is pressed. A synthetic CTRL-up would make the application believe CTRL was
+    // released while the user holds it (Windows, where the copy first waits for the modifiers to go up).
+    Use,
+    // Released, and our own CTRL pressed around C: the user may let CTRL go at any moment, and C alone would
+    // then type a "c" over the selection (X11, where the copy starts at once).
+    Release,
+};
+
 // The keystrokes that copy the selection while the user may still hold modifiers. A held ALT or Windows key
-// is released after a tap of CTRL, so that its release opens no menu; a held SHIFT is released, so the copy
-// is not CTRL+SHIFT+C; with CTRL held by the user only C is pressed (a synthetic CTRL-up would make the
-// application believe CTRL was released while the user holds it).
-std::vector<Keystroke> copyKeystrokes(Modifiers held);
+// is released while a CTRL is down (the user's, or a tap of our own), so that its release opens no menu; a
+// held SHIFT is released, so the copy is not CTRL+SHIFT+C.
+std::vector<Keystroke> copyKeystrokes(Modifiers held, HeldCtrl heldCtrl);
 
 } // namespace hotkey

@@ -53,18 +53,19 @@ public:
             thread.setState(State::Unavailable);
             return;
         }
-        thread.setState(State::Watching);
         // Made once here rather than at each capture: under Wine a window and its clipboard listener cost
         // several milliseconds.
         HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       GetModuleHandleW(nullptr), nullptr);
-        if (window && !AddClipboardFormatListener(window)) {
+        if (!window) {
+            writeDiagnosticLine("hotkey watcher: no window of its own (" + lastError() + ")");
+        } else if (!AddClipboardFormatListener(window)) {
+            writeDiagnosticLine("hotkey watcher: no clipboard listener (" + lastError() + ")");
             DestroyWindow(window);
             window = nullptr;
         }
-        if (!window)
-            writeDiagnosticLine("hotkey watcher: no clipboard listener of its own (" + lastError() + ")");
         hotkey::setWatcherWindow(window);
+        thread.setState(State::Watching);
         m_looping = true;
         loop(thread);
         m_looping = false;

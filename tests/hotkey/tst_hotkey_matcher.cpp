@@ -59,10 +59,11 @@ Token parse(const QString &text)
 QString keystrokesText(const std::vector<Keystroke> &keystrokes)
 {
     static const QHash<int, QString> names = {
-        {vk::control, QStringLiteral("CONTROL")},   {vk::leftMenu, QStringLiteral("ALT")},
-        {vk::rightMenu, QStringLiteral("RALT")},    {vk::leftShift, QStringLiteral("SHIFT")},
-        {vk::rightShift, QStringLiteral("RSHIFT")}, {vk::leftWin, QStringLiteral("WIN")},
-        {vk::rightWin, QStringLiteral("RWIN")},     {vk::c, QStringLiteral("C")},
+        {vk::control, QStringLiteral("CONTROL")},    {vk::leftControl, QStringLiteral("CTRL")},
+        {vk::rightControl, QStringLiteral("RCTRL")}, {vk::leftMenu, QStringLiteral("ALT")},
+        {vk::rightMenu, QStringLiteral("RALT")},     {vk::leftShift, QStringLiteral("SHIFT")},
+        {vk::rightShift, QStringLiteral("RSHIFT")},  {vk::leftWin, QStringLiteral("WIN")},
+        {vk::rightWin, QStringLiteral("RWIN")},      {vk::c, QStringLiteral("C")},
     };
     QStringList parts;
     for (const Keystroke &keystroke : keystrokes)
@@ -207,30 +208,38 @@ void TestHotkeyMatcher::events()
 void TestHotkeyMatcher::copyKeys_data()
 {
     QTest::addColumn<unsigned>("held");
+    QTest::addColumn<bool>("releaseCtrl");
     QTest::addColumn<QString>("keystrokes");
 
-    QTest::newRow("nothing held") << 0u << "+CONTROL +C -C -CONTROL";
-    QTest::newRow("CTRL held: only C") << unsigned(Modifiers::LeftCtrl) << "+C -C";
-    QTest::newRow("right CTRL held: only C") << unsigned(Modifiers::RightCtrl) << "+C -C";
-    QTest::newRow("ALT held: mask, release, copy")
-        << unsigned(Modifiers::LeftAlt) << "+CONTROL -CONTROL -ALT +CONTROL +C -C -CONTROL";
+    const unsigned ctrl = Modifiers::LeftCtrl;
+    const unsigned alt = Modifiers::LeftAlt;
+    QTest::newRow("nothing held") << 0u << false << "+CONTROL +C -C -CONTROL";
+    QTest::newRow("nothing held, X11") << 0u << true << "+CONTROL +C -C -CONTROL";
+    QTest::newRow("CTRL held: only C") << ctrl << false << "+C -C";
+    QTest::newRow("right CTRL held: only C") << unsigned(Modifiers::RightCtrl) << false << "+C -C";
+    QTest::newRow("CTRL held, X11: released, own CTRL") << ctrl << true << "-CTRL +CONTROL +C -C -CONTROL";
+    QTest::newRow("right CTRL held, X11") << unsigned(Modifiers::RightCtrl) << true << "-RCTRL +CONTROL +C -C -CONTROL";
+    QTest::newRow("ALT held: mask, release, copy") << alt << false << "+CONTROL -CONTROL -ALT +CONTROL +C -C -CONTROL";
+    QTest::newRow("ALT held, X11: the same") << alt << true << "+CONTROL -CONTROL -ALT +CONTROL +C -C -CONTROL";
     QTest::newRow("right ALT released on its side")
-        << unsigned(Modifiers::RightAlt) << "+CONTROL -CONTROL -RALT +CONTROL +C -C -CONTROL";
-    QTest::newRow("CTRL and ALT held: CTRL masks")
-        << unsigned(Modifiers::LeftCtrl | Modifiers::LeftAlt) << "-ALT +C -C";
+        << unsigned(Modifiers::RightAlt) << false << "+CONTROL -CONTROL -RALT +CONTROL +C -C -CONTROL";
+    QTest::newRow("CTRL and ALT held: CTRL masks") << (ctrl | alt) << false << "-ALT +C -C";
+    QTest::newRow("CTRL and ALT held, X11: ALT first") << (ctrl | alt) << true << "-ALT -CTRL +CONTROL +C -C -CONTROL";
     QTest::newRow("SHIFT held: released, no mask")
-        << unsigned(Modifiers::LeftShift) << "-SHIFT +CONTROL +C -C -CONTROL";
+        << unsigned(Modifiers::LeftShift) << false << "-SHIFT +CONTROL +C -C -CONTROL";
     QTest::newRow("Windows key held: masked")
-        << unsigned(Modifiers::LeftMeta) << "+CONTROL -CONTROL -WIN +CONTROL +C -C -CONTROL";
-    QTest::newRow("both ALT keys") << unsigned(Modifiers::LeftAlt | Modifiers::RightAlt)
+        << unsigned(Modifiers::LeftMeta) << false << "+CONTROL -CONTROL -WIN +CONTROL +C -C -CONTROL";
+    QTest::newRow("both ALT keys") << unsigned(Modifiers::LeftAlt | Modifiers::RightAlt) << false
                                    << "+CONTROL -CONTROL -ALT -RALT +CONTROL +C -C -CONTROL";
 }
 
 void TestHotkeyMatcher::copyKeys()
 {
     QFETCH(unsigned, held);
+    QFETCH(bool, releaseCtrl);
     QFETCH(QString, keystrokes);
-    QCOMPARE(keystrokesText(copyKeystrokes(Modifiers(held))), keystrokes);
+    QCOMPARE(keystrokesText(copyKeystrokes(Modifiers(held), releaseCtrl ? HeldCtrl::Release : HeldCtrl::Use)),
+             keystrokes);
 }
 
 QTEST_APPLESS_MAIN(TestHotkeyMatcher)
