@@ -8,6 +8,7 @@
 #include "hotkey/windowsthread.h"
 #include "service/requests.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QSettings>
 
@@ -58,19 +59,20 @@ void SettingsWindow::sendSelection()
     if (cleaned.isNumber) {
         writeDiagnosticLine((cleaned.hadPlus ? QByteArray("%2B") : QByteArray()) + cleaned.digits.toUtf8());
         const QString number = cleaned.number();
+        // Handed to the GUI thread through the application object, not this window: a disconnect may destroy
+        // the window while the capture runs, so the GUI thread looks up the current window when the push is sent.
         QMetaObject::invokeMethod(
-            this,
-            [this, apiKey, deviceId, number] {
-                auto *manager = findChild<QNetworkAccessManager *>();
-                if (!manager) {
-                    writeDiagnosticLine("no network access: the number was not sent");
+            qApp,
+            [apiKey, deviceId, number] {
+                SettingsWindow *window = currentSettingsWindow.load();
+                if (!window || !window->manager)
                     return;
-                }
-                service::sendRequest(manager, service::pushUrl(apiKey, isFrenchInterface(), deviceId, number));
+                service::sendRequest(window->manager,
+                                     service::pushUrl(apiKey, isFrenchInterface(), deviceId, number));
                 if (WindowsThread *watcher = hotkeyWatcher.load())
                     emit watcher->createSendingWindow();
                 else
-                    createSendingWindow();
+                    window->createSendingWindow();
             },
             Qt::AutoConnection);
     } else {
