@@ -1,5 +1,6 @@
 #include "hotkey/windowsthread.h"
 
+#include "app/diagnostics.h"
 #include "settings/settingswindow.h"
 
 #include <chrono>
@@ -80,4 +81,18 @@ void WindowsThread::recordHandling(qint64 nanoseconds)
     qint64 longest = m_longestNs.load();
     while (nanoseconds > longest && !m_longestNs.compare_exchange_weak(longest, nanoseconds))
         ;
+}
+
+void WindowsThread::stop()
+{
+    m_source->wake();
+}
+
+void WindowsThread::run()
+{
+    writeDiagnosticLine("lancement");
+    m_source->run(*this);
+    if (state() != State::Unavailable)
+        setState(State::Finished);
+    writeDiagnosticLine("fin");
 }

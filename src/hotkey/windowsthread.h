@@ -53,13 +53,18 @@ protected:
     void run() override;
 
 private:
-    class EventSource; // one per operating system
-    friend class EventSource;
-    struct EventSourceDeleter
+    // Where key events come from, run on the watcher thread; one implementation per operating system.
+    class EventSource
     {
-        void operator()(EventSource *source) const;
+    public:
+        virtual ~EventSource() = default;
+        virtual void run(WindowsThread &thread) = 0;
+        // Any thread: makes run() return soon.
+        virtual void wake() = 0;
     };
-    static EventSource *newEventSource();
+    class OsEventSource;
+    friend class OsEventSource;
+    static std::unique_ptr<EventSource> newEventSource();
 
     // The watcher thread, for every key event: true when it fires the hotkey.
     bool handleKeyEvent(const hotkey::KeyEvent &event);
@@ -69,7 +74,7 @@ private:
     // loop serves the hook meanwhile), queued into the GUI thread on X11 (the X clipboard needs its loop).
     static Qt::ConnectionType captureConnection();
 
-    std::unique_ptr<EventSource, EventSourceDeleter> m_source;
+    std::unique_ptr<EventSource> m_source;
     hotkey::HotkeyMatcher m_matcher;
     std::atomic<int> m_state{static_cast<int>(State::NotStarted)};
     std::atomic<quint64> m_keyEvents{0};

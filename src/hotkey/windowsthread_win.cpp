@@ -21,10 +21,10 @@ QByteArray lastError()
 // The hook procedure must return at once: Windows silently removes a hook that overruns
 // LowLevelHooksTimeout, and keys synthesised from inside it reach their target only after it has returned.
 // So on the hotkey it only posts a message to its own thread; the loop then emits hotkeyPressed.
-class WindowsThread::EventSource
+class WindowsThread::OsEventSource final : public WindowsThread::EventSource
 {
 public:
-    void wake()
+    void wake() override
     {
         m_stopRequested = true;
         // Before its queue exists the thread cannot receive WM_QUIT; it then sees m_stopRequested instead.
@@ -33,7 +33,7 @@ public:
             writeDiagnosticLine("hotkey watcher: stop not delivered (" + lastError() + ")");
     }
 
-    void run(WindowsThread &thread)
+    void run(WindowsThread &thread) override
     {
         MSG message;
         PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE); // gives the thread its message queue
@@ -46,7 +46,7 @@ public:
         m_nsPerTick = 1e9 / static_cast<double>(frequency.QuadPart);
         m_thread = &thread;
         active = this;
-        HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, &EventSource::hookProcedure, GetModuleHandleW(nullptr), 0);
+        HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, &OsEventSource::hookProcedure, GetModuleHandleW(nullptr), 0);
         if (!hook) {
             writeDiagnosticLine("keyboard hook not installed (" + lastError() + "): the hotkey is not watched");
             active = nullptr;
@@ -109,7 +109,7 @@ private:
     {
         LARGE_INTEGER start;
         QueryPerformanceCounter(&start);
-        EventSource *source = active;
+        OsEventSource *source = active;
         if (code == HC_ACTION && source) {
             const bool down = wParam == WM_KEYDOWN || wParam == WM_SYSKEYDOWN;
             const bool up = wParam == WM_KEYUP || wParam == WM_SYSKEYUP;
@@ -138,7 +138,7 @@ private:
     }
 
     // The hook procedure's way to its watcher: the system calls it on the thread that installed it.
-    static thread_local EventSource *active;
+    static thread_local OsEventSource *active;
 
     std::atomic<DWORD> m_threadId{0};
     std::atomic<bool> m_stopRequested{false};
@@ -147,16 +147,11 @@ private:
     double m_nsPerTick = 0;
 };
 
-thread_local WindowsThread::EventSource *WindowsThread::EventSource::active = nullptr;
+thread_local WindowsThread::OsEventSource *WindowsThread::OsEventSource::active = nullptr;
 
-WindowsThread::EventSource *WindowsThread::newEventSource()
+std::unique_ptr<WindowsThread::EventSource> WindowsThread::newEventSource()
 {
-    return new EventSource;
-}
-
-void WindowsThread::EventSourceDeleter::operator()(EventSource *source) const
-{
-    delete source;
+    return std::make_unique<OsEventSource>();
 }
 
 Qt::ConnectionType WindowsThread::captureConnection()
@@ -164,16 +159,3 @@ Qt::ConnectionType WindowsThread::captureConnection()
     return Qt::DirectConnection;
 }
 
-void WindowsThread::stop()
-{
-    m_source->wake();
-}
-
-void WindowsThread::run()
-{
-    writeDiagnosticLine("lancement");
-    m_source->run(*this);
-    if (state() != State::Unavailable)
-        setState(State::Finished);
-    writeDiagnosticLine("fin");
-}

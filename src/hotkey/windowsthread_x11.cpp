@@ -31,10 +31,10 @@ int virtualKeyForKeycode(Display *display, int keycode)
 
 // XInput2 raw key events of the whole display, read on the watcher thread through a connection of its own.
 // Raw events (XInput 2.2) keep coming while another client grabs the keyboard, as menus and games do.
-class WindowsThread::EventSource
+class WindowsThread::OsEventSource final : public WindowsThread::EventSource
 {
 public:
-    EventSource()
+    OsEventSource()
     {
         int fds[2] = {-1, -1};
         if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -45,7 +45,7 @@ public:
         m_wakeWrite = fds[1];
     }
 
-    ~EventSource()
+    ~OsEventSource() override
     {
         if (m_wakeRead >= 0)
             close(m_wakeRead);
@@ -53,7 +53,7 @@ public:
             close(m_wakeWrite);
     }
 
-    void wake()
+    void wake() override
     {
         m_stopRequested = true;
         // A full pipe already holds a wake-up; nothing more to do then.
@@ -61,7 +61,7 @@ public:
             writeDiagnosticLine(systemError("hotkey watcher: wake-up failed"));
     }
 
-    void run(WindowsThread &thread)
+    void run(WindowsThread &thread) override
     {
         if (m_wakeRead < 0) {
             thread.setState(State::Unavailable);
@@ -183,14 +183,9 @@ private:
     hotkey::ModifierTracker m_modifiers;
 };
 
-WindowsThread::EventSource *WindowsThread::newEventSource()
+std::unique_ptr<WindowsThread::EventSource> WindowsThread::newEventSource()
 {
-    return new EventSource;
-}
-
-void WindowsThread::EventSourceDeleter::operator()(EventSource *source) const
-{
-    delete source;
+    return std::make_unique<OsEventSource>();
 }
 
 Qt::ConnectionType WindowsThread::captureConnection()
@@ -198,16 +193,3 @@ Qt::ConnectionType WindowsThread::captureConnection()
     return Qt::QueuedConnection;
 }
 
-void WindowsThread::stop()
-{
-    m_source->wake();
-}
-
-void WindowsThread::run()
-{
-    writeDiagnosticLine("lancement");
-    m_source->run(*this);
-    if (state() != State::Unavailable)
-        setState(State::Finished);
-    writeDiagnosticLine("fin");
-}
