@@ -185,6 +185,21 @@ int addUser(const Arguments &args)
     return 0;
 }
 
+// The account of a command's user, or a message saying there is none.
+auto existingAccount(Store &store, const std::string &user) -> decltype(store.accountId(user))
+{
+    auto account = store.accountId(user);
+    if (!account)
+        std::fprintf(stderr, "tapvela-server: no user %s\n", user.c_str());
+    return account;
+}
+
+// The address the phone pages are printed under.
+std::string publicUrl(const Arguments &args)
+{
+    return option(args, "--public-url", "http://127.0.0.1:" + std::to_string(defaultPort));
+}
+
 int addDevice(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 2) {
@@ -196,13 +211,11 @@ int addDevice(const Arguments &args)
         return 2;
     }
     Store store(option(args, "--db", "tapvela-server.db"));
-    const auto account = store.accountId(args.positional[0]);
-    if (!account) {
-        std::fprintf(stderr, "tapvela-server: no user %s\n", args.positional[0].c_str());
+    const auto account = existingAccount(store, args.positional[0]);
+    if (!account)
         return 1;
-    }
     const Device device = store.addDevice(*account, args.positional[1]);
-    const std::string base = option(args, "--public-url", "http://127.0.0.1:" + std::to_string(defaultPort));
+    const std::string base = publicUrl(args);
     std::printf("device id: %s\nphone page: %s\n", device.id.c_str(), pageAddress(base, device).c_str());
     return 0;
 }
@@ -214,12 +227,10 @@ int listDevices(const Arguments &args)
         return 2;
     }
     Store store(option(args, "--db", "tapvela-server.db"));
-    const auto account = store.accountId(args.positional[0]);
-    if (!account) {
-        std::fprintf(stderr, "tapvela-server: no user %s\n", args.positional[0].c_str());
+    const auto account = existingAccount(store, args.positional[0]);
+    if (!account)
         return 1;
-    }
-    const std::string base = option(args, "--public-url", "http://127.0.0.1:" + std::to_string(defaultPort));
+    const std::string base = publicUrl(args);
     for (const Device &device : store.devices(*account))
         std::printf("%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(), pageAddress(base, device).c_str());
     return 0;
