@@ -1,6 +1,7 @@
 #include "settingstest.h"
 
 #include "app/config.h"
+#include "support/testservice.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -11,6 +12,18 @@
 #include <QTimer>
 
 namespace settingstest {
+
+std::unique_ptr<testsupport::TestService> startSignedInSession()
+{
+    setFrenchSession(false);
+    resetConfig({{QStringLiteral("apikey"), QStringLiteral("k1")}});
+    auto service = std::make_unique<testsupport::TestService>();
+    if (!service->isListening())
+        return nullptr;
+    service->exportServiceUrl();
+    service->setDefaultReply(testsupport::ScriptedReply::json(R"({"status":"valid"})"));
+    return service;
+}
 
 void removeConfig()
 {

@@ -7,6 +7,12 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <memory>
+
+namespace testsupport {
+class TestService;
+}
+
 namespace settingstest {
 
 // config.ini as the program finds it (beside the test executable): removed, then given exactly these keys.
@@ -46,6 +52,10 @@ protected:
 private:
     void answerActiveBox();
 };
+
+// The start of every window test: an English session, config.ini holding an api key, and a fresh test service
+// (the program's requests go to it) answering "valid". Null when the service could not listen.
+std::unique_ptr<testsupport::TestService> startSignedInSession();
 
 } // namespace settingstest
 

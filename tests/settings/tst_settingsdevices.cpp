@@ -73,13 +73,9 @@ void TestSettingsDevices::initTestCase()
 
 void TestSettingsDevices::init()
 {
-    setFrenchSession(false);
-    resetConfig({{QStringLiteral("apikey"), QStringLiteral("k1")}});
     boxes = std::make_unique<MessageBoxCatcher>();
-    service = std::make_unique<testsupport::TestService>();
-    QVERIFY(service->isListening());
-    service->exportServiceUrl();
-    service->setDefaultReply(ScriptedReply::json(R"({"status":"valid"})"));
+    service = startSignedInSession();
+    QVERIFY(service);
 }
 
 void TestSettingsDevices::cleanup()

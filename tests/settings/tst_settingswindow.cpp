@@ -84,13 +84,9 @@ void TestSettingsWindow::initTestCase()
 
 void TestSettingsWindow::init()
 {
-    setFrenchSession(false);
-    resetConfig({{QStringLiteral("apikey"), QStringLiteral("k1")}});
     boxes = std::make_unique<MessageBoxCatcher>();
-    service = std::make_unique<testsupport::TestService>();
-    QVERIFY(service->isListening());
-    service->exportServiceUrl();
-    service->setDefaultReply(ScriptedReply::json(R"({"status":"valid"})"));
+    service = startSignedInSession();
+    QVERIFY(service);
 }
 
 void TestSettingsWindow::cleanup()
