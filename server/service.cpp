@@ -57,9 +57,25 @@ void replyText(Response &res, int status, const std::string &text)
     res.set_content(text, "text/plain; charset=utf-8");
 }
 
+// Every answer that the desktop program must act on comes with 200: it reads any other HTTP status as a
+// failed connection. A status other than "valid" makes it ask the user to sign in again.
 void replyRefusedKey(Response &res)
 {
     replyJson(res, 200, {{"status", "invalid"}, {"error", "api key refused: sign in again"}});
+}
+
+// The same for a device removed since the program fetched its list: signing in again fetches the new one.
+void replyUnknownDevice(Response &res)
+{
+    replyJson(res, 200, {{"status", "unknown device"}, {"error", "no device with this id: sign in again"}});
+}
+
+json deviceList(const std::vector<Device> &devices)
+{
+    json list = json::array();
+    for (const Device &device : devices)
+        list.push_back({{"id", device.id}, {"name", device.name}});
+    return list;
 }
 
 enum class Lines { Forbidden, Allowed };
@@ -307,32 +323,39 @@ void Service::registerRoutes()
         const auto account = m_store.accountOfKey(sha256(*key));
         if (!account)
             return replyRefusedKey(res);
-        json devices = json::array();
-        for (const Device &device : m_store.devices(*account))
-            devices.push_back({{"id", device.id}, {"name", device.name}});
-        replyJson(res, 200, {{"status", "valid"}, {"devices", std::move(devices)}});
+        replyJson(res, 200, {{"status", "valid"}, {"devices", deviceList(m_store.devices(*account))}});
     });
 
     http.Get("/all/set_name_app.php", [this](const Request &req, Response &res) {
         std::string error;
         const auto query = parseQuery(req, &error);
-        std::optional<std::string> key, id, name;
+        std::optional<std::string> key, id;
+        const std::string *name = nullptr;
         if (query)
             key = parameter(*query, "apikey", maxKeyLength, true, &error);
         if (key)
             id = parameter(*query, "id", maxDeviceIdLength, true, &error);
-        if (id)
-            name = parameter(*query, "name", maxDeviceNameBytes, true, &error);
-        if (name && !(error = deviceNameProblem(*name)).empty())
-            name.reset();
+        if (id && !(name = query->find("name")))
+            error = "missing parameter: name";
         if (!name)
             return replyBadRequest(res, error);
         const auto account = m_store.accountOfKey(sha256(*key));
         if (!account)
             return replyRefusedKey(res);
-        if (!m_store.renameDevice(*account, *id, *name))
-            return replyJson(res, 404, {{"status", "unknown device"}, {"error", "no device with this id"}});
-        replyJson(res, 200, {{"status", "valid"}});
+        const std::string problem = deviceNameProblem(*name);
+        if (problem.empty()) {
+            if (!m_store.renameDevice(*account, *id, *name))
+                return replyUnknownDevice(res);
+            return replyJson(res, 200, {{"status", "valid"}});
+        }
+        // The program lets the user type any name, an empty one included, and shows a refusal only as a failed
+        // connection or a refused key. So the device keeps its name and the list goes back, showing the name
+        // that holds in place of the edit.
+        const std::vector<Device> devices = m_store.devices(*account);
+        if (std::none_of(devices.begin(), devices.end(), [&](const Device &device) { return device.id == *id; }))
+            return replyUnknownDevice(res);
+        replyJson(res, 200,
+                  {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
     });
 
     http.Get("/all/api.php", [this](const Request &req, Response &res) {
@@ -361,7 +384,7 @@ void Service::registerRoutes()
             return replyRefusedKey(res);
         const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra});
         if (!stored)
-            return replyJson(res, 404, {{"status", "unknown device"}, {"error", "no device with this id"}});
+            return replyUnknownDevice(res);
         m_hub.published(stored->second, stored->first);
         replyJson(res, 200, {{"status", "valid"}});
     });
