@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5network5 libssl3 libqt5websockets5-dev
-    libx11-dev libxi-dev libxtst-dev libxfixes-dev
+    libx11-dev libxi-dev libxtst-dev libxfixes-dev libqt5x11extras5-dev
     xvfb xauth xdotool xclip x11-utils
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
     libcpp-httplib-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3

@@ -59,6 +59,13 @@ enum class ClipboardContent {
 // this platform).
 bool fillClipboard(ClipboardContent content);
 
+// Another program of the desktop takes the clipboard with this text, as a user's CTRL+C there would; returns once
+// it holds the clipboard (on X11 it then serves it until another program takes it). False when it could not.
+bool otherProgramCopies(const QString &text);
+
+// The clipboard's text as another program reads it; empty when it holds none.
+QString clipboardText();
+
 // Every format of the clipboard with its bytes, as another program reads them.
 QMap<QString, QByteArray> clipboardSnapshot();
 

@@ -231,6 +231,22 @@ bool fillClipboard(ClipboardContent content)
     return false;
 }
 
+QString clipboardText()
+{
+    if (!openClipboard())
+        return QString();
+    QString text;
+    if (HANDLE handle = GetClipboardData(CF_UNICODETEXT)) {
+        const SIZE_T size = GlobalSize(handle);
+        if (const auto *characters = static_cast<const wchar_t *>(GlobalLock(handle))) {
+            text = QString::fromWCharArray(characters, static_cast<int>(wcsnlen(characters, size / sizeof(wchar_t))));
+            GlobalUnlock(handle);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
 QMap<QString, QByteArray> clipboardSnapshot()
 {
     QMap<QString, QByteArray> snapshot;

@@ -162,19 +162,33 @@ bool fillClipboard(ClipboardContent content)
     return false;
 }
 
+namespace {
+
+// Reads one target of the clipboard with xclip, as another program would. This process may own the clipboard, so
+// xclip is awaited with the event loop running, which serves its requests.
+QByteArray readWithXclip(const QString &target, bool *ok)
+{
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                                          QStringLiteral("-o"), QStringLiteral("-t"), target});
+    *ok = xclip.waitForStarted(5000) &&
+          QTest::qWaitFor([&xclip] { return xclip.state() == QProcess::NotRunning; }, 5000) &&
+          xclip.exitStatus() == QProcess::NormalExit && xclip.exitCode() == 0;
+    return xclip.readAllStandardOutput();
+}
+
+} // namespace
+
+QString clipboardText()
+{
+    bool ok = false;
+    const QByteArray text = readWithXclip(QStringLiteral("UTF8_STRING"), &ok);
+    return ok ? QString::fromUtf8(text) : QString();
+}
+
 QMap<QString, QByteArray> clipboardSnapshot()
 {
-    // As another program sees it: this process may own the clipboard, so xclip is awaited with the event
-    // loop running, which serves its requests.
-    const auto read = [](const QString &target, bool *ok) {
-        QProcess xclip;
-        xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
-                                              QStringLiteral("-o"), QStringLiteral("-t"), target});
-        *ok = xclip.waitForStarted(5000) &&
-              QTest::qWaitFor([&xclip] { return xclip.state() == QProcess::NotRunning; }, 5000) &&
-              xclip.exitStatus() == QProcess::NormalExit && xclip.exitCode() == 0;
-        return xclip.readAllStandardOutput();
-    };
+    const auto read = readWithXclip;
     QMap<QString, QByteArray> snapshot;
     bool ok = false;
     const QByteArray targets = read(QStringLiteral("TARGETS"), &ok);

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMovie>
 #include <QPointer>
+#include <QProcess>
 #include <QScreen>
 #include <QSettings>
 #include <QtTest>
@@ -54,6 +55,22 @@ bool clipboardKeeps(const QMap<QString, QByteArray> &before, QMap<QString, QByte
     return false;
 }
 
+// An application of its own process holding a selection (X11): a test window in this process would see every
+// key and clipboard event, which keeps this process's view of the X server fresher than a real one's.
+std::unique_ptr<QProcess> startTargetApp(const QString &selection, int copyDelayMs)
+{
+    auto app = std::make_unique<QProcess>();
+    app->start(QCoreApplication::applicationDirPath() + QStringLiteral("/target_app"),
+               {selection, QString::number(copyDelayMs)});
+    if (!app->waitForStarted(10000) || !QTest::qWaitFor([&app] { return app->canReadLine(); }, 10000))
+        return nullptr;
+    const QByteArray window = app->readLine().trimmed();
+    if (!window.startsWith("window ") || !desktop::xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"),
+                                                            QString::fromLatin1(window.mid(7))}))
+        return nullptr;
+    return app;
+}
+
 QList<Sending *> visibleIndicators()
 {
     QList<Sending *> indicators;
@@ -84,6 +101,9 @@ private slots:
     void nothingAtAll_data();
     void nothingAtAll();
     void indicatorAfterPush();
+    void otherProgramCopiedJustBefore();
+    void heldHotkeyPushesOnce();
+    void lateCopyUndone();
 
 private:
     void setConfig(const QString &key, const QString &value);
@@ -383,6 +403,93 @@ void TestHotkeyCapture::indicatorAfterPush()
 
     QTRY_VERIFY_WITH_TIMEOUT(indicator.isNull(), 4000);
     QVERIFY(shown.elapsed() >= 1800);
+}
+
+void TestHotkeyCapture::otherProgramCopiedJustBefore()
+{
+    // A user copies in one program and pushes a number from another a moment later: however close the two, the
+    // push carries the selection and the clipboard ends holding the other program's text. The gaps cover 0 to
+    // 500 ms; the other texts are numbers too, so that taking one would push it.
+    constexpr int presses = 30;
+    std::unique_ptr<QProcess> app;
+#ifdef Q_OS_WIN
+    m_target->setText(QStringLiteral("06 12 34 56 78"), true);
+    QVERIFY(m_target->focus());
+#else
+    app = startTargetApp(QStringLiteral("06 12 34 56 78"), 0);
+    QVERIFY(app);
+#endif
+    StdoutCapture output;
+    QVERIFY(output.isActive());
+    const auto captures = [&output] {
+        return output.linesStartingWith("0").size() + output.linesStartingWith("not a number").size() +
+               output.linesStartingWith("%2B").size();
+    };
+    for (int press = 0; press < presses; ++press) {
+        const QString other = QStringLiteral("07 00 00 00 %1").arg(press, 2, 10, QLatin1Char('0'));
+        QVERIFY2(desktop::otherProgramCopies(other), qPrintable(other));
+        QTest::qWait(press * 500 / (presses - 1));
+        QVERIFY(desktop::xdotool({QStringLiteral("key"), QStringLiteral("F11")}));
+        QTRY_COMPARE_WITH_TIMEOUT(captures(), press + 1, 10000);
+        QVERIFY2(m_service.waitForRequests(press + 1), output.text().constData());
+        QTRY_COMPARE_WITH_TIMEOUT(desktop::clipboardText(), other, 5000);
+    }
+    const QByteArray written = output.text();
+    QCOMPARE(output.linesStartingWith("0612345678").size(), presses);
+    QVERIFY2(!written.contains("not a number"), written.constData());
+    QCOMPARE(m_service.requestCount(), presses);
+    for (const auto &request : m_service.requests())
+        QVERIFY2(request.rawQuery().endsWith("extra=tel:0612345678"), request.rawQuery().constData());
+    if (app) {
+        app->kill();
+        app->waitForFinished();
+    }
+}
+
+void TestHotkeyCapture::heldHotkeyPushesOnce()
+{
+    // The key repeats while it is held; the copy's own keystrokes in between must not re-arm it.
+    QVERIFY(desktop::fillClipboard(ClipboardContent::Text));
+    m_target->setText(QStringLiteral("06 12 34 56 78"), true);
+    QVERIFY(m_target->focus());
+    StdoutCapture output;
+    QVERIFY(desktop::xdotool({QStringLiteral("keydown"), QStringLiteral("F11")}));
+    QVERIFY(m_service.waitForRequests(1));
+    QTest::qWait(1500);
+    QVERIFY(desktop::xdotool({QStringLiteral("keyup"), QStringLiteral("F11")}));
+    // A second press, once the key is up: captures run one after the other, so once it has pushed, every
+    // capture of the held key has been dealt with.
+    QVERIFY(pressAndWaitForLine(QStringLiteral("06 98 76 54 32"), true, QStringLiteral("key F11"),
+                                QByteArray("0698765432"), output));
+    QVERIFY(m_service.waitForRequests(2));
+    const QByteArray written = output.text();
+    QCOMPARE(output.linesStartingWith("0612345678").size(), 1);
+    QVERIFY2(!written.contains("not a number"), written.constData());
+    QCOMPARE(m_service.requestCount(), 2);
+}
+
+void TestHotkeyCapture::lateCopyUndone()
+{
+#ifdef Q_OS_WIN
+    QSKIP("an application of this test that copies late exists on X11 only");
+#endif
+    // An application too slow to copy within the capture's time: nothing is pushed, and its copy, when it comes
+    // at last, does not stay in place of the user's clipboard.
+    const QString users = QStringLiteral("07 00 00 00 99");
+    QVERIFY(desktop::otherProgramCopies(users));
+    const std::unique_ptr<QProcess> copier = startTargetApp(QStringLiteral("06 12 34 56 78"), 1500);
+    QVERIFY(copier);
+
+    StdoutCapture output;
+    QVERIFY(desktop::xdotool({QStringLiteral("key"), QStringLiteral("F11")}));
+    QTRY_VERIFY_WITH_TIMEOUT(output.linesStartingWith("not a number").size() == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(copier->canReadLine(), 10000);
+    QCOMPARE(copier->readLine().trimmed(), QByteArray("copied"));
+    QTRY_COMPARE_WITH_TIMEOUT(desktop::clipboardText(), users, 5000);
+    QVERIFY2(output.text().contains("a late copy was undone"), output.text().constData());
+    QCOMPARE(m_service.requestCount(), 0);
+    copier->kill();
+    copier->waitForFinished();
 }
 
 QTEST_MAIN(TestHotkeyCapture)
