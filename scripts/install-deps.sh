@@ -12,6 +12,7 @@ packages=(
     libcpp-httplib-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3
     locales fonts-dejavu-core imagemagick
     chromium wrk
+    clang libclang-rt-14-dev
 )
 
 missing=()

@@ -1,0 +1,22 @@
+#include "fuzzcheck.h"
+#include "hotkey/numbercleaning.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// The copied selection is whatever the user selected in any application.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QString selection = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const CleanedNumber cleaned = cleanNumber(selection);
+    require(!cleaned.digits.contains(QLatin1Char('+')), "the plus sign is removed");
+    for (const QChar c : cleaned.digits)
+        require(c.category() != QChar::Separator_Space, "no space is left");
+    if (!cleaned.isNumber)
+        return 0;
+    bool hasDigit = false;
+    for (const QChar c : cleaned.digits)
+        hasDigit = hasDigit || (c >= QLatin1Char('0') && c <= QLatin1Char('9'));
+    require(hasDigit, "a number holds a digit");
+    return 0;
+}
