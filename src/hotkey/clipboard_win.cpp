@@ -60,6 +60,7 @@ struct Clipboard::State
     bool saved = false;
     std::vector<Format> formats;
     DWORD sequenceAtSave = 0;
+    DWORD sequenceAfterCopy = 0;
     bool changedByCopy = false;
 
     bool open()
@@ -144,7 +145,14 @@ QString Clipboard::copySelection()
     // A hotkey such as ALT+F5 leaves ALT in the user's hand: the application would see CTRL+ALT+C.
     hotkey::serveHookUntil(modifierReleaseMs, state.window, [] { return !hotkey::asyncHeldModifiers().any(); });
 
-    const DWORD before = GetClipboardSequenceNumber();
+    // Another program may have copied since the clipboard was saved (while the user's hand left ALT, say): what
+    // it put there is what the user has now, so it is what goes back.
+    DWORD before = GetClipboardSequenceNumber();
+    for (int attempt = 0; before != state.sequenceAtSave && attempt < 3; ++attempt) {
+        state.formats.clear();
+        save();
+        before = GetClipboardSequenceNumber();
+    }
     if (!hotkey::sendKeystrokes(hotkey::copyKeystrokes(hotkey::asyncHeldModifiers(), hotkey::HeldCtrl::Use)))
         return QString();
     // The number may grow by more than one per copy: any change counts. Without the change notification,
@@ -175,6 +183,7 @@ QString Clipboard::copySelection()
         }
     }
     CloseClipboard();
+    state.sequenceAfterCopy = GetClipboardSequenceNumber();
     return text;
 }
 
@@ -186,6 +195,12 @@ bool Clipboard::restore()
     // Untouched since it was saved: leave it, with the formats we could not have copied.
     if (!state.changedByCopy && GetClipboardSequenceNumber() == state.sequenceAtSave)
         return true;
+    // Another program that copied after the selection was read holds the newest content: it stays.
+    if (state.changedByCopy && state.sequenceAfterCopy != 0 &&
+        GetClipboardSequenceNumber() != state.sequenceAfterCopy) {
+        writeDiagnosticLine("clipboard not restored: another program copied meanwhile");
+        return true;
+    }
     if (!state.open())
         return false;
     bool complete = EmptyClipboard() != 0;

@@ -10,13 +10,18 @@ bool otherProgramCopies(const QString &text)
 {
     // Owned by the application: a program that still serves the clipboard at the end is stopped with it.
     auto *owner = new QProcess(QCoreApplication::instance());
-    QObject::connect(owner, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), owner, &QObject::deleteLater);
     owner->start(QCoreApplication::applicationDirPath() + QStringLiteral("/clipboard_owner"), {text});
-    if (!owner->waitForStarted(10000))
-        return false;
     const bool said =
+        owner->waitForStarted(10000) &&
         QTest::qWaitFor([owner] { return owner->canReadLine() || owner->state() == QProcess::NotRunning; }, 10000);
-    return said && owner->readLine().trimmed() == "owned";
+    const bool owned = said && owner->readLine().trimmed() == "owned";
+    // Released once it has ended: on X11 when another program takes the clipboard.
+    if (owner->state() == QProcess::NotRunning)
+        owner->deleteLater();
+    else
+        QObject::connect(owner, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), owner,
+                         &QObject::deleteLater);
+    return owned;
 }
 
 bool keepsClipboard(const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after)
