@@ -29,5 +29,8 @@ public:
 
 private:
     struct State;
+    // Windows: after a capture that saw no copy, hands the saved clipboard to the watcher's loop.
+    void watchForLateCopy();
+
     std::unique_ptr<State> m_state;
 };

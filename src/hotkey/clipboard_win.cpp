@@ -16,6 +16,8 @@ constexpr int modifierReleaseMs = 500;
 constexpr int copyTimeoutMs = 1000;
 constexpr int openTimeoutMs = 250;
 constexpr int openRetryMs = 2;
+// After a capture that saw no copy within its time, the copy may still come: for this long it is undone.
+constexpr ULONGLONG lateCopyWatchMs = 5000;
 
 QByteArray lastError()
 {
@@ -62,6 +64,11 @@ struct Clipboard::State
     DWORD sequenceAtSave = 0;
     DWORD sequenceAfterCopy = 0;
     bool changedByCopy = false;
+    bool keysSent = false;
+    DWORD foregroundProcess = 0;   // where the copy keys went
+    quint64 userPressesAtKeys = 0; // the user's key presses counted when they went
+
+    bool putBack();
 
     bool open()
     {
@@ -80,6 +87,8 @@ struct Clipboard::State
 
 Clipboard::Clipboard() : m_state(std::make_unique<State>())
 {
+    // A late copy of an earlier capture is no longer watched for: this capture changes the clipboard itself.
+    hotkey::setNextClipboardChangeHandler({});
     if (HWND window = hotkey::watcherWindow()) {
         m_state->window = window;
         m_state->listening = true;
@@ -99,7 +108,7 @@ Clipboard::Clipboard() : m_state(std::make_unique<State>())
 
 Clipboard::~Clipboard()
 {
-    if (!m_state->ownWindow)
+    if (!m_state || !m_state->ownWindow)
         return;
     if (m_state->listening)
         RemoveClipboardFormatListener(m_state->window);
@@ -153,8 +162,12 @@ QString Clipboard::copySelection()
         save();
         before = GetClipboardSequenceNumber();
     }
+    if (HWND foreground = GetForegroundWindow())
+        GetWindowThreadProcessId(foreground, &state.foregroundProcess);
     if (!hotkey::sendKeystrokes(hotkey::copyKeystrokes(hotkey::asyncHeldModifiers(), hotkey::HeldCtrl::Use)))
         return QString();
+    state.keysSent = true;
+    state.userPressesAtKeys = hotkey::userKeyPresses();
     // The number may grow by more than one per copy: any change counts. Without the change notification,
     // look again every few milliseconds.
     const auto changed = [before] { return GetClipboardSequenceNumber() != before; };
@@ -193,18 +206,47 @@ bool Clipboard::restore()
     if (!state.saved)
         return false;
     // Untouched since it was saved: leave it, with the formats we could not have copied.
-    if (!state.changedByCopy && GetClipboardSequenceNumber() == state.sequenceAtSave)
+    if (!state.changedByCopy && GetClipboardSequenceNumber() == state.sequenceAtSave) {
+        if (state.keysSent && state.window == hotkey::watcherWindow())
+            watchForLateCopy();
         return true;
+    }
     // Another program that copied after the selection was read holds the newest content: it stays.
     if (state.changedByCopy && state.sequenceAfterCopy != 0 &&
         GetClipboardSequenceNumber() != state.sequenceAfterCopy) {
         writeDiagnosticLine("clipboard not restored: another program copied meanwhile");
         return true;
     }
-    if (!state.open())
+    return state.putBack();
+}
+
+// The application may copy after the capture's time: that copy is undone, so that the user's clipboard is not left
+// holding the selection. Only the copy our keys caused counts: the next clipboard change, made by the process the
+// keys went to, with no key pressed by the user since (a copy of the user's own needs one). Any other change
+// ends the watch and stays. The watcher's loop hears the change on its window.
+void Clipboard::watchForLateCopy()
+{
+    const std::shared_ptr<State> kept(std::move(m_state));
+    const ULONGLONG deadline = GetTickCount64() + lateCopyWatchMs;
+    hotkey::setNextClipboardChangeHandler([kept, deadline] {
+        if (GetTickCount64() > deadline || hotkey::userKeyPresses() != kept->userPressesAtKeys)
+            return;
+        DWORD owner = 0;
+        if (HWND window = GetClipboardOwner())
+            GetWindowThreadProcessId(window, &owner);
+        if (owner == 0 || owner != kept->foregroundProcess || owner == GetCurrentProcessId())
+            return;
+        writeDiagnosticLine("a late copy was undone");
+        kept->putBack();
+    });
+}
+
+bool Clipboard::State::putBack()
+{
+    if (!open())
         return false;
     bool complete = EmptyClipboard() != 0;
-    for (const State::Format &format : state.formats) {
+    for (const Format &format : formats) {
         HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(format.data.size()));
         void *bytes = block ? GlobalLock(block) : nullptr;
         if (!bytes) {

@@ -4,6 +4,8 @@
 
 #include <QDeadlineTimer>
 
+#include <atomic>
+
 namespace hotkey {
 
 namespace {
@@ -23,7 +25,32 @@ bool isExtendedKey(int virtualKey)
 
 namespace {
 thread_local HWND threadWindow = nullptr;
+thread_local std::function<void()> nextClipboardChange;
+std::atomic<quint64> userPresses{0};
 } // namespace
+
+void setNextClipboardChangeHandler(std::function<void()> handler)
+{
+    nextClipboardChange = std::move(handler);
+}
+
+void clipboardChangedBetweenCaptures()
+{
+    const std::function<void()> handler = std::move(nextClipboardChange);
+    nextClipboardChange = nullptr;
+    if (handler)
+        handler();
+}
+
+quint64 userKeyPresses()
+{
+    return userPresses.load();
+}
+
+void countUserKeyPress()
+{
+    userPresses.fetch_add(1);
+}
 
 HWND watcherWindow()
 {

@@ -2,6 +2,8 @@
 
 #include "hotkey/hotkeymatcher.h"
 
+#include <QtGlobal>
+
 #include <windows.h>
 
 #include <functional>
@@ -23,6 +25,15 @@ bool sendKeystrokes(const std::vector<Keystroke> &keystrokes);
 // and hears of every clipboard change (it is a clipboard format listener). Null on any other thread.
 HWND watcherWindow();
 void setWatcherWindow(HWND window);
+
+// What the watcher's loop does with a clipboard change heard between captures (watcher thread only): the
+// handler runs once, for the next change, and is then forgotten. An empty handler forgets the one set.
+void setNextClipboardChangeHandler(std::function<void()> handler);
+void clipboardChangedBetweenCaptures();
+
+// Key presses of the user (not injected) seen by the hook so far; any thread.
+quint64 userKeyPresses();
+void countUserKeyPress();
 
 // Waits until done() holds or timeoutMs pass, serving the thread's low-level hook meanwhile (its calls
 // arrive as sent messages) and dispatching the messages of window, if given. Other posted messages stay

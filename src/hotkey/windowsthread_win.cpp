@@ -100,6 +100,9 @@ private:
                 }
                 continue;
             }
+            if (message.message == WM_CLIPBOARDUPDATE && message.hwnd != nullptr &&
+                message.hwnd == hotkey::watcherWindow())
+                hotkey::clipboardChangedBetweenCaptures();
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
@@ -119,6 +122,8 @@ private:
                 key.virtualKey = static_cast<int>(info->vkCode);
                 key.down = down;
                 key.injected = (info->flags & LLKHF_INJECTED) != 0;
+                if (down && !key.injected)
+                    hotkey::countUserKeyPress();
                 // The modifier state is asked only when it matters: for the watched key going down.
                 if (down && !key.injected && key.virtualKey == source->m_thread->watchedHotkey().virtualKey)
                     key.held = hotkey::asyncCtrlAlt();
@@ -158,4 +163,3 @@ Qt::ConnectionType WindowsThread::captureConnection()
 {
     return Qt::DirectConnection;
 }
-

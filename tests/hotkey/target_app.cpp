@@ -9,7 +9,13 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <QElapsedTimer>
+
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -55,7 +61,19 @@ int main(int argc, char *argv[])
     line.resize(300, 40);
     line.move(100, 500);
     line.show();
-    std::printf("window %llu\n", static_cast<unsigned long long>(line.winId()));
+    line.activateWindow();
+    unsigned long long window = line.winId();
+#ifdef Q_OS_WIN
+    // xdotool needs the X window that Wine maps for it, a moment after the show.
+    const auto hwnd = reinterpret_cast<HWND>(line.winId());
+    QElapsedTimer clock;
+    clock.start();
+    while (!GetPropW(hwnd, L"__wine_x11_whole_window") && clock.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    window = reinterpret_cast<quintptr>(GetPropW(hwnd, L"__wine_x11_whole_window"));
+    SetForegroundWindow(hwnd);
+#endif
+    std::printf("window %llu\n", window);
     std::fflush(stdout);
     return application.exec();
 }

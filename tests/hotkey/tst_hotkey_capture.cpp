@@ -55,8 +55,8 @@ bool clipboardKeeps(const QMap<QString, QByteArray> &before, QMap<QString, QByte
     return false;
 }
 
-// An application of its own process holding a selection (X11): a test window in this process would see every
-// key and clipboard event, which keeps this process's view of the X server fresher than a real one's.
+// An application of its own process holding a selection: a test window in this process would see every key and
+// clipboard event, which keeps this process's view of the X server fresher than a real one's.
 std::unique_ptr<QProcess> startTargetApp(const QString &selection, int copyDelayMs)
 {
     auto app = std::make_unique<QProcess>();
@@ -470,9 +470,6 @@ void TestHotkeyCapture::heldHotkeyPushesOnce()
 
 void TestHotkeyCapture::lateCopyUndone()
 {
-#ifdef Q_OS_WIN
-    QSKIP("an application of this test that copies late exists on X11 only");
-#endif
     // An application too slow to copy within the capture's time: nothing is pushed, and its copy, when it comes
     // at last, does not stay in place of the user's clipboard.
     const QString users = QStringLiteral("07 00 00 00 99");
