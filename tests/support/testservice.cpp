@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 namespace testsupport {
 
@@ -22,21 +23,36 @@ constexpr qint64 endlessSafetyBytes = 256 * 1024 * 1024;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -133,6 +149,12 @@ ScriptedReply ScriptedReply::endless()
 ScriptedReply &ScriptedReply::after(int milliseconds)
 {
     delayMs = milliseconds;
+    return *this;
+}
+
+ScriptedReply &ScriptedReply::held()
+{
+    waitsForRelease = true;
     return *this;
 }
 
@@ -293,26 +315,30 @@ bool TestService::waitForRequests(int count, int timeoutMs)
     return true;
 }
 
-int TestService::openConnections() const
-{
-    return m_openConnections;
-}
-
 qint64 TestService::endlessBytesSent() const
 {
     return m_endlessBytes;
 }
 
+int TestService::releaseHeld()
+{
+    int answered = 0;
+    const auto held = std::exchange(m_held, {});
+    for (const auto &each : held) {
+        if (each.first && each.first->state() == QAbstractSocket::ConnectedState) {
+            answer(each.first, each.second);
+            ++answered;
+        }
+    }
+    return answered;
+}
+
 void TestService::onNewConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        ++m_openConnections;
         auto buffer = std::make_shared<QByteArray>();
         auto answered = std::make_shared<bool>(false);
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            --m_openConnections;
-            socket->deleteLater();
-        });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer, answered] {
             buffer->append(socket->readAll());
             RecordedRequest request;
@@ -330,7 +356,9 @@ void TestService::onRequest(QTcpSocket *socket, const RecordedRequest &request)
     m_requests.append(request);
     const ScriptedReply reply = replyFor(request.path());
     emit requestReceived(request.target);
-    if (reply.delayMs > 0) {
+    if (reply.waitsForRelease) {
+        m_held.append({QPointer<QTcpSocket>(socket), reply});
+    } else if (reply.delayMs > 0) {
         QPointer<QTcpSocket> guarded(socket);
         QTimer::singleShot(reply.delayMs, this, [this, guarded, reply] {
             if (guarded && guarded->state() == QAbstractSocket::ConnectedState)

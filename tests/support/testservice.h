@@ -5,6 +5,7 @@
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QQueue>
 #include <QString>
 #include <QStringList>
@@ -27,6 +28,7 @@ using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 //     ScriptedReply::truncated("half")                    announces more than it sends, then closes
 //     ScriptedReply::endless()                            a body with no length that never ends
 //     ScriptedReply::text("late").after(200)              answers 200 ms after the request arrived
+//     ScriptedReply::text("late").held()                  answers when the test calls releaseHeld()
 struct ScriptedReply
 {
     enum class Ending {
@@ -41,6 +43,7 @@ struct ScriptedReply
     HeaderList headers; // sent as given, after the status line and before Content-Length and Connection
     QByteArray body;
     int delayMs = 0;
+    bool waitsForRelease = false;
     Ending ending = Ending::Complete;
     qint64 announcedLength = -1; // Truncated only
 
@@ -53,6 +56,7 @@ struct ScriptedReply
     static ScriptedReply endless();
 
     ScriptedReply &after(int milliseconds);
+    ScriptedReply &held();
     ScriptedReply &withHeader(const QByteArray &name, const QByteArray &value);
 };
 
@@ -71,7 +75,7 @@ struct RecordedRequest
     // percent-decoded as UTF-8 ("+" stays "+").
     QList<QPair<QString, QString>> queryItems() const;
     QStringList queryKeys() const;
-    QString queryValue(const QString &key) const; // the first item's value; a null QString when absent
+    QString queryValue(const QString &key) const;    // the first item's value; a null QString when absent
     QByteArray header(const QByteArray &name) const; // case-insensitive; empty when absent
 };
 
@@ -117,12 +121,13 @@ public:
     RecordedRequest lastRequest() const; // an empty record when none arrived
     void clearRequests();
     // Runs the event loop until at least count requests have arrived (since the start or the last
-    // clearRequests) or timeoutMs have passed; true when they arrived.
-    bool waitForRequests(int count, int timeoutMs = 5000);
-    // Connections accepted and not yet closed (by either side).
-    int openConnections() const;
+    // clearRequests) or timeoutMs have passed; true when they arrived. The bound is generous: under Wine a
+    // window or message box that hides on the way costs two seconds of its own.
+    bool waitForRequests(int count, int timeoutMs = 20000);
     // Body bytes written so far by Endless replies, all connections together.
     qint64 endlessBytesSent() const;
+    // Answers every request whose reply was held, in the order they arrived; returns how many were answered.
+    int releaseHeld();
 
 signals:
     // Emitted once a request is complete, before it is answered; target is the raw request target.
@@ -141,7 +146,7 @@ private:
     QHash<QByteArray, QQueue<ScriptedReply>> m_pathQueues;
     QQueue<ScriptedReply> m_queue;
     QList<RecordedRequest> m_requests;
-    int m_openConnections = 0;
+    QList<QPair<QPointer<QTcpSocket>, ScriptedReply>> m_held;
     qint64 m_endlessBytes = 0;
     bool m_exported = false;
 };
