@@ -22,25 +22,36 @@ env -u WINEPATH -u QT_PLUGIN_PATH -u QT_QPA_PLATFORM WINEDEBUG=-all TAPVELA_SERV
     wine explorer "/desktop=$desktop,1024x768" cmd /c run.bat >"$dir/wine.txt" 2>&1 &
 pid=$!
 
-for _ in $(seq 300); do
-    grep -q 'connected' out.txt 2>/dev/null && break
-    sleep 0.1
-done
-if ! grep -q 'connected' out.txt 2>/dev/null; then
+# Waits up to $1 tenths of a second for the command that follows to succeed.
+within() {
+    local tenths=$1
+    shift
+    for _ in $(seq "$tenths"); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    "$@"
+}
+started() { grep -q 'connected' out.txt 2>/dev/null; }
+# The watcher's last line: the quit entry was taken and the program is on its way out.
+quitting() { tr -d '\r' <out.txt 2>/dev/null | grep -qx 'fin' || [ -s exitcode.txt ]; }
+ended() { [ -s exitcode.txt ]; }
+
+if ! within 600 started; then
     echo "tapvela did not start"; cat "$dir/wine.txt" out.txt 2>/dev/null; exit 1
 fi
 window=$(xdotool search --sync --name "$desktop" | head -n 1)
-for _ in $(seq 10); do
+# Nothing outside Wine tells when the icon is in place or its menu is open: each try gives the menu longer to
+# open (a click on the icon while a late menu is still open only closes that menu), and the tries end once the
+# program is on its way out.
+for try in $(seq 10); do
     sleep 1
     xdotool mousemove --window "$window" 1012 758 click 3
-    sleep 0.5
+    sleep "$((try / 2)).$((try % 2 * 5))"
     xdotool key Up Return
-    for _ in $(seq 30); do
-        [ -s exitcode.txt ] && break 2
-        sleep 0.1
-    done
+    within 30 quitting && break
 done
-if [ ! -s exitcode.txt ]; then
+if ! within 600 ended; then
     echo "the tray menu's quit did not end tapvela"; tr -d '\r' <out.txt; exit 1
 fi
 code=$(tr -d '\r ' <exitcode.txt)
