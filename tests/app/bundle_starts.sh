@@ -9,7 +9,8 @@ cp -r "$bundle" "$dir/tapvela"
 cd "$dir/tapvela" || exit 1
 env -u WINEPATH -u QT_PLUGIN_PATH -u QT_QPA_PLATFORM WINEDEBUG=-all wine tapvela.exe >"$dir/out.txt" 2>"$dir/err.txt" &
 pid=$!
-for _ in $(seq 300); do
+# Up to a minute: a first Wine start on a loaded machine is slow, and the loop ends as soon as the line is there.
+for _ in $(seq 600); do
     if tr -d '\r' <"$dir/out.txt" | grep -qx 'not connected'; then
         echo "bundle started: $(tr -d '\r' <"$dir/out.txt" | tr '\n' ' ')"
         exit 0
