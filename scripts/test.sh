@@ -90,5 +90,34 @@ else
     failed=$((failed + 1))
 fi
 
+# The Linux suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer: a memory fault, a leak or
+# undefined behaviour fails the test that meets it.
+echo "== Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+if cmake --preset linux-asan >"$work/asan-configure.log" 2>&1 && cmake --build --preset linux-asan -j "$jobs"; then
+    ctest --preset linux-asan -j "$jobs" 2>&1 | tee "$work/asan.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count_results "$work/asan.log"
+else
+    cat "$work/asan-configure.log"
+    echo "Linux build under the sanitizers failed"
+    status=1
+    failed=$((failed + 1))
+fi
+
+# Each parser fuzzed for a bounded time from its corpus in tests/fuzz/corpus (clang's libFuzzer).
+echo "== Fuzz targets"
+if cmake --preset linux-fuzz >"$work/fuzz-configure.log" 2>&1 && cmake --build --preset linux-fuzz -j "$jobs"; then
+    ctest --preset linux-fuzz -j "$jobs" 2>&1 | tee "$work/fuzz.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count_results "$work/fuzz.log"
+    awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^stat::number_of_executed_units:/ { print "  " name ": " $2 " inputs run" }' \
+        build/linux-fuzz/Testing/Temporary/LastTest.log
+else
+    cat "$work/fuzz-configure.log"
+    echo "Fuzz build failed"
+    status=1
+    failed=$((failed + 1))
+fi
+
 echo "total: $passed passed, $failed failed"
 exit $status

@@ -152,10 +152,14 @@ void TestResources::sendingAnimationLoopsSixFramesOf160Ms()
     QCOMPARE(movie.frameCount(), 6);
     QCOMPARE(movie.loopCount(), -1); // forever
 
+    // QMovie shortens the next delay by the time the frame took to decode, so the file's own delays are read
+    // through an image reader: after each read it reports that frame's delay.
+    QImageReader reader(QStringLiteral(":/images/sending.gif"));
     QImage previous;
     for (int i = 0; i < 6; ++i) {
+        QVERIFY(!reader.read().isNull());
+        QCOMPARE(reader.nextImageDelay(), 160);
         QVERIFY(movie.jumpToFrame(i));
-        QCOMPARE(movie.nextFrameDelay(), 160);
         const QImage frame = movie.currentImage();
         QCOMPARE(frame.size(), QSize(185, 75));
         QVERIFY2(frame != previous, qPrintable(QStringLiteral("frame %1 repeats the one before").arg(i)));
