@@ -4,10 +4,10 @@
 #include "hotkey/hotkeymatcher.h"
 
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QX11Info>
@@ -381,8 +381,8 @@ class LateCopyGuard final : public QObject
 {
 public:
     LateCopyGuard(std::unique_ptr<XSession> session, std::unique_ptr<QMimeData> content, unsigned long client)
-        : m_session(std::move(session)), m_content(std::move(content)), m_client(client),
-          m_notifier(ConnectionNumber(m_session->display()), QSocketNotifier::Read)
+        : QObject(QCoreApplication::instance()), m_session(std::move(session)), m_content(std::move(content)),
+          m_client(client), m_notifier(ConnectionNumber(m_session->display()), QSocketNotifier::Read)
     {
         stopCurrent();
         current = this;
