@@ -22,6 +22,9 @@ add_custom_target(bundle ALL
             "${_qt_root}/plugins/imageformats/qico.dll" "${TAPVELA_BUNDLE_DIR}/imageformats/"
     COMMAND ${CMAKE_COMMAND} -E copy_if_different "${_qt_root}/plugins/styles/qwindowsvistastyle.dll"
             "${TAPVELA_BUNDLE_DIR}/styles/"
+    # The program carries PT Sans (src/resources): its licence goes with it.
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different /usr/share/doc/fonts-paratype/copyright
+            "${TAPVELA_BUNDLE_DIR}/PT Sans licence.txt"
     DEPENDS tapvela
     COMMENT "Bundling tapvela.exe with its DLLs and plugins"
     VERBATIM)

@@ -15,8 +15,9 @@ void writeDiagnosticLine(const QByteArray &line)
 
 QByteArray maskedApiKey(const QString &apiKey)
 {
+    // A key no longer than what is shown of a long one would be printed whole: it gets the ellipsis alone.
     const int shown = 4;
     if (apiKey.size() <= shown)
-        return apiKey.toUtf8() + "\xE2\x80\xA6";
+        return "\xE2\x80\xA6";
     return apiKey.left(shown).toUtf8() + "\xE2\x80\xA6";
 }

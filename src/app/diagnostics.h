@@ -7,5 +7,6 @@
 // terminal sees them while the program runs.
 void writeDiagnosticLine(const QByteArray &line);
 
-// The api key is a secret: diagnostics show only enough of it to tell two keys apart.
+// The api key is a secret: diagnostics show its first four characters and "…" (a key of four characters or
+// fewer shows "…" alone), enough to tell two keys apart.
 QByteArray maskedApiKey(const QString &apiKey);

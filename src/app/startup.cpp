@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/diagnostics.h"
+#include "app/session.h"
 #include "login/mainwindow.h"
 #include "settings/settingswindow.h"
 
@@ -8,7 +9,9 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
-QMainWindow *openFirstWindow(QSettings &startupSettings, const QStringList &arguments)
+namespace {
+
+QMainWindow *openWindow(QSettings &startupSettings, const QStringList &arguments)
 {
     const QString apiKey = startupSettings.value(QStringLiteral("apikey"), QStringLiteral("no")).toString();
     if (apiKey != QLatin1String("no")) {
@@ -27,9 +30,18 @@ QMainWindow *openFirstWindow(QSettings &startupSettings, const QStringList &argu
         }
         return window;
     }
-    writeDiagnosticLine("not connected");
-    auto *window = new MainWindow();
+    auto *window = new MainWindow(); // says "not connected" itself
     window->showNormal();
     window->setFocus(Qt::OtherFocusReason);
+    return window;
+}
+
+} // namespace
+
+QMainWindow *openFirstWindow(QSettings &startupSettings, const QStringList &arguments)
+{
+    QMainWindow *window = openWindow(startupSettings, arguments);
+    if (isWaylandSession())
+        writeDiagnosticLine("Wayland session: the hotkey works only in X11 applications, not in native Wayland ones");
     return window;
 }

@@ -3,6 +3,7 @@
 #include "app/config.h"
 #include "app/diagnostics.h"
 #include "app/uilanguage.h"
+#include "app/windowfont.h"
 #include "service/messages.h"
 #include "service/requests.h"
 #include "settings/settingswindow.h"
@@ -27,6 +28,7 @@ const QString noApiKey = QStringLiteral("no");
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), form(std::make_unique<Ui::MainWindow>()), transferTimeoutMs(service::transferTimeoutMs)
 {
+    provideWindowFont();
     form->setupUi(this);
     // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
     form->label->setPixmap(QIcon(QStringLiteral(":/images/connexion.png")).pixmap(form->label->size()));

@@ -44,4 +44,13 @@ Warning settingsApiKeyWarning(bool french)
                                           : QStringLiteral("Error with your apikey, please reconnect you !")};
 }
 
+Warning settingsWaylandWarning(bool french)
+{
+    return {settingsTitle(french),
+            french ? QStringLiteral("Session Wayland : la touche ne fonctionne que dans les applications X11, pas "
+                                    "dans les applications Wayland natives.")
+                   : QStringLiteral("Wayland session: the hotkey works only in X11 applications, not in native "
+                                    "Wayland ones.")};
+}
+
 } // namespace service

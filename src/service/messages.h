@@ -18,5 +18,7 @@ Warning loginCredentialsWarning(bool french);
 // The settings window's: a request failed on the network, or the service refused the api key.
 Warning settingsConnectionWarning(bool french);
 Warning settingsApiKeyWarning(bool french);
+// The settings window's notice that in a Wayland session the hotkey reaches only X11 applications.
+Warning settingsWaylandWarning(bool french);
 
 } // namespace service

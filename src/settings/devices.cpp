@@ -6,12 +6,15 @@
 #include "service/messages.h"
 #include "service/requests.h"
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
 #include <QNetworkReply>
 #include <QSettings>
 #include <QStandardItemModel>
+
+#include <algorithm>
 
 namespace {
 const QString apiKeyKey = QStringLiteral("apikey");
@@ -70,9 +73,8 @@ void SettingsWindow::rebuildDeviceList(const QJsonArray &devices)
 
     if (plan.storeFirstAsDefault)
         settings->setValue(idKey, deviceIds.constFirst());
-    auto *label = findChild<QLabel *>(QStringLiteral("currentDevice"));
-    if (label && plan.labelRow >= 0)
-        label->setText(deviceModel->item(plan.labelRow, 0)->text());
+    if (plan.labelRow >= 0)
+        showDefaultDevice(deviceModel->item(plan.labelRow, 0)->text());
 
     // The view lets go of the old model (closing an open editor) before it goes; the selection model the view
     // made for it goes with it.
@@ -91,8 +93,7 @@ void SettingsWindow::on_devicesList_clicked(const QModelIndex &index)
         return;
     const QString id = deviceIds.at(row);
     settings->setValue(idKey, id);
-    if (auto *label = findChild<QLabel *>(QStringLiteral("currentDevice")))
-        label->setText(deviceModel->index(row, 0).data().toString());
+    showDefaultDevice(deviceModel->index(row, 0).data().toString());
     writeDiagnosticLine(id.toUtf8());
 }
 
@@ -105,8 +106,26 @@ void SettingsWindow::onItemChanged(QStandardItem *item)
     const QString apiKey = settings->value(apiKeyKey, QStringLiteral("no")).toString();
     service::sendRequest(manager, service::setNameUrl(apiKey, id, name));
 
-    if (auto *label = findChild<QLabel *>(QStringLiteral("currentDevice")))
-        label->setText(name);
+    showDefaultDevice(name);
+}
+
+// The name shares its line with "Default device :", which is drawn from the left: it gets the room that text
+// leaves, elided, and the whole name as its tool tip.
+void SettingsWindow::showDefaultDevice(const QString &name)
+{
+    auto *label = findChild<QLabel *>(QStringLiteral("currentDevice"));
+    if (!label)
+        return;
+    const QRect area = label->contentsRect().translated(label->pos());
+    int room = area.width();
+    if (const auto *caption = findChild<QLabel *>(QStringLiteral("defaultDeviceLabel"))) {
+        const QFontMetrics captionMetrics(caption->font());
+        const int captionEnd = caption->x() + caption->contentsRect().x() +
+                               captionMetrics.horizontalAdvance(caption->text() + QLatin1Char(' '));
+        room = std::min(room, area.x() + area.width() - captionEnd);
+    }
+    label->setText(QFontMetrics(label->font()).elidedText(name, Qt::ElideRight, std::max(room, 0)));
+    label->setToolTip(name);
 }
 
 void SettingsWindow::on_devicesList_objectNameChanged(const QString &objectName)

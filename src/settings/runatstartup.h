@@ -23,3 +23,7 @@ QString runAtStartupCommand(const QString &program);
 // The running executable as the entry names it: absolute, whatever the current directory was at start-up and
 // however the program was started, with native separators.
 QString runAtStartupProgram();
+
+// The check box's text, in French or English: it names the start with Windows on Windows, the start at login
+// elsewhere.
+QString runAtStartupText(bool french);

@@ -67,3 +67,8 @@ bool disableRunAtStartup()
     RegCloseKey(key);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }
+
+QString runAtStartupText(bool french)
+{
+    return french ? QStringLiteral("Démarrer tapvela avec Windows") : QStringLiteral("start tapvela with Windows ");
+}

@@ -133,3 +133,8 @@ bool disableRunAtStartup()
         return true;
     return entry.remove();
 }
+
+QString runAtStartupText(bool french)
+{
+    return french ? QStringLiteral("Lancer tapvela au démarrage") : QStringLiteral("start tapvela at login");
+}

@@ -2,12 +2,16 @@
 
 #include "app/config.h"
 #include "app/diagnostics.h"
+#include "app/session.h"
 #include "app/uilanguage.h"
+#include "app/windowfont.h"
 #include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
+#include "service/messages.h"
 #include "settings/runatstartup.h"
 #include "ui_settingswindow.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -17,8 +21,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QPushButton>
+#include <QSessionManager>
 #include <QSettings>
 #include <QStandardItemModel>
+#include <QTimer>
 
 std::atomic<SettingsWindow *> currentSettingsWindow{nullptr};
 
@@ -39,6 +45,9 @@ bool systemTrayAvailable()
     return false;
 }
 
+// Said once per run, by the first settings window that the user sees.
+std::atomic<bool> waylandTold{false};
+
 } // namespace
 
 QStringList hotkeyEntryTexts()
@@ -53,6 +62,7 @@ QStringList hotkeyEntryTexts()
 
 SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
 {
+    provideWindowFont();
     form = new Ui::SettingsWindow;
     form->setupUi(this); // ends by connecting the on_<object>_<signal> slots
     // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
@@ -63,6 +73,17 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
     setFixedSize(size());
     // A top-level window's default flags include the maximise button: flipping the hint removes it.
     setWindowFlags(windowFlags() ^ Qt::WindowMaximizeButtonHint);
+
+    // Signed in, the program ends only through the tray menu: without this, closing a warning box while this
+    // window is hidden would close the last visible window and end the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // Qt's fallback session management asks every visible window to close when the session ends, and this one
+    // only hides: its refusal would cancel the user's log-off or shutdown. Without the fallback, the settings
+    // reach the disk when the session asks, and Qt ends the program when the session ends (WM_ENDSESSION on
+    // Windows, the session manager's "die" on X11).
+    QGuiApplication::setFallbackSessionManagementEnabled(false);
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { settings->sync(); });
 
     manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this, &SettingsWindow::finishedRequest);
@@ -83,17 +104,18 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
     if (WindowsThread *watcher = hotkeyWatcher.load())
         connect(watcher, &WindowsThread::createSendingWindow, this, &SettingsWindow::createSendingWindow);
 
-    if (isFrenchInterface()) {
+    const bool french = isFrenchInterface();
+    if (french) {
         setWindowTitle(QStringLiteral("tapvela - configuration"));
         findChild<QLabel *>(QStringLiteral("defaultDeviceLabel"))->setText(QStringLiteral("Appareil par défaut :"));
         findChild<QLabel *>(QStringLiteral("keyLabel"))->setText(QStringLiteral("Touche :"));
-        findChild<QCheckBox *>(QStringLiteral("startCheckBox"))
-            ->setText(QStringLiteral("Démarrer tapvela avec Windows"));
         findChild<QPushButton *>(QStringLiteral("disconnect"))->setText(QStringLiteral("déconnexion"));
     }
+    // Windows' start with Windows is the start at login elsewhere.
+    auto *startBox = findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
+    startBox->setText(runAtStartupText(french));
 
     // A present entry is rewritten with the program now running, so a moved program mends its own entry.
-    auto *startBox = findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
     if (isRunAtStartupEnabled()) {
         startBox->setChecked(true); // the slot writes the entry
         enableRunAtStartup();
@@ -130,8 +152,30 @@ void SettingsWindow::closeEvent(QCloseEvent *event)
 
 void SettingsWindow::changeEvent(QEvent *event)
 {
-    if (event->type() == QEvent::WindowStateChange && isMinimized() && systemTrayAvailable())
-        hide();
+    if (event->type() != QEvent::WindowStateChange)
+        return;
+    if (isMinimized()) {
+        if (systemTrayAvailable())
+            hide();
+    } else if (isVisible()) { // restored from the taskbar
+        tellWaylandSession();
+    }
+}
+
+void SettingsWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Not at a silent start, which shows the window minimised: the notice waits until the user opens it.
+    if (!isMinimized())
+        tellWaylandSession();
+}
+
+void SettingsWindow::tellWaylandSession()
+{
+    if (!isWaylandSession() || waylandTold.exchange(true))
+        return;
+    // Once the window is on the screen, so that the box stands over it.
+    QTimer::singleShot(0, this, [this] { showWarning(service::settingsWaylandWarning(isFrenchInterface())); });
 }
 
 void SettingsWindow::on_keyList_currentIndexChanged(int index)
@@ -159,6 +203,8 @@ void SettingsWindow::on_disconnect_clicked()
 
     auto *login = new MainWindow();
     login->show();
+    // Signed out, closing the login window ends the program again.
+    QApplication::setQuitOnLastWindowClosed(true);
 
     trayIcon->hide();
 

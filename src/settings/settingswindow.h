@@ -15,6 +15,7 @@ class QMenu;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSettings;
+class QShowEvent;
 class QStandardItem;
 class QStandardItemModel;
 
@@ -54,12 +55,15 @@ public slots:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void requestDevices();
     void rebuildDeviceList(const QJsonArray &devices);
+    void showDefaultDevice(const QString &name);
     void setUpTray();
     void showWarning(const service::Warning &warning);
+    void tellWaylandSession();
 
     QNetworkAccessManager *manager = nullptr;
     QSettings *settings = nullptr;

@@ -170,7 +170,10 @@ void TestConfig::maskedKey_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("masked");
     QTest::newRow("long") << "0123456789abcdef" << QByteArray("0123\xE2\x80\xA6");
-    QTest::newRow("short") << "ab" << QByteArray("ab\xE2\x80\xA6");
+    QTest::newRow("five") << "abcde" << QByteArray("abcd\xE2\x80\xA6");
+    // A key no longer than the shown part would be printed whole: the mask alone.
+    QTest::newRow("four") << "abcd" << QByteArray("\xE2\x80\xA6");
+    QTest::newRow("short") << "ab" << QByteArray("\xE2\x80\xA6");
     QTest::newRow("empty") << "" << QByteArray("\xE2\x80\xA6");
     QTest::newRow("non-ASCII") << QStringLiteral("\u00e9t\u00e9-2026") << QByteArray("\xC3\xA9t\xC3\xA9-\xE2\x80\xA6");
 }

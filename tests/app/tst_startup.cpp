@@ -50,6 +50,8 @@ private slots:
     void initTestCase();
     void firstLine_data();
     void firstLine();
+    void startLinesOnce_data();
+    void startLinesOnce();
     void secondInstanceExitsAtOnce();
     void killedInstanceDoesNotBlock();
     void silentStart_data();
@@ -89,8 +91,9 @@ void TestStartup::firstLine_data()
     QTest::newRow("apikey no") << QByteArray("[General]\napikey=no\n") << QByteArray("not connected");
     QTest::newRow("no apikey") << QByteArray("[General]\nkey=3\n") << QByteArray("not connected");
     QTest::newRow("empty apikey") << QByteArray("[General]\napikey=\n") << QByteArray("connected \xE2\x80\xA6");
-    QTest::newRow("apikey") << QByteArray("[General]\napikey=5f3a9c0d1e2b\n") << QByteArray("connected 5f3a\xE2\x80\xA6");
-    QTest::newRow("No is a key") << QByteArray("[General]\napikey=No\n") << QByteArray("connected No\xE2\x80\xA6");
+    QTest::newRow("apikey") << QByteArray("[General]\napikey=5f3a9c0d1e2b\n")
+                            << QByteArray("connected 5f3a\xE2\x80\xA6");
+    QTest::newRow("No is a key") << QByteArray("[General]\napikey=No\n") << QByteArray("connected \xE2\x80\xA6");
 }
 
 void TestStartup::firstLine()
@@ -112,6 +115,44 @@ void TestStartup::firstLine()
     // The whole api key never reaches standard output.
     if (config.contains("5f3a9c0d1e2b"))
         QVERIFY(!out.contains("5f3a9c0d1e2b"));
+}
+
+void TestStartup::startLinesOnce_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("signed out, session type") << QByteArray() << "XDG_SESSION_TYPE"
+                                              << "wayland" << QByteArray("not connected");
+    QTest::newRow("signed in, Wayland display") << QByteArray("[General]\napikey=5f3a9c0d1e2b\n") << "WAYLAND_DISPLAY"
+                                                << "wayland-0" << QByteArray("connected 5f3a\xE2\x80\xA6");
+}
+
+// Each start-up line is written once; in a Wayland session the last of them says that the hotkey reaches only
+// X11 applications.
+void TestStartup::startLinesOnce()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QString, variable);
+    QFETCH(QString, value);
+    QFETCH(QByteArray, line);
+    const QByteArray wayland("Wayland session: the hotkey works only in X11 applications, not in native Wayland ones");
+    QTemporaryDir dir;
+    const QString program = testsupport::stageProgram(dir.path());
+    QVERIFY(!program.isEmpty());
+    writeConfig(dir.path(), config);
+    qputenv(variable.toUtf8(), value.toUtf8());
+    auto process = start(program, dir.path());
+    qunsetenv(variable.toUtf8());
+    const QByteArray out = waitForLine(*process, wayland);
+    process->kill();
+    process->waitForFinished();
+    QByteArrayList lines = out.split('\n');
+    for (QByteArray &each : lines)
+        each = each.trimmed(); // Windows ends lines with CR LF
+    QCOMPARE(lines.count(wayland), 1);
+    QCOMPARE(lines.count(line), 1);
 }
 
 void TestStartup::secondInstanceExitsAtOnce()

@@ -66,5 +66,7 @@ namespace settingstest {
 QString startEntryCommand();
 void writeStartEntry(const QString &command);
 void removeStartEntry();
+// The start-at-login check box's text: it names Windows there, the login elsewhere.
+QString startBoxText(bool french);
 
 } // namespace settingstest

@@ -25,4 +25,9 @@ void removeStartEntry()
     QSettings(runKey, QSettings::NativeFormat).remove(valueName);
 }
 
+QString startBoxText(bool french)
+{
+    return french ? QStringLiteral("Démarrer tapvela avec Windows") : QStringLiteral("start tapvela with Windows ");
+}
+
 } // namespace settingstest

@@ -37,4 +37,9 @@ void removeStartEntry()
     QFile::remove(entryPath());
 }
 
+QString startBoxText(bool french)
+{
+    return french ? QStringLiteral("Lancer tapvela au démarrage") : QStringLiteral("start tapvela at login");
+}
+
 } // namespace settingstest

@@ -1,6 +1,7 @@
 #include "settings/settingswindow.h"
 #include "settingstest.h"
 
+#include "app/config.h"
 #include "app/uilanguage.h"
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
@@ -20,6 +21,8 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QPushButton>
+#include <QSessionManager>
+#include <QStyleOption>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,6 +45,8 @@ private slots:
     void windowIsFixedWithoutMaximise();
     void texts_data();
     void texts();
+    void textsFit_data();
+    void textsFit();
     void hotkeyEntries();
     void storedKey_data();
     void storedKey();
@@ -57,6 +62,8 @@ private slots:
     void startAtLogin_data();
     void startAtLogin();
     void noTrayIsSaidOnce();
+    void waylandSessionIsToldOnce();
+    void sessionEndIsNotRefused();
 
 private:
     SettingsWindow *makeWindow();
@@ -229,16 +236,13 @@ void TestSettingsWindow::texts_data()
     QTest::addColumn<bool>("french");
     QTest::addColumn<QStringList>("texts"); // title, default device, key, start box, disconnect, show, quit
 
-    QTest::newRow("english")
-        << false << QStringList{"tapvela - settings", "Default device :", "Key :",       "start tapvela with Windows ",
-                                "disconnect",         "show tapvela",     "quit tapvela"};
-    QTest::newRow("french") << true << QStringList{"tapvela - configuration",
-                                                   "Appareil par défaut :",
-                                                   "Touche :",
-                                                   "Démarrer tapvela avec Windows",
-                                                   "déconnexion",
-                                                   "afficher tapvela",
-                                                   "quitter tapvela"};
+    QTest::newRow("english") << false << QStringList{"tapvela - settings", "Default device :", "Key :",
+                                                     startBoxText(false),  "disconnect",       "show tapvela",
+                                                     "quit tapvela"};
+    QTest::newRow("french") << true
+                            << QStringList{"tapvela - configuration", "Appareil par défaut :", "Touche :",
+                                           startBoxText(true),        "déconnexion",           "afficher tapvela",
+                                           "quitter tapvela"};
 }
 
 void TestSettingsWindow::texts()
@@ -263,6 +267,85 @@ void TestSettingsWindow::texts()
                            entries.at(0)->text(),
                            entries.at(2)->text()};
     QCOMPARE(seen, texts);
+}
+
+void TestSettingsWindow::textsFit_data()
+{
+    QTest::addColumn<bool>("french");
+    QTest::newRow("english") << false;
+    QTest::newRow("french") << true;
+}
+
+// Every text keeps to its widget and no two texts run over one another, in the font the window really draws
+// with, a long device name included.
+void TestSettingsWindow::textsFit()
+{
+    QFETCH(bool, french);
+
+    setFrenchSession(french);
+    if (isFrenchInterface() != french)
+        QSKIP("this platform takes the interface language from the session the test started in");
+    const QString name = QStringLiteral("Samsung Galaxy S23 Ultra, Marie-Hélène D");
+    QCOMPARE(name.size(), 40);
+    resetConfig({{"apikey", "k1"}, {"id", "7"}});
+    service->setReply("/all/devices_app.php", ScriptedReply::json(R"({"status":"valid","devices":[{"id":"7","name":")" +
+                                                                  name.toUtf8() + R"("}]})"));
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    auto *device = window->findChild<QLabel *>(QStringLiteral("currentDevice"));
+    QTRY_COMPARE(device->toolTip(), name);
+
+    QList<QPair<QString, QRect>> drawn; // each text's rectangle in the window
+    auto keep = [&](QWidget *widget, const QString &text, const QRect &room, Qt::Alignment alignment) {
+        const QFontMetrics metrics(widget->font());
+        QVERIFY2(metrics.horizontalAdvance(text) <= room.width(),
+                 qPrintable(QStringLiteral("\"%1\" is wider than its room of %2 pixels in %3")
+                                .arg(text)
+                                .arg(room.width())
+                                .arg(QFontInfo(widget->font()).family())));
+        const QRect rect = widget->style()->itemTextRect(metrics, room, int(alignment), true, text);
+        drawn.append({text, rect.translated(widget->mapTo(window, QPoint()))});
+    };
+    for (const char *labelName : {"defaultDeviceLabel", "currentDevice", "keyLabel"}) {
+        auto *label = window->findChild<QLabel *>(labelName);
+        // The specified font, or the substitute of like width where it is missing: never a wider fallback.
+        QVERIFY2(QStringList({"Trebuchet MS", "PT Sans"}).contains(QFontInfo(label->font()).family()),
+                 qPrintable(QFontInfo(label->font()).family()));
+        keep(label, label->text(), label->contentsRect(), label->alignment());
+    }
+    auto *box = window->findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
+    QStyleOptionButton boxOption;
+    boxOption.initFrom(box);
+    boxOption.text = box->text();
+    keep(box, box->text(), box->style()->subElementRect(QStyle::SE_CheckBoxContents, &boxOption, box),
+         Qt::AlignLeft | Qt::AlignVCenter);
+    auto *button = window->findChild<QPushButton *>(QStringLiteral("disconnect"));
+    QStyleOptionButton buttonOption;
+    buttonOption.initFrom(button);
+    buttonOption.text = button->text();
+    keep(button, button->text(), button->style()->subElementRect(QStyle::SE_PushButtonContents, &buttonOption, button),
+         Qt::AlignCenter);
+    // The hotkey list shows one entry at a time, in one place: each must fit it.
+    auto *keyList = window->findChild<QComboBox *>(QStringLiteral("keyList"));
+    QStyleOptionComboBox comboOption;
+    comboOption.initFrom(keyList);
+    const QRect field =
+        keyList->style()->subControlRect(QStyle::CC_ComboBox, &comboOption, QStyle::SC_ComboBoxEditField, keyList);
+    const QStringList entries = hotkeyEntryTexts();
+    for (const QString &entry : entries)
+        keep(keyList, entry, field, Qt::AlignLeft | Qt::AlignVCenter);
+    if (QTest::currentTestFailed())
+        return;
+    drawn.erase(drawn.end() - entries.size() + 1, drawn.end());
+
+    // The name gives way to its label: elided into the room left, the whole of it in the tool tip.
+    QVERIFY(device->text().endsWith(QChar(0x2026)));
+    for (int i = 0; i < drawn.size(); ++i) {
+        for (int j = i + 1; j < drawn.size(); ++j)
+            QVERIFY2(!drawn.at(i).second.intersects(drawn.at(j).second),
+                     qPrintable(drawn.at(i).first + " runs over " + drawn.at(j).first));
+    }
 }
 
 void TestSettingsWindow::hotkeyEntries()
@@ -509,6 +592,63 @@ void TestSettingsWindow::noTrayIsSaidOnce()
     process.waitForFinished();
     output += process.readAllStandardOutput();
     QCOMPARE(output.count("no system tray"), 1);
+}
+
+// In a Wayland session the hotkey reaches only X11 applications: the first settings window that the user sees
+// says so, once in the run; a silent start waits until the window is opened.
+void TestSettingsWindow::waylandSessionIsToldOnce()
+{
+    struct SessionType
+    {
+        explicit SessionType(const QByteArray &type) { qputenv("XDG_SESSION_TYPE", type); }
+        ~SessionType() { qunsetenv("XDG_SESSION_TYPE"); }
+    };
+    {
+        const SessionType x11("x11");
+        makeWindow();
+        window->showNormal();
+        QCoreApplication::processEvents(); // the notice would come with the next turn of the event loop
+        QCOMPARE(boxes->seen.size(), 0);
+        delete window;
+    }
+    const SessionType wayland("wayland");
+    for (int run = 0; run < 2; ++run) {
+        makeWindow();
+        window->showMinimized();
+        QCoreApplication::processEvents();
+        QCOMPARE(boxes->seen.size(), run);
+        window->showNormal();
+        QCoreApplication::processEvents();
+        QCOMPARE(boxes->seen.size(), 1);
+        delete window;
+    }
+    const SeenBox box = boxes->seen.takeFirst();
+    QCOMPARE(box.title, QStringLiteral("tapvela - settings"));
+    QCOMPARE(box.text,
+             QStringLiteral("Wayland session: the hotkey works only in X11 applications, not in native Wayland ones."));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+}
+
+// The end of the session is never refused: Qt's fallback, when on, asks every visible window to close and the
+// first refusal cancels the log-off. The settings are on disk when the session asks.
+void TestSettingsWindow::sessionEndIsNotRefused()
+{
+    makeWindow();
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    window->findChild<QComboBox *>(QStringLiteral("keyList"))->setCurrentIndex(14); // stored, not yet written out
+
+    auto *session = qApp->findChild<QSessionManager *>();
+    QVERIFY(session);
+    emit qApp->commitDataRequest(*session);
+    if (QGuiApplication::isFallbackSessionManagementEnabled()) {
+        for (QWidget *widget : QApplication::topLevelWidgets())
+            QVERIFY2(!widget->isVisible() || widget->close(), qPrintable(widget->objectName() + " refused"));
+    }
+    QFile file(configFilePath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("key=14"));
 }
 
 // Signing in again after a disconnect gives one settings window: one tray icon, one indicator per push, the

@@ -1,0 +1,8 @@
+#include "app/session.h"
+
+#include <QByteArray>
+
+bool isWaylandSession()
+{
+    return qgetenv("XDG_SESSION_TYPE").trimmed().toLower() == "wayland" || !qgetenv("WAYLAND_DISPLAY").isEmpty();
+}
