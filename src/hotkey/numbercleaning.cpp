@@ -25,6 +25,9 @@ CleanedNumber cleanNumber(const QString &selection)
     CleanedNumber cleaned;
     cleaned.hadPlus = text.contains(QLatin1Char('+'));
     text.remove(QLatin1Char('+'));
+    // A label in parentheses or a plus may have stood between a line break and the digits: such white space is
+    // at an end now, where the conversion would accept it and the push would carry it.
+    text = text.trimmed();
 
     bool converted = false;
     text.toDouble(&converted);

@@ -14,6 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         require(c.category() != QChar::Separator_Space, "no space is left");
     if (!cleaned.isNumber)
         return 0;
+    // The number goes into the push as it stands: no white space of any kind.
+    for (const QChar c : cleaned.digits)
+        require(!c.isSpace(), "a number holds no white space");
     bool hasDigit = false;
     for (const QChar c : cleaned.digits)
         hasDigit = hasDigit || (c >= QLatin1Char('0') && c <= QLatin1Char('9'));

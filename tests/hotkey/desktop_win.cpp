@@ -23,7 +23,7 @@ HWND clipboardOwner()
 
 bool openClipboard()
 {
-    return QTest::qWaitFor([] { return OpenClipboard(clipboardOwner()) != 0; }, 2000);
+    return QTest::qWaitFor([] { return OpenClipboard(clipboardOwner()) != 0; }, 10000);
 }
 
 bool setClipboard(const std::vector<std::pair<UINT, QByteArray>> &formats)

@@ -31,6 +31,8 @@ void TestHotkeyCleaning::cleaning_data()
     QTest::newRow("empty parentheses") << "06()12" << true << "0612";
     QTest::newRow("exponent reads as a number") << "12e3" << true << "12e3";
     QTest::newRow("surrounding white space and line break") << "\t 0612345678 \n" << true << "0612345678";
+    QTest::newRow("label in parentheses on the line before") << "(home)\n06 12 34 56 78" << true << "0612345678";
+    QTest::newRow("tab after the plus") << "+\t33 6 12 34 56 78" << true << "+33612345678";
     QTest::newRow("no-break spaces") << QStringLiteral("06\u00a012\u00a034\u00a056\u00a078") << true << "0612345678";
     QTest::newRow("narrow no-break spaces")
         << QStringLiteral("+33\u202f6\u202f12\u202f34\u202f56\u202f78") << true << "+33612345678";
