@@ -259,14 +259,7 @@ private:
             m_xinputOpcode = -1;
             return;
         }
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(bits, XI_RawKeyPress);
-        XISetMask(bits, XI_RawButtonPress);
-        XIEventMask mask;
-        mask.deviceid = XIAllMasterDevices;
-        mask.mask_len = sizeof bits;
-        mask.mask = bits;
-        if (XISelectEvents(m_display, DefaultRootWindow(m_display), &mask, 1) != Success)
+        if (!hotkey::selectRawEvents(m_display, {XI_RawKeyPress, XI_RawButtonPress}))
             m_xinputOpcode = -1;
     }
 

@@ -1,5 +1,7 @@
 #include "hotkey/keys_x11.h"
 
+#include <X11/extensions/XInput2.h>
+
 #include "hotkey/hotkeymatcher.h"
 
 #include <X11/keysym.h>
@@ -63,6 +65,18 @@ KeySym keysymForVirtualKey(int virtualKey)
     default:
         return NoSymbol;
     }
+}
+
+bool selectRawEvents(Display *display, std::initializer_list<int> eventTypes)
+{
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    for (const int type : eventTypes)
+        XISetMask(bits, type);
+    XIEventMask mask;
+    mask.deviceid = XIAllMasterDevices;
+    mask.mask_len = sizeof bits;
+    mask.mask = bits;
+    return XISelectEvents(display, DefaultRootWindow(display), &mask, 1) == Success;
 }
 
 } // namespace hotkey

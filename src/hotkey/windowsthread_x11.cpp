@@ -100,14 +100,7 @@ private:
             writeDiagnosticLine("XInput 2.2 missing on the X display: the hotkey is not watched");
             return false;
         }
-        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-        XISetMask(bits, XI_RawKeyPress);
-        XISetMask(bits, XI_RawKeyRelease);
-        XIEventMask mask;
-        mask.deviceid = XIAllMasterDevices;
-        mask.mask_len = sizeof bits;
-        mask.mask = bits;
-        if (XISelectEvents(display, DefaultRootWindow(display), &mask, 1) != Success) {
+        if (!hotkey::selectRawEvents(display, {XI_RawKeyPress, XI_RawKeyRelease})) {
             writeDiagnosticLine("X display refused the raw key events: the hotkey is not watched");
             return false;
         }
@@ -192,4 +185,3 @@ Qt::ConnectionType WindowsThread::captureConnection()
 {
     return Qt::QueuedConnection;
 }
-

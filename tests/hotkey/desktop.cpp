@@ -7,14 +7,37 @@
 
 namespace desktop {
 
+namespace {
+
+// A program built beside the tests; the benchmark lives one folder below them.
+QString testProgram(const QString &name)
+{
+    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+    if (QFileInfo::exists(beside) || QFileInfo::exists(beside + QStringLiteral(".exe")))
+        return beside;
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../") + name;
+}
+
+} // namespace
+
+std::unique_ptr<QProcess> startTargetApp(const QString &selection, int copyDelayMs)
+{
+    auto app = std::make_unique<QProcess>();
+    app->start(testProgram(QStringLiteral("target_app")), {selection, QString::number(copyDelayMs)});
+    if (!app->waitForStarted(10000) || !QTest::qWaitFor([&app] { return app->canReadLine(); }, 10000))
+        return nullptr;
+    const QByteArray window = app->readLine().trimmed();
+    if (!window.startsWith("window ") ||
+        !xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::fromLatin1(window.mid(7))}))
+        return nullptr;
+    return app;
+}
+
 bool otherProgramCopies(const QString &text)
 {
     // Owned by the application: a program that still serves the clipboard at the end is stopped with it.
     auto *owner = new QProcess(QCoreApplication::instance());
-    // Built beside the tests; the benchmark lives one folder below them.
-    QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/clipboard_owner");
-    if (!QFileInfo::exists(program) && !QFileInfo::exists(program + QStringLiteral(".exe")))
-        program = QCoreApplication::applicationDirPath() + QStringLiteral("/../clipboard_owner");
+    const QString program = testProgram(QStringLiteral("clipboard_owner"));
     owner->start(program, {text});
     const bool said =
         owner->waitForStarted(10000) &&

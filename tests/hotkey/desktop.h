@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class QProcess;
+
 // The real desktop around the hotkey tests: keys pressed through the X server with xdotool (under Wine they
 // reach the Wine window that has the focus), a window of the test holding a selection, and the clipboard.
 namespace desktop {
@@ -62,6 +64,11 @@ bool fillClipboard(ClipboardContent content);
 // Another program of the desktop takes the clipboard with this text, as a user's CTRL+C there would; returns once
 // it holds the clipboard (on X11 it then serves it until another program takes it). False when it could not.
 bool otherProgramCopies(const QString &text);
+
+// Starts target_app, an application of its own process holding this selection that copies copyDelayMs after
+// CTRL+C, and gives it the keyboard focus; null when it could not. A test window in this process would see every
+// key and clipboard event, which keeps this process's view of the display fresher than a real program's.
+std::unique_ptr<QProcess> startTargetApp(const QString &selection, int copyDelayMs);
 
 // The clipboard's text as another program reads it; empty when it holds none.
 QString clipboardText();

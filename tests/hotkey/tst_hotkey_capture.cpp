@@ -55,22 +55,6 @@ bool clipboardKeeps(const QMap<QString, QByteArray> &before, QMap<QString, QByte
     return false;
 }
 
-// An application of its own process holding a selection: a test window in this process would see every key and
-// clipboard event, which keeps this process's view of the X server fresher than a real one's.
-std::unique_ptr<QProcess> startTargetApp(const QString &selection, int copyDelayMs)
-{
-    auto app = std::make_unique<QProcess>();
-    app->start(QCoreApplication::applicationDirPath() + QStringLiteral("/target_app"),
-               {selection, QString::number(copyDelayMs)});
-    if (!app->waitForStarted(10000) || !QTest::qWaitFor([&app] { return app->canReadLine(); }, 10000))
-        return nullptr;
-    const QByteArray window = app->readLine().trimmed();
-    if (!window.startsWith("window ") || !desktop::xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"),
-                                                            QString::fromLatin1(window.mid(7))}))
-        return nullptr;
-    return app;
-}
-
 // Stamps when an indicator is shown and when it is hidden, as the GUI thread does it, whenever the test looks.
 class IndicatorClock final : public QObject
 {
@@ -447,7 +431,7 @@ void TestHotkeyCapture::otherProgramCopiedJustBefore()
     m_target->setText(QStringLiteral("06 12 34 56 78"), true);
     QVERIFY(m_target->focus());
 #else
-    app = startTargetApp(QStringLiteral("06 12 34 56 78"), 0);
+    app = desktop::startTargetApp(QStringLiteral("06 12 34 56 78"), 0);
     QVERIFY(app);
 #endif
     StdoutCapture output;
@@ -506,7 +490,7 @@ void TestHotkeyCapture::lateCopyUndone()
     const QString users = QStringLiteral("07 00 00 00 99");
     QVERIFY(desktop::otherProgramCopies(users));
     // Three seconds: well after the capture's one-second wait, however busy the machine.
-    const std::unique_ptr<QProcess> copier = startTargetApp(QStringLiteral("06 12 34 56 78"), 3000);
+    const std::unique_ptr<QProcess> copier = desktop::startTargetApp(QStringLiteral("06 12 34 56 78"), 3000);
     QVERIFY(copier);
 
     StdoutCapture output;

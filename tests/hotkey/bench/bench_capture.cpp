@@ -69,21 +69,6 @@ int fail(const char *what)
     return 1;
 }
 
-// The X11 selection holder: ../target_app, focused. Null on failure.
-[[maybe_unused]] std::unique_ptr<QProcess> startTargetApp(const QString &selection)
-{
-    auto app = std::make_unique<QProcess>();
-    app->start(QCoreApplication::applicationDirPath() + QStringLiteral("/../target_app"),
-               {selection, QStringLiteral("0")});
-    if (!app->waitForStarted(10000) || !QTest::qWaitFor([&app] { return app->canReadLine(); }, 10000))
-        return nullptr;
-    const QByteArray window = app->readLine().trimmed();
-    if (!window.startsWith("window ") || !desktop::xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"),
-                                                            QString::fromLatin1(window.mid(7))}))
-        return nullptr;
-    return app;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -149,7 +134,7 @@ int main(int argc, char *argv[])
         target.setText(selection, true);
         focused = target.isValid() && target.focus();
 #else
-        app = startTargetApp(selection);
+        app = desktop::startTargetApp(selection, 0);
         focused = app != nullptr;
 #endif
         if (!waitForService(
