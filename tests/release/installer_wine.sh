@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# The installer's life in a fresh Wine prefix of its own: a silent install (files, Start-menu shortcut,
+# Uninstall key; the installed tapvela starts and keeps config.ini beside itself), an upgrade to a newer build
+# while a signed-in tapvela runs (it is ended, config.ini is kept, the new copy starts signed in), the same
+# back to the older build, and two silent uninstalls: one whose start entry points at this copy (removed) and
+# one whose entry points elsewhere (kept), with a file of the user's in the folder (kept).
+# Arguments: release dir, staged bundle dir, version, full version, newer full version, the script that builds
+# an installer, then cmake and its arguments for that script but FULL_VERSION, WORK_DIR and OUT_DIR.
+set -u
+release=$1 stage=$2 version=$3 full=$4 newer=$5 build_script=$6
+shift 6
+setup="$release/tapvela-$version-setup.exe"
+dir=$(mktemp -d)
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    WINEPREFIX="$dir/prefix" wineserver -k >/dev/null 2>&1
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+fail() {
+    echo "FAIL: $*"
+    exit 1
+}
+# Waits up to $1 tenths of a second for the command that follows to succeed.
+within() {
+    local tenths=$1
+    shift
+    for _ in $(seq "$tenths"); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    "$@"
+}
+now() { date +%s.%N; }
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+
+# The newer installer, built now from the same bundle with the next build number.
+"$@" "-DFULL_VERSION=$newer" "-DWORK_DIR=$dir/work" "-DOUT_DIR=$dir/newer" -DZIP=OFF -P "$build_script" >"$dir/newer.log" 2>&1 ||
+    { cat "$dir/newer.log"; fail "the newer installer was not built"; }
+newer_setup="$dir/newer/tapvela-$version-setup.exe"
+
+export WINEPREFIX="$dir/prefix" WINEARCH=win64 WINEDEBUG=-all
+WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
+wineserver -w
+unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM
+
+folders=$(wine cmd /c 'echo %LOCALAPPDATA%;%APPDATA%' 2>/dev/null | tr -d '\r')
+localappdata=$(winepath -u "${folders%%;*}" 2>/dev/null)
+appdata=$(winepath -u "${folders##*;}" 2>/dev/null)
+instdir_win="${folders%%;*}\\Programs\\tapvela"
+instdir="$localappdata/Programs/tapvela"
+shortcut="$appdata/Microsoft/Windows/Start Menu/Programs/tapvela.lnk"
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\tapvela'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+[ -d "$localappdata" ] || fail "no %LOCALAPPDATA% in the prefix: $folders"
+
+reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+install() {
+    local start
+    start=$(now)
+    wine "$1" /S >"$dir/setup.txt" 2>&1 || fail "$1 /S failed: $(cat "$dir/setup.txt")"
+    echo "install ($(basename "$(dirname "$1")")): $(seconds "$start" "$(now)") s"
+}
+uninstall() {
+    local start
+    start=$(now)
+    wine "$instdir/uninstall.exe" /S || fail "uninstall.exe /S failed"
+    # The uninstaller goes on from a copy of itself in %TEMP%; its last step removes the folder.
+    within 1200 [ ! -e "$instdir/uninstall.exe" ] || fail "the uninstaller did not finish"
+    echo "uninstall: $(seconds "$start" "$(now)") s"
+    timeout 120 wineserver -w
+}
+start_tapvela() {
+    : >"$dir/out.txt"
+    TAPVELA_SERVICE_URL=http://127.0.0.1:9 wine "$instdir_win\\tapvela.exe" >"$dir/out.txt" 2>"$dir/err.txt" &
+    pid=$!
+}
+wrote() { tr -d '\r' <"$dir/out.txt" | grep -qx "$1"; }
+ended() { ! kill -0 "$pid" 2>/dev/null; }
+config_kept() {
+    [ "$(tr -d '\r' <"$instdir/config.ini")" = "$(printf '[General]\napikey=K1234567\nid=dev1\nkey=14')" ]
+}
+
+echo "== silent install"
+install "$setup"
+diff <(cd "$stage" && find . -type f | sort) <(cd "$instdir" && find . -type f ! -name uninstall.exe | sort) ||
+    fail "the installed files differ from the bundle"
+[ -f "$instdir/uninstall.exe" ] || fail "no uninstaller"
+tr -d '\0' <"$shortcut" 2>/dev/null | grep -aq 'tapvela\.exe' || fail "no Start-menu shortcut to tapvela.exe"
+[ "$(reg_value "$uninstall_key" DisplayName)" = tapvela ] || fail "no Uninstall key"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$full" ] || fail "DisplayVersion is not $full"
+[ "$(reg_value "$uninstall_key" UninstallString)" = "\"$instdir_win\\uninstall.exe\"" ] || fail "UninstallString"
+[ "$(reg_value "$uninstall_key" DisplayIcon)" = "$instdir_win\\tapvela.exe,0" ] || fail "DisplayIcon"
+[ -n "$(reg_value "$uninstall_key" Publisher)" ] || fail "no Publisher"
+[ -n "$(reg_value "$uninstall_key" EstimatedSize)" ] || fail "no EstimatedSize"
+
+start_tapvela
+within 600 wrote 'not connected' || fail "the installed tapvela did not start: $(cat "$dir/out.txt" "$dir/err.txt")"
+kill "$pid"
+within 100 ended || fail "tapvela did not end"
+# The installed folder is the user's own: config.ini lies beside the program, never in %LOCALAPPDATA%\tapvela.
+printf '[General]\r\napikey=K1234567\r\nid=dev1\r\nkey=14\r\n' >"$instdir/config.ini"
+start_tapvela
+within 600 wrote 'connected .*' || fail "the installed tapvela did not read its config.ini: $(cat "$dir/out.txt")"
+[ ! -e "$localappdata/tapvela" ] || fail "config.ini went to %LOCALAPPDATA%\\tapvela"
+
+echo "== upgrade while a signed-in tapvela runs"
+install "$newer_setup"
+within 100 ended || fail "the running tapvela was not ended by the upgrade"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$newer" ] || fail "DisplayVersion is not $newer after the upgrade"
+config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
+start_tapvela
+within 600 wrote 'connected .*' || fail "the upgraded tapvela did not start signed in: $(cat "$dir/out.txt")"
+
+echo "== downgrade (or repair) while it runs"
+install "$setup"
+within 100 ended || fail "the running tapvela was not ended by the downgrade"
+[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$full" ] || fail "DisplayVersion is not $full after the downgrade"
+config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
+start_tapvela
+within 600 wrote 'connected .*' || fail "tapvela did not start signed in after the downgrade: $(cat "$dir/out.txt")"
+
+echo "== silent uninstall, start entry of this copy, tapvela running"
+wine reg add "$run_key" /v tapvela /t REG_SZ /d "\"$instdir_win\\tapvela.exe\" silent" /f >/dev/null 2>&1 ||
+    fail "could not write the Run value"
+uninstall
+ended || fail "the uninstaller left tapvela running"
+[ ! -e "$instdir" ] || fail "left in the install folder: $(find "$instdir")"
+[ ! -e "$shortcut" ] || fail "the shortcut is left"
+wine reg query "$uninstall_key" >/dev/null 2>&1 && fail "the Uninstall key is left"
+[ -z "$(reg_value "$run_key" tapvela)" ] || fail "the Run value of this copy is left"
+
+echo "== silent uninstall, start entry of another copy, a file of the user's"
+install "$setup"
+other='"C:\Tools\tapvela\tapvela.exe" silent'
+wine reg add "$run_key" /v tapvela /t REG_SZ /d "$other" /f >/dev/null 2>&1 || fail "could not write the Run value"
+echo mine >"$instdir/notes.txt"
+uninstall
+[ "$(reg_value "$run_key" tapvela)" = "$other" ] || fail "the Run value of another copy was touched"
+[ "$(cd "$instdir" && find . | sort | tr '\n' ' ')" = ". ./notes.txt " ] ||
+    fail "the folder should hold the user's file alone: $(find "$instdir")"
+wine reg query "$uninstall_key" >/dev/null 2>&1 && fail "the Uninstall key is left"
+wine reg delete "$run_key" /v tapvela /f >/dev/null 2>&1
+echo "installer: all checks passed ($(stat -c %s "$setup") bytes)"
