@@ -13,6 +13,7 @@ packages=(
     locales fonts-dejavu-core fonts-paratype imagemagick
     chromium wrk
     clang libclang-rt-14-dev
+    lintian desktop-file-utils appstream systemd curl
     nsis
 )
 
