@@ -22,16 +22,7 @@ fail() {
     echo "FAIL: $*"
     exit 1
 }
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-within() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../support/within.sh"
 now() { date +%s.%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 

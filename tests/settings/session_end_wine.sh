@@ -15,16 +15,7 @@ cp -r "$bundle" "$dir/app"
 cd "$dir/app" || exit 1
 printf '[General]\r\napikey=K1234567\r\nid=dev1\r\nkey=14\r\n' >config.ini
 
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-within() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../support/within.sh"
 shown() { xdotool search --onlyvisible --name '^tapvela - settings$' >/dev/null 2>&1; }
 ended() { ! kill -0 "$pid" 2>/dev/null; }
 

@@ -22,16 +22,7 @@ env -u WINEPATH -u QT_PLUGIN_PATH -u QT_QPA_PLATFORM WINEDEBUG=-all TAPVELA_SERV
     wine explorer "/desktop=$desktop,1024x768" cmd /c run.bat >"$dir/wine.txt" 2>&1 &
 pid=$!
 
-# Waits up to $1 tenths of a second for the command that follows to succeed.
-within() {
-    local tenths=$1
-    shift
-    for _ in $(seq "$tenths"); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    "$@"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/../support/within.sh"
 started() { grep -q 'connected' out.txt 2>/dev/null; }
 # The watcher's last line: the quit entry was taken and the program is on its way out.
 quitting() { tr -d '\r' <out.txt 2>/dev/null | grep -qx 'fin' || [ -s exitcode.txt ]; }
