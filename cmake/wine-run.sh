@@ -28,6 +28,13 @@ tst_*)
     wine "$exe" "$@" -o "Z:${log//\//\\},txt"
     rc=$?
     cat "$log"
+    # Wine now and then hangs a test process in its exit, after QtTest has finished, and its server then kills
+    # it (SIGKILL, 137). The log is complete by then: it decides, and the kill is said.
+    if [ "$rc" -eq 137 ] && grep -q '^\*\*\*\*\*\*\*\*\* Finished testing of ' "$log" &&
+        grep -Eq '^Totals: [0-9]+ passed, 0 failed' "$log"; then
+        echo "wine-run: the test process was killed in its exit after every test passed; counted as passed"
+        rc=0
+    fi
     rm -f "$log"
     exit $rc
     ;;
