@@ -1,4 +1,5 @@
 #include "query.h"
+#include "retention.h"
 #include "secrets.h"
 #include "service.h"
 #include "store.h"
@@ -25,11 +26,15 @@ namespace {
 const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
 
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
+              [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               64 threads (each open connection holds one; a phone page's stream too, up to a
               quarter of them).
               With --port 0 a free port is chosen. The first line written is
               "listening on http://ADDR:PORT".
+              Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
+              --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
+              unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
   demo        [same options as serve, database ./tapvela-demo.db]
               Creates the demo account (user "demo", password "demo") and its device on first
               start, prints the credentials and the device's phone page, then serves.
@@ -256,7 +261,8 @@ std::optional<Device> demoDevice(Store &store)
 
 int serve(const Arguments &args, bool demo)
 {
-    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log"}) ||
+    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
+                                 "--keep-pushes", "--key-unused-days"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -266,6 +272,17 @@ int serve(const Arguments &args, bool demo)
     const auto threads = number(option(args, "--threads", "64"), 4, 1024);
     if (!port || !threads) {
         std::fputs("tapvela-server: --port takes 0 to 65535, --threads 4 to 1024\n", stderr);
+        return 2;
+    }
+    const RetentionPolicy defaults;
+    const auto keepDays = number(option(args, "--keep-days", std::to_string(defaults.keepDays)), 1, 3650);
+    const auto keepPushes = number(option(args, "--keep-pushes", std::to_string(defaults.keepPushes)), 1, 1000000);
+    const auto keyUnusedDays =
+        number(option(args, "--key-unused-days", std::to_string(defaults.keyUnusedDays)), 1, 3650);
+    if (!keepDays || !keepPushes || !keyUnusedDays) {
+        std::fputs("tapvela-server: --keep-days takes 1 to 3650, --keep-pushes 1 to 1000000, --key-unused-days 1 "
+                   "to 3650\n",
+                   stderr);
         return 2;
     }
     Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
@@ -311,7 +328,10 @@ int serve(const Arguments &args, bool demo)
         sigwait(&stopSignals, &signal);
         service.stop();
     });
+    Retention retention(store, RetentionPolicy{*keepDays, *keepPushes, *keyUnusedDays});
+    retention.start();
     const bool served = service.run();
+    retention.stop();
     service.stop();
     pthread_kill(stopper.native_handle(), SIGTERM);
     stopper.join();

@@ -4,13 +4,18 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace pushserver {
 
 namespace {
 
-constexpr int schemaVersion = 1;
+// 2: api_keys.last_used_at, for deleting keys left unused.
+constexpr int schemaVersion = 2;
+
+// A key's use is written down at most this often: enough for a limit counted in days.
+constexpr std::int64_t keyUseResolution = 3600;
 
 const char *const schema = R"sql(
 CREATE TABLE IF NOT EXISTS accounts (
@@ -23,7 +28,8 @@ CREATE TABLE IF NOT EXISTS api_keys (
     id INTEGER PRIMARY KEY,
     account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,
     key_hash BLOB NOT NULL UNIQUE,
-    created_at INTEGER NOT NULL
+    created_at INTEGER NOT NULL,
+    last_used_at INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS api_keys_by_account ON api_keys(account_id, id);
 CREATE TABLE IF NOT EXISTS devices (
@@ -47,12 +53,6 @@ CREATE TABLE IF NOT EXISTS pushes (
 CREATE INDEX IF NOT EXISTS pushes_by_device ON pushes(device_id, id);
 )sql";
 
-std::int64_t now()
-{
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
 // half-stepped (which would hold a read transaction open).
 template <typename Body> auto using_(Statement &statement, Body body)
@@ -66,6 +66,12 @@ template <typename Body> auto using_(Statement &statement, Body body)
 }
 
 } // namespace
+
+std::int64_t systemClock()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 Statement::Statement(sqlite3 *db, const char *sql) : m_db(db)
 {
@@ -137,7 +143,7 @@ void Statement::reset()
     sqlite3_clear_bindings(m_statement);
 }
 
-Store::Store(const std::string &path)
+Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
 {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
@@ -167,6 +173,7 @@ Store::Store(const std::string &path)
         exec("BEGIN IMMEDIATE");
         try {
             exec(schema);
+            upgradeSchema();
             exec(("PRAGMA user_version=" + std::to_string(schemaVersion)).c_str());
             exec("COMMIT");
         } catch (...) {
@@ -179,11 +186,15 @@ Store::Store(const std::string &path)
         m_selectAccount =
             std::make_unique<Statement>(m_db, "SELECT id, password_hash FROM accounts WHERE username = ?1");
         m_insertKey = std::make_unique<Statement>(
-            m_db, "INSERT INTO api_keys(account_id, key_hash, created_at) VALUES (?1, ?2, ?3)");
+            m_db, "INSERT INTO api_keys(account_id, key_hash, created_at, last_used_at) VALUES (?1, ?2, ?3, ?3)");
         m_pruneKeys = std::make_unique<Statement>(
             m_db, "DELETE FROM api_keys WHERE account_id = ?1 AND id NOT IN "
                   "(SELECT id FROM api_keys WHERE account_id = ?1 ORDER BY id DESC LIMIT ?2)");
-        m_selectKey = std::make_unique<Statement>(m_db, "SELECT account_id FROM api_keys WHERE key_hash = ?1");
+        m_selectKey =
+            std::make_unique<Statement>(m_db, "SELECT account_id, id, last_used_at FROM api_keys WHERE key_hash = ?1");
+        // Conditional, so that requests racing on one key (or another process) write it once.
+        m_touchKey = std::make_unique<Statement>(
+            m_db, "UPDATE api_keys SET last_used_at = ?2 WHERE id = ?1 AND last_used_at < ?2 - ?3");
         m_insertDevice = std::make_unique<Statement>(
             m_db,
             "INSERT INTO devices(account_id, public_id, name, page_token, created_at) VALUES (?1, ?2, ?3, ?4, ?5)");
@@ -205,6 +216,21 @@ Store::Store(const std::string &path)
                   "ORDER BY id DESC LIMIT ?2");
         m_selectLatestPushId =
             std::make_unique<Statement>(m_db, "SELECT coalesce(max(id), 0) FROM pushes WHERE device_id = ?1");
+        // Pushes are numbered as they arrive, so the oldest have the lowest ids: each batch looks at the lowest
+        // ones only and needs no index on the time (which would cost every push one more write). The newest
+        // push of all stays: SQLite numbers a new row after the highest one left, and a number given again
+        // would hide the new push from a page that saw the old one.
+        m_deleteOldPushes = std::make_unique<Statement>(
+            m_db, "DELETE FROM pushes WHERE id IN (SELECT id FROM (SELECT id, created_at FROM pushes ORDER BY id "
+                  "LIMIT ?2) WHERE created_at < ?1) AND id < (SELECT max(id) FROM pushes)");
+        m_deleteSurplusPushes = std::make_unique<Statement>(
+            m_db,
+            "DELETE FROM pushes WHERE id IN (SELECT id FROM pushes WHERE device_id = ?1 AND id <= "
+            "(SELECT id FROM pushes WHERE device_id = ?1 ORDER BY id DESC LIMIT 1 OFFSET ?2) ORDER BY id LIMIT ?3)");
+        m_deleteUnusedKeys = std::make_unique<Statement>(
+            m_db, "DELETE FROM api_keys WHERE id IN (SELECT id FROM api_keys WHERE last_used_at < ?1 LIMIT ?2)");
+        m_selectNextDevice =
+            std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE id > ?1 ORDER BY id LIMIT 1");
     } catch (...) {
         close();
         throw;
@@ -232,9 +258,29 @@ void Store::close()
     m_selectPushesAfter.reset();
     m_selectLatestPushes.reset();
     m_selectLatestPushId.reset();
+    m_touchKey.reset();
+    m_deleteOldPushes.reset();
+    m_deleteSurplusPushes.reset();
+    m_deleteUnusedKeys.reset();
+    m_selectNextDevice.reset();
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
+    }
+}
+
+// A database of schema 1 has no api_keys.last_used_at: its keys count as last used when they were made.
+void Store::upgradeSchema()
+{
+    bool hasLastUse = false;
+    {
+        Statement columns(m_db, "PRAGMA table_info(api_keys)");
+        while (columns.step())
+            hasLastUse = hasLastUse || columns.text(1) == "last_used_at";
+    }
+    if (!hasLastUse) {
+        exec("ALTER TABLE api_keys ADD COLUMN last_used_at INTEGER NOT NULL DEFAULT 0");
+        exec("UPDATE api_keys SET last_used_at = created_at");
     }
 }
 
@@ -305,11 +351,21 @@ void Store::addApiKey(std::int64_t account, const std::string &keyHash, int keep
 std::optional<std::int64_t> Store::accountOfKey(const std::string &keyHash)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectKey, [&](Statement &s) -> std::optional<std::int64_t> {
+    std::int64_t account = 0, key = 0, lastUse = 0;
+    const bool found = using_(*m_selectKey, [&](Statement &s) {
         if (!s.bindBlob(1, keyHash).step())
-            return std::nullopt;
-        return s.integer(0);
+            return false;
+        account = s.integer(0);
+        key = s.integer(1);
+        lastUse = s.integer(2);
+        return true;
     });
+    if (!found)
+        return std::nullopt;
+    const std::int64_t time = now();
+    if (lastUse < time - keyUseResolution)
+        using_(*m_touchKey, [&](Statement &s) { s.bind(1, key).bind(2, time).bind(3, keyUseResolution).run(); });
+    return account;
 }
 
 Device Store::addDevice(std::int64_t account, const std::string &name)
@@ -409,6 +465,43 @@ std::int64_t Store::latestPushId(std::int64_t deviceRow)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectLatestPushId, [&](Statement &s) { return s.bind(1, deviceRow).step() ? s.integer(0) : 0; });
+}
+
+int Store::deleteOldPushes(std::int64_t before, int batch)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_deleteOldPushes, [&](Statement &s) {
+        s.bind(1, before).bind(2, std::int64_t(batch)).run();
+        return sqlite3_changes(m_db);
+    });
+}
+
+int Store::deleteSurplusPushes(std::int64_t deviceRow, int keep, int batch)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_deleteSurplusPushes, [&](Statement &s) {
+        s.bind(1, deviceRow).bind(2, std::int64_t(std::max(keep, 1))).bind(3, std::int64_t(batch)).run();
+        return sqlite3_changes(m_db);
+    });
+}
+
+int Store::deleteUnusedKeys(std::int64_t before, int batch)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_deleteUnusedKeys, [&](Statement &s) {
+        s.bind(1, before).bind(2, std::int64_t(batch)).run();
+        return sqlite3_changes(m_db);
+    });
+}
+
+std::optional<std::int64_t> Store::nextDeviceRow(std::int64_t afterRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectNextDevice, [&](Statement &s) -> std::optional<std::int64_t> {
+        if (!s.bind(1, afterRow).step())
+            return std::nullopt;
+        return s.integer(0);
+    });
 }
 
 } // namespace pushserver

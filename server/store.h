@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,13 +76,17 @@ private:
     sqlite3_stmt *m_statement = nullptr;
 };
 
+// Seconds since the epoch; the store asks it for every time it writes or compares, so tests can move time.
+using Clock = std::function<std::int64_t()>;
+std::int64_t systemClock();
+
 // Accounts, their api keys and devices, and the pushes, in one SQLite file shared by every thread of the
 // process. One connection serialised by a mutex: SQLite writes one transaction at a time anyway, and each
 // request does a few index probes and at most one insert.
 class Store final
 {
 public:
-    explicit Store(const std::string &path);
+    explicit Store(const std::string &path, Clock clock = systemClock);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -94,6 +99,7 @@ public:
 
     // Stores the SHA-256 of a new api key; an account keeps its `keep` most recent keys.
     void addApiKey(std::int64_t account, const std::string &keyHash, int keep);
+    // Also notes that the key was used, at most once an hour per key, so that pushes do not each cost a write.
     std::optional<std::int64_t> accountOfKey(const std::string &keyHash);
 
     Device addDevice(std::int64_t account, const std::string &name);
@@ -111,17 +117,34 @@ public:
     std::vector<Push> latestPushes(std::int64_t deviceRow, int limit);
     std::int64_t latestPushId(std::int64_t deviceRow);
 
+    // Retention, in batches of at most `batch` rows, each one statement under the lock, so that a request waits
+    // for one batch at most. Each returns how many rows it deleted.
+    // Pushes stored before `before`, among the `batch` oldest; the newest push of all is always kept.
+    int deleteOldPushes(std::int64_t before, int batch);
+    // The device's pushes beyond its `keep` newest (keep >= 1).
+    int deleteSurplusPushes(std::int64_t deviceRow, int keep, int batch);
+    // Api keys last used before `before`.
+    int deleteUnusedKeys(std::int64_t before, int batch);
+    // The first device after `afterRow`, to visit every device one call at a time.
+    std::optional<std::int64_t> nextDeviceRow(std::int64_t afterRow);
+
+    std::int64_t now() const { return m_clock(); }
+
 private:
     void close();
     void exec(const char *sql);
     Device readDevice(const Statement &statement) const;
     Push readPush(const Statement &statement) const;
 
+    void upgradeSchema();
+
+    const Clock m_clock;
     std::mutex m_mutex;
     sqlite3 *m_db = nullptr;
     std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
         m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
-        m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId;
+        m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
+        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice;
 };
 
 } // namespace pushserver

@@ -1,0 +1,207 @@
+#include "retention.h"
+#include "secrets.h"
+#include "store.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <memory>
+
+using namespace pushserver;
+
+namespace {
+
+constexpr std::int64_t day = 24 * 3600;
+constexpr std::int64_t start = 1'800'000'000; // the tests' own calendar
+
+// The database as tapvela-server 1.0 made it, before api keys had a time of last use.
+const char *const firstSchema = R"sql(
+CREATE TABLE accounts (id INTEGER PRIMARY KEY, username TEXT NOT NULL UNIQUE, password_hash TEXT NOT NULL,
+    created_at INTEGER NOT NULL);
+CREATE TABLE api_keys (id INTEGER PRIMARY KEY,
+    account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE, key_hash BLOB NOT NULL UNIQUE,
+    created_at INTEGER NOT NULL);
+CREATE INDEX api_keys_by_account ON api_keys(account_id, id);
+CREATE TABLE devices (id INTEGER PRIMARY KEY, account_id INTEGER NOT NULL REFERENCES accounts(id) ON DELETE CASCADE,
+    public_id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, page_token TEXT NOT NULL UNIQUE, created_at INTEGER NOT NULL);
+CREATE INDEX devices_by_account ON devices(account_id, id);
+CREATE TABLE pushes (id INTEGER PRIMARY KEY, device_id INTEGER NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    msg TEXT NOT NULL, icon TEXT NOT NULL, sound TEXT NOT NULL, extra TEXT NOT NULL, created_at INTEGER NOT NULL);
+CREATE INDEX pushes_by_device ON pushes(device_id, id);
+INSERT INTO accounts VALUES (1, 'old', 'hash', 1800000000);
+INSERT INTO api_keys VALUES (1, 1, X'6F6C64206B6579', 1800000000); -- "old key"
+INSERT INTO devices VALUES (1, 1, 'd1', 'old phone', 'tttttttttttttttttttttttttttttttt', 1800000000);
+INSERT INTO pushes VALUES (1, 1, 'old push', '115', '01', 'tel:1', 1800000000);
+PRAGMA user_version=1;
+)sql";
+
+std::vector<std::int64_t> ids(const std::vector<Push> &pushes)
+{
+    std::vector<std::int64_t> list;
+    for (const Push &push : pushes)
+        list.push_back(push.id);
+    return list;
+}
+
+} // namespace
+
+class TestStore final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void prunesPushes_data();
+    void prunesPushes();
+    void prunesUnusedKeys_data();
+    void prunesUnusedKeys();
+    void upgradesFirstSchema();
+    void pruningThreadStartsAndStops();
+
+private:
+    std::unique_ptr<Store> open();
+
+    QTemporaryDir m_dir;
+    QString m_path;
+    std::atomic<std::int64_t> m_now{start};
+};
+
+void TestStore::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    QVERIFY(initSecrets());
+}
+
+void TestStore::init()
+{
+    static int round = 0;
+    m_path = m_dir.filePath(QStringLiteral("store%1.db").arg(++round));
+    m_now = start;
+}
+
+std::unique_ptr<Store> TestStore::open()
+{
+    return std::make_unique<Store>(m_path.toStdString(), [this] { return m_now.load(); });
+}
+
+void TestStore::prunesPushes_data()
+{
+    QTest::addColumn<QList<int>>("ages"); // in days, as they arrived; each on device 0, 1, 0, 1... by `on`
+    QTest::addColumn<QList<int>>("on");   // the device of each push
+    QTest::addColumn<int>("keepDays");
+    QTest::addColumn<int>("keepPushes");
+    QTest::addColumn<QList<int>>("kept"); // how many of its newest each device keeps
+    QTest::newRow("older than the limit")
+        << QList<int>{40, 35, 31, 29, 2, 1} << QList<int>{0, 1, 0, 0, 1, 0} << 30 << 1000 << QList<int>{2, 1};
+    QTest::newRow("beyond the count, per device")
+        << QList<int>{7, 6, 5, 4, 3, 2, 1} << QList<int>{0, 0, 1, 0, 0, 0, 1} << 30 << 3 << QList<int>{3, 2};
+    QTest::newRow("both") << QList<int>{50, 9, 8, 7, 6} << QList<int>{0, 0, 0, 0, 0} << 30 << 2 << QList<int>{2, 0};
+    // A new push is numbered after the highest left: the newest of all stays, so a number is never given twice.
+    QTest::newRow("all too old") << QList<int>{60, 50, 40} << QList<int>{1, 0, 0} << 30 << 1000 << QList<int>{1, 0};
+}
+
+void TestStore::prunesPushes()
+{
+    QFETCH(QList<int>, ages);
+    QFETCH(QList<int>, on);
+    QFETCH(int, keepDays);
+    QFETCH(int, keepPushes);
+    QFETCH(QList<int>, kept);
+    const auto store = open();
+    const auto account = store->addAccount("a", "hash");
+    QVERIFY(account);
+    const std::vector<Device> devices = {store->addDevice(*account, "one"), store->addDevice(*account, "two")};
+    std::vector<std::vector<std::int64_t>> stored(devices.size());
+    for (int i = 0; i < ages.size(); ++i) {
+        m_now = start - ages[i] * day;
+        const auto push = store->addPush(*account, devices[on[i]].id, PushFields{"m", "", "", ""});
+        QVERIFY(push);
+        stored[on[i]].insert(stored[on[i]].begin(), push->first);
+    }
+    m_now = start;
+    // Batches of two, so that every loop goes round more than once.
+    prune(*store, RetentionPolicy{keepDays, keepPushes, 180}, {}, 2);
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+        stored[d].resize(kept[d]);
+        QCOMPARE(ids(store->latestPushes(devices[d].row, 100)), stored[d]);
+    }
+    const std::int64_t highest = std::max(store->latestPushId(devices[0].row), store->latestPushId(devices[1].row));
+    QVERIFY(store->addPush(*account, devices[1].id, PushFields{"new", "", "", ""})->first > highest);
+}
+
+void TestStore::prunesUnusedKeys_data()
+{
+    QTest::addColumn<QList<int>>("usedOn"); // days after its sign-in
+    QTest::addColumn<int>("prunedOn");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("never used, within the limit") << QList<int>{} << 179 << true;
+    QTest::newRow("never used, past the limit") << QList<int>{} << 181 << false;
+    QTest::newRow("used since") << QList<int>{1, 100} << 200 << true;
+    QTest::newRow("used, then not for too long") << QList<int>{1, 10} << 191 << false;
+}
+
+void TestStore::prunesUnusedKeys()
+{
+    QFETCH(QList<int>, usedOn);
+    QFETCH(int, prunedOn);
+    QFETCH(bool, kept);
+    const auto store = open();
+    const auto account = store->addAccount("a", "hash");
+    QVERIFY(account);
+    store->addApiKey(*account, sha256("key"), 32);
+    store->addApiKey(*account, sha256("busy key"), 32);
+    for (const int used : usedOn) {
+        m_now = start + used * day;
+        QCOMPARE(store->accountOfKey(sha256("key")), account);
+    }
+    m_now = start + prunedOn * day;
+    QCOMPARE(store->accountOfKey(sha256("busy key")), account);
+    prune(*store, RetentionPolicy{30, 1000, 180}, {}, 2);
+    QCOMPARE(store->accountOfKey(sha256("key")).has_value(), kept);
+    QCOMPARE(store->accountOfKey(sha256("busy key")), account);
+}
+
+void TestStore::upgradesFirstSchema()
+{
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(db, firstSchema, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    // Opened twice: the upgrade is done once and the upgraded file opens as it is.
+    m_now = start + 10 * day;
+    for (int opening = 0; opening < 2; ++opening) {
+        const auto store = open();
+        // Its keys count as used when they were made, not in 1970: pruning keeps them.
+        prune(*store, RetentionPolicy{});
+        QCOMPARE(store->accountOfKey("old key"), std::optional<std::int64_t>(1));
+        QCOMPARE(store->latestPushes(1, 10).size(), std::size_t(opening + 1));
+        QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}));
+    }
+}
+
+// The service prunes at start, and its stop does not wait for the next round an hour later.
+void TestStore::pruningThreadStartsAndStops()
+{
+    const auto store = open();
+    const auto account = store->addAccount("a", "hash");
+    QVERIFY(account);
+    const Device device = store->addDevice(*account, "one");
+    for (int age : {40, 39, 1}) {
+        m_now = start - age * day;
+        QVERIFY(store->addPush(*account, device.id, PushFields{"m", "", "", ""}));
+    }
+    m_now = start;
+    Retention retention(*store, RetentionPolicy{});
+    retention.start();
+    QTRY_COMPARE_WITH_TIMEOUT(store->latestPushes(device.row, 10).size(), std::size_t(1), 10000);
+    retention.stop();
+}
+
+QTEST_GUILESS_MAIN(TestStore)
+#include "tst_store.moc"
