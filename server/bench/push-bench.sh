@@ -1,48 +1,65 @@
 #!/usr/bin/env bash
 # Load test of tapvela-server's push endpoint with wrk on loopback (a benchmark, not a test).
-# Starts a server on a free port with a fresh database, signs in, pushes for SECONDS with CONNECTIONS
-# connections, then reports requests per second, latency, pushes stored against 200 answers, and the
-# server's resident memory at rest and after the run.
+# For each server binary given: a fresh database, a server on a free port, a sign-in, then wrk pushing for
+# SECONDS with CONNECTIONS connections, twice: once alone, once beside attackers (attackers.py: STREAMS phone
+# pages left open on the events stream and SLOW clients sending a header byte every few seconds). Reports
+# pushes per second, p50 and p99 latency, pushes stored against 200 answers, and the server's peak resident
+# memory under load (VmRSS sampled every 0.2 s, and the kernel's VmHWM counted from after the sign-in).
 #
-# usage: server/bench/push-bench.sh [SERVER_BINARY] [SECONDS] [CONNECTIONS]
-#        (BENCH_SERVER_OPTIONS="--threads 32" passes options to the server)
+# usage: server/bench/push-bench.sh [--seconds N] [--connections N] [--streams N] [--slow N] [--no-attack]
+#                                   [SERVER_BINARY...]
+#        (default binary: build/linux/server/tapvela-server; BENCH_SERVER_OPTIONS="--threads 32" passes
+#        options to every server)
+# On a shared machine: nice -n 10 server/bench/push-bench.sh ...
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-server=${1:-$here/../../build/linux/server/tapvela-server}
-seconds=${2:-20}
-connections=${3:-16}
+seconds=10
+connections=16
+streams=1000
+slow=500
+attack=1
+servers=()
+while (($#)); do
+    case $1 in
+    --seconds) seconds=$2; shift 2 ;;
+    --connections) connections=$2; shift 2 ;;
+    --streams) streams=$2; shift 2 ;;
+    --slow) slow=$2; shift 2 ;;
+    --no-attack) attack=0; shift ;;
+    -*) echo "push-bench: unknown option $1" >&2; exit 2 ;;
+    *) servers+=("$1"); shift ;;
+    esac
+done
+((${#servers[@]})) || servers=("$here/../../build/linux/server/tapvela-server")
 
-for tool in wrk sqlite3 sha1sum; do
+for tool in wrk sqlite3 sha1sum python3; do
     command -v "$tool" >/dev/null || { echo "push-bench: $tool is needed" >&2; exit 1; }
 done
-[[ -x $server ]] || { echo "push-bench: no server at $server (build it first)" >&2; exit 1; }
-(( seconds >= 3 && seconds <= 120 )) || { echo "push-bench: SECONDS must be 3 to 120" >&2; exit 1; }
+for server in "${servers[@]}"; do
+    [[ -x $server ]] || { echo "push-bench: no server at $server (build it first)" >&2; exit 1; }
+done
+((seconds >= 3 && seconds <= 120)) || { echo "push-bench: --seconds takes 3 to 120" >&2; exit 2; }
+((streams >= 0 && streams <= 5000 && slow >= 0 && slow <= 5000)) ||
+    { echo "push-bench: --streams and --slow take 0 to 5000" >&2; exit 2; }
+# Every attacker is a socket on both sides, in this shell's children.
+need=$((2 * (streams + slow) + 256))
+if (($(ulimit -n) < need)); then
+    ulimit -n "$need" 2>/dev/null || { echo "push-bench: ulimit -n $need is refused; lower --streams/--slow" >&2; exit 1; }
+fi
 
 work=$(mktemp -d)
 pid=
-cleanup() {
-    if [[ -n $pid ]]; then
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
+sampler=
+attackers=
+stopAll() {
+    for p in $attackers $sampler $pid; do
+        kill "$p" 2>/dev/null || true
+        wait "$p" 2>/dev/null || true
+    done
+    attackers= sampler= pid=
 }
-trap cleanup EXIT
-
-db=$work/bench.db
-printf 'bench-password\n' | "$server" add-user --db "$db" bench >/dev/null
-device=$("$server" add-device --db "$db" bench "Bench phone" | sed -n 's/^device id: //p')
-
-"$server" serve --port 0 --db "$db" ${BENCH_SERVER_OPTIONS:-} >"$work/out" 2>"$work/err" &
-pid=$!
-for _ in $(seq 100); do
-    [[ -s $work/out ]] && break
-    sleep 0.1
-done
-port=$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/out")
-[[ -n $port ]] || { echo "push-bench: the server did not start" >&2; cat "$work/err" >&2; exit 1; }
-base=http://127.0.0.1:$port
+trap 'stopAll; rm -rf "$work"' EXIT
 
 # One plain HTTP/1.0 exchange through bash's own socket support; prints the body.
 get() {
@@ -51,26 +68,89 @@ get() {
     sed '1,/^\r$/d' <&3
     exec 3<&-
 }
-digest=$(printf '%s' bench-password | sha1sum | cut -d' ' -f1)
-key=$(get "/all/login_app.php?username=bench&password=$digest")
-[[ $key != error && -n $key ]] || { echo "push-bench: sign-in failed" >&2; exit 1; }
 
-rss() { awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status"; }
-rest=$(rss)
+value() { sed -n "s/^$1: //p" "$2"; }
 
-echo "wrk: 2 threads, $connections connections, ${seconds}s against $base/all/api.php"
-BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
-    wrk -t2 -c"$connections" -d"${seconds}s" --latency -s "$here/push.lua" "$base" | tee "$work/wrk"
+# wrk, with the pushes stored meanwhile; appends a row to the summary.
+load() {
+    local name=$1 before after answered
+    before=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    echo "--- $name: wrk, 2 threads, $connections connections, ${seconds}s"
+    BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
+        wrk -t2 -c"$connections" -d"${seconds}s" --timeout 5s --latency -s "$here/push.lua" "$base" >"$work/wrk"
+    sed -n '/^pushes answered 200/,$p' "$work/wrk"
+    after=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    answered=$(value 'pushes answered 200' "$work/wrk")
+    answered=${answered:-0}
+    local stored=$((after - before))
+    local lost=$((answered > stored ? answered - stored : 0))
+    printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' "$name" \
+        "$(value 'pushes per second over the [0-9.]* s of pushing' "$work/wrk")" \
+        "$(value 'p50 latency ms' "$work/wrk")" "$(value 'p99 latency ms' "$work/wrk")" \
+        "$(sed -n 's/^socket errors: .*timeout \([0-9]*\)$/\1/p' "$work/wrk")" "$answered" "$stored" "$lost" \
+        >>"$work/summary"
+}
 
-after=$(rss)
-stored=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
-answered=$(sed -n 's/^pushes answered 200: //p' "$work/wrk")
-echo
-echo "pushes stored: $stored"
-if [[ $stored == "$answered" ]]; then
-    echo "pushes stored == pushes answered 200: yes"
-else
-    echo "pushes stored == pushes answered 200: NO ($stored stored, $answered answered)"
-fi
-echo "server resident memory at rest: $rest"
-echo "server resident memory after the run: $after"
+for server in "${servers[@]}"; do
+    label=$(basename "$(dirname "$server")")/$(basename "$server")
+    db=$work/bench-$RANDOM.db
+    printf 'bench-password\n' | "$server" add-user --db "$db" bench >/dev/null
+    "$server" add-device --db "$db" bench "Bench phone" >"$work/device"
+    device=$(value 'device id' "$work/device")
+    token=$(sed -n 's|^phone page: .*/d/||p' "$work/device")
+
+    # shellcheck disable=SC2086
+    "$server" serve --port 0 --db "$db" ${BENCH_SERVER_OPTIONS:-} >"$work/out" 2>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do
+        [[ -s $work/out ]] && break
+        sleep 0.1
+    done
+    port=$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/out")
+    [[ -n $port ]] || { echo "push-bench: $server did not start" >&2; cat "$work/err" >&2; exit 1; }
+    base=http://127.0.0.1:$port
+    digest=$(printf '%s' bench-password | sha1sum | cut -d' ' -f1)
+    key=$(get "/all/login_app.php?username=bench&password=$digest")
+    [[ $key != error && -n $key ]] || { echo "push-bench: sign-in failed" >&2; exit 1; }
+    # The sign-in's password hash takes 64 MiB for a moment: the peak that counts is the one under load.
+    echo 5 >"/proc/$pid/clear_refs" || echo "push-bench: cannot reset the server's peak memory" >&2
+
+    echo 0 >"$work/peak"
+    (
+        peak=0
+        while rss=$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status" 2>/dev/null) && [[ -n $rss ]]; do
+            ((rss > peak)) && peak=$rss && echo "$peak" >"$work/peak"
+            sleep 0.2
+        done
+    ) &
+    sampler=$!
+    echo "=== $server (listening on $base, ${BENCH_SERVER_OPTIONS:-default options})"
+    echo "resident memory at rest: $(awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status")"
+
+    load "$label, alone"
+    if ((attack)); then
+        python3 "$here/attackers.py" --port "$port" --token "$token" --streams "$streams" --slow "$slow" \
+            >"$work/attackers" 2>&1 &
+        attackers=$!
+        for _ in $(seq 600); do
+            grep -q '^ready' "$work/attackers" && break
+            sleep 0.1
+        done
+        echo "--- attackers: $streams open phone pages, $slow slow clients"
+        load "$label, $streams streams + $slow slow"
+        kill "$attackers"
+        wait "$attackers" || true
+        attackers=
+        sed -n 's/^attackers at the end: //p' "$work/attackers"
+    fi
+    echo "server resident memory, peak sampled: $(cat "$work/peak") kB; kernel's peak (VmHWM):" \
+        "$(awk '/^VmHWM/ {print $2 " kB"}' "/proc/$pid/status")"
+    echo "$(cat "$work/peak") kB peak RSS: $label" >>"$work/memory"
+    stopAll
+    echo
+done
+
+echo "=== summary (pushes/s over the pushing seconds; latency of answered requests; timeouts: no answer in 5 s)"
+printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' run pushes/s p50_ms p99_ms timeouts 200s stored lost
+cat "$work/summary"
+cat "$work/memory"
