@@ -9,7 +9,7 @@ packages=(
     libx11-dev libxi-dev libxtst-dev libxfixes-dev libqt5x11extras5-dev
     xvfb xauth xdotool xclip x11-utils
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
-    libcpp-httplib-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3
+    libboost-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3
     locales fonts-dejavu-core fonts-paratype imagemagick
     chromium wrk
     clang libclang-rt-14-dev

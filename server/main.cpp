@@ -28,8 +28,8 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
-              64 threads (each open connection holds one; a phone page's stream too, up to a
-              quarter of them).
+              2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
+              a waiting or slow client holds none, so a few are enough.
               With --port 0 a free port is chosen. The first line written is
               "listening on http://ADDR:PORT".
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
@@ -269,9 +269,9 @@ int serve(const Arguments &args, bool demo)
     }
     const std::string address = option(args, "--listen", "127.0.0.1");
     const auto port = number(option(args, "--port", std::to_string(defaultPort)), 0, 65535);
-    const auto threads = number(option(args, "--threads", "64"), 4, 1024);
+    const auto threads = number(option(args, "--threads", "2"), 1, 1024);
     if (!port || !threads) {
-        std::fputs("tapvela-server: --port takes 0 to 65535, --threads 4 to 1024\n", stderr);
+        std::fputs("tapvela-server: --port takes 0 to 65535, --threads 1 to 1024\n", stderr);
         return 2;
     }
     const RetentionPolicy defaults;

@@ -1,62 +1,86 @@
 #include "pushhub.h"
 
+#include <vector>
+
 namespace pushserver {
 
-PushHub::PushHub(int maxStreams) : m_maxStreams(maxStreams) {}
-
-void PushHub::published(std::int64_t deviceRow, std::int64_t pushId)
+PushHub::Subscription::Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::uint64_t id)
+    : m_hub(hub), m_account(account), m_deviceRow(deviceRow), m_id(id)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::int64_t &latest = m_latest[deviceRow];
-        if (pushId > latest)
-            latest = pushId;
-        if (m_streams == 0)
-            return;
-    }
-    m_changed.notify_all();
 }
 
-bool PushHub::wait(std::int64_t deviceRow, std::int64_t after, std::chrono::milliseconds timeout)
+PushHub::Subscription::~Subscription()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, timeout, [&] {
-        if (m_closed)
-            return true;
-        const auto it = m_latest.find(deviceRow);
-        return it != m_latest.end() && it->second > after;
-    });
-    return !m_closed;
+    m_hub.unsubscribe(*this);
+}
+
+void PushHub::Subscription::onPublished(Wake wake)
+{
+    std::lock_guard<std::mutex> lock(m_hub.m_mutex);
+    m_hub.m_waiting[m_deviceRow][m_id] = std::make_shared<Wake>(std::move(wake));
+}
+
+PushHub::PushHub(int maxStreamsPerAccount, int maxStreams)
+    : m_maxPerAccount(maxStreamsPerAccount), m_maxStreams(maxStreams)
+{
+}
+
+PushHub::~PushHub() = default;
+
+std::unique_ptr<PushHub::Subscription> PushHub::subscribe(std::int64_t account, std::int64_t deviceRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_closed || m_streams >= m_maxStreams)
+        return nullptr;
+    int &mine = m_perAccount[account];
+    if (mine >= m_maxPerAccount)
+        return nullptr;
+    ++mine;
+    ++m_streams;
+    return std::unique_ptr<Subscription>(new Subscription(*this, account, deviceRow, m_nextId++));
+}
+
+void PushHub::unsubscribe(const Subscription &subscription)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto device = m_waiting.find(subscription.m_deviceRow);
+    if (device != m_waiting.end()) {
+        device->second.erase(subscription.m_id);
+        if (device->second.empty())
+            m_waiting.erase(device);
+    }
+    const auto account = m_perAccount.find(subscription.m_account);
+    if (account != m_perAccount.end() && --account->second <= 0)
+        m_perAccount.erase(account);
+    --m_streams;
+}
+
+void PushHub::published(std::int64_t deviceRow)
+{
+    std::vector<std::shared_ptr<Wake>> wakes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto device = m_waiting.find(deviceRow);
+        if (device == m_waiting.end())
+            return;
+        for (const auto &waiting : device->second)
+            wakes.push_back(waiting.second);
+    }
+    // Outside the lock: a wake-up may open or close streams itself.
+    for (const auto &wake : wakes)
+        (*wake)();
 }
 
 void PushHub::close()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_closed = true;
-    }
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_closed = true;
 }
 
-bool PushHub::isClosed() const
+int PushHub::openStreams() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_closed;
-}
-
-bool PushHub::openStream()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed || m_streams >= m_maxStreams)
-        return false;
-    ++m_streams;
-    return true;
-}
-
-void PushHub::closeStream()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    --m_streams;
+    return m_streams;
 }
 
 } // namespace pushserver

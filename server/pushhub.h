@@ -1,39 +1,69 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
 namespace pushserver {
 
-// Wakes the phone pages' event streams when a push is stored for their device, and bounds how many streams
-// are open at once: each one holds a server thread for as long as the phone keeps the page open.
+// Tells the phone pages' event streams when a push is stored for their device, and bounds how many streams
+// are open, per account and in total, so that one account's pages cannot take every other account's places.
+// Nobody waits here: a stream leaves a wake-up call, run on the publishing thread, which should only post
+// work elsewhere.
 class PushHub final
 {
 public:
-    explicit PushHub(int maxStreams);
+    using Wake = std::function<void()>;
 
-    void published(std::int64_t deviceRow, std::int64_t pushId);
+    // One open stream's place. Giving it back (destroying it) frees the place at once and stops the wake-ups.
+    class Subscription final
+    {
+    public:
+        ~Subscription();
+        Subscription(const Subscription &) = delete;
+        Subscription &operator=(const Subscription &) = delete;
 
-    // Waits until a push newer than `after` is published for the device, the timeout passes or the hub closes.
-    // False once the hub is closed.
-    bool wait(std::int64_t deviceRow, std::int64_t after, std::chrono::milliseconds timeout);
+        // May be called at any time; a wake-up already under way may still run the previous one.
+        void onPublished(Wake wake);
 
-    // Wakes every waiter for good; the server is stopping.
+    private:
+        friend class PushHub;
+        Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::uint64_t id);
+        PushHub &m_hub;
+        const std::int64_t m_account;
+        const std::int64_t m_deviceRow;
+        const std::uint64_t m_id;
+    };
+
+    PushHub(int maxStreamsPerAccount, int maxStreams);
+    ~PushHub();
+    PushHub(const PushHub &) = delete;
+    PushHub &operator=(const PushHub &) = delete;
+
+    // Nothing when the account or the service has all its streams open, or the hub is closed.
+    std::unique_ptr<Subscription> subscribe(std::int64_t account, std::int64_t deviceRow);
+
+    void published(std::int64_t deviceRow);
+
+    // No stream is opened any more; the server is stopping.
     void close();
-    bool isClosed() const;
 
-    bool openStream(); // false when the limit is reached
-    void closeStream();
+    int openStreams() const;
 
 private:
+    void unsubscribe(const Subscription &subscription);
+
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::unordered_map<std::int64_t, std::int64_t> m_latest;
-    bool m_closed = false;
+    // By device, then by subscription: the wake-ups.
+    std::unordered_map<std::int64_t, std::map<std::uint64_t, std::shared_ptr<Wake>>> m_waiting;
+    std::unordered_map<std::int64_t, int> m_perAccount;
+    std::uint64_t m_nextId = 1;
     int m_streams = 0;
+    bool m_closed = false;
+    const int m_maxPerAccount;
     const int m_maxStreams;
 };
 

@@ -1,26 +1,90 @@
 #include "service.h"
 
+#include "http.h"
 #include "phonepage.h"
 #include "query.h"
 #include "secrets.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
-#include <mutex>
+#include <deque>
+#include <thread>
+#include <vector>
 
 namespace pushserver {
 
+// Each password check takes 64 MiB for a tenth of a second: a couple of threads of their own run them, and a
+// short queue waits for them. A sign-in that finds the queue full is answered at once, so a burst of logins
+// holds neither memory nor the threads that serve the pushes.
+class PasswordChecks final
+{
+public:
+    PasswordChecks(int threads, std::size_t queueLength) : m_queueLength(queueLength)
+    {
+        for (int i = 0; i < threads; ++i)
+            m_threads.emplace_back([this] { work(); });
+    }
+
+    ~PasswordChecks() { stop(); }
+
+    // False when the queue is full or the checks have stopped.
+    bool submit(std::function<void()> task)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopped || m_queue.size() >= m_queueLength)
+                return false;
+            m_queue.push_back(std::move(task));
+        }
+        m_changed.notify_one();
+        return true;
+    }
+
+    // Checks under way finish, waiting ones are dropped (their clients see the connection close).
+    void stop()
+    {
+        std::deque<std::function<void()>> dropped;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopped = true;
+            dropped.swap(m_queue);
+        }
+        m_changed.notify_all();
+        for (std::thread &thread : m_threads)
+            if (thread.joinable())
+                thread.join();
+    }
+
+private:
+    void work()
+    {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_stopped || !m_queue.empty(); });
+                if (m_stopped)
+                    return;
+                task = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            task();
+        }
+    }
+
+    const std::size_t m_queueLength;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::function<void()>> m_queue;
+    bool m_stopped = false;
+    std::vector<std::thread> m_threads;
+};
+
 namespace {
 
-using Request = httplib::Request;
-using Response = httplib::Response;
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t maxTargetLength = 4096;
@@ -30,44 +94,54 @@ constexpr std::size_t maxDeviceIdLength = 64;
 constexpr std::size_t maxMessageLength = 1024;
 constexpr std::size_t maxExtraLength = 256;
 constexpr std::size_t maxCodeLength = 16;
+constexpr std::size_t pageTokenLength = 32;
 constexpr int keysKeptPerAccount = 32;
 constexpr int pushesOnPage = 50;
 constexpr int pushesPerStreamBatch = 20;
-constexpr int concurrentPasswordChecks = 2;
-constexpr auto keepAliveInterval = std::chrono::seconds(15);
+constexpr int passwordCheckThreads = 2;
+constexpr std::size_t passwordChecksWaiting = 8;
+constexpr int streamsPerAccount = 8;
+constexpr int streamsInTotal = 1024;
 
 const char *const jsonType = "application/json";
+const char *const textType = "text/plain; charset=utf-8";
 
-void replyJson(Response &res, int status, const json &body)
+HttpResponse replyJson(int status, const json &body)
 {
+    HttpResponse res;
     res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), jsonType);
+    res.headers.emplace_back("Cache-Control", "no-store");
+    res.contentType = jsonType;
+    res.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+    return res;
 }
 
-void replyBadRequest(Response &res, const std::string &why)
+HttpResponse replyBadRequest(const std::string &why)
 {
-    replyJson(res, 400, {{"status", "bad request"}, {"error", why}});
+    return replyJson(400, {{"status", "bad request"}, {"error", why}});
 }
 
-void replyText(Response &res, int status, const std::string &text)
+HttpResponse replyText(int status, const std::string &text)
 {
+    HttpResponse res;
     res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(text, "text/plain; charset=utf-8");
+    res.headers.emplace_back("Cache-Control", "no-store");
+    res.contentType = textType;
+    res.body = text;
+    return res;
 }
 
 // Every answer that the desktop program must act on comes with 200: it reads any other HTTP status as a
 // failed connection. A status other than "valid" makes it ask the user to sign in again.
-void replyRefusedKey(Response &res)
+HttpResponse replyRefusedKey()
 {
-    replyJson(res, 200, {{"status", "invalid"}, {"error", "api key refused: sign in again"}});
+    return replyJson(200, {{"status", "invalid"}, {"error", "api key refused: sign in again"}});
 }
 
 // The same for a device removed since the program fetched its list: signing in again fetches the new one.
-void replyUnknownDevice(Response &res)
+HttpResponse replyUnknownDevice()
 {
-    replyJson(res, 200, {{"status", "unknown device"}, {"error", "no device with this id: sign in again"}});
+    return replyJson(200, {{"status", "unknown device"}, {"error", "no device with this id: sign in again"}});
 }
 
 json deviceList(const std::vector<Device> &devices)
@@ -108,7 +182,7 @@ std::optional<std::string> parameter(const Query &query, const char *name, std::
     return *value;
 }
 
-std::optional<Query> parseQuery(const Request &req, std::string *error)
+std::optional<Query> parseQuery(const HttpRequest &req, std::string *error)
 {
     return Query::parse(Query::ofTarget(req.target), error);
 }
@@ -133,84 +207,104 @@ std::optional<std::int64_t> decimal(const std::string &text)
     return std::stoll(text);
 }
 
-// Access-log form of a path: phone page addresses are secrets, and a path may hold anything.
-std::string loggablePath(const std::string &path)
+bool isTokenCharacter(char c)
 {
-    if (path.rfind("/d/", 0) == 0)
-        return "/d/…";
-    std::string out = path.substr(0, 120);
-    std::replace_if(
-        out.begin(), out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, '?');
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+}
+
+bool isPageToken(std::string_view text)
+{
+    return text.size() == pageTokenLength && std::all_of(text.begin(), text.end(), isTokenCharacter);
+}
+
+// Access-log form of a path that no route took. A page address may reach the service in many spellings (a
+// doubled slash, a dot segment, percent-escapes, a prefix), so every long run of characters that could spell
+// a token, escaped or not, is left out, whatever surrounds it.
+std::string loggableUnknownPath(std::string_view path)
+{
+    constexpr std::size_t longestKept = 9;
+    std::string out;
+    std::size_t i = 0;
+    while (i < path.size() && out.size() < 120) {
+        std::size_t run = i;
+        while (run < path.size() && (isTokenCharacter(path[run]) || path[run] == '%'))
+            ++run;
+        if (run - i > longestKept) {
+            out += "*";
+            i = run;
+        } else if (run > i) {
+            out.append(path.substr(i, run - i));
+            i = run;
+        } else {
+            out += path[i++];
+        }
+    }
     return out;
 }
 
-std::string statusText(int status)
+// The text of the pushes stored for one page after the last one it got, for its event stream.
+class PushEvents final : public EventSource
 {
-    switch (status) {
-    case 400:
-        return "bad request";
-    case 404:
-        return "not found";
-    case 413:
-        return "request too large";
-    case 414:
-        return "request too long";
-    case 431:
-        return "request headers too large";
-    default:
-        return "error " + std::to_string(status);
+public:
+    PushEvents(Store &store, std::int64_t deviceRow, std::int64_t after,
+               std::unique_ptr<PushHub::Subscription> subscription)
+        : m_store(store), m_deviceRow(deviceRow), m_last(after), m_subscription(std::move(subscription))
+    {
     }
-}
+
+    void start(std::function<void()> wake) override { m_subscription->onPublished(std::move(wake)); }
+
+    std::string take() override
+    {
+        std::string text;
+        try {
+            for (const Push &push : m_store.pushesAfter(m_deviceRow, m_last, pushesPerStreamBatch)) {
+                text += "id: " + std::to_string(push.id) + "\nevent: push\ndata: " + pushJson(push) + "\n\n";
+                m_last = push.id;
+            }
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "tapvela-server: reading pushes for a page failed: %s\n", e.what());
+        }
+        return text;
+    }
+
+private:
+    Store &m_store;
+    const std::int64_t m_deviceRow;
+    std::int64_t m_last;
+    std::unique_ptr<PushHub::Subscription> m_subscription;
+};
 
 } // namespace
 
-// httplib's own listening socket takes a backlog of 5, which drops connections under a burst of clients that
-// connect at once; the socket is reachable only from a derived class.
-class HttpServer final : public httplib::Server
-{
-public:
-    bool widenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
-};
-
 Service::Service(Store &store, ServiceOptions options)
-    : m_store(store), m_options(options), m_hub(std::max(1, options.threads / 4)),
-      m_http(std::make_unique<HttpServer>())
+    : m_store(store), m_options(options), m_hub(streamsPerAccount, streamsInTotal)
 {
-    const int threads = std::max(4, m_options.threads);
-    m_http->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-    // httplib's default also sets SO_REUSEPORT, which would let a second server share the port silently
-    // instead of failing to start.
-    m_http->set_socket_options([](int socket) {
-        const int yes = 1;
-        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    m_http->set_tcp_nodelay(true);
-    // Each connection holds a thread while it is kept alive: a connection makes way for waiting ones after a
-    // hundred requests.
-    m_http->set_keep_alive_max_count(100);
-    // Idle connections also hold back stopping, which waits for them to time out.
-    m_http->set_keep_alive_timeout(2);
-    m_http->set_read_timeout(10);
-    m_http->set_write_timeout(10);
-    m_http->set_payload_max_length(4096);
-    registerRoutes();
+    HttpLimits limits;
+    limits.streamLifetime = m_options.streamLifetime;
+    m_http = std::make_unique<HttpServer>(
+        limits, m_options.accessLog,
+        [this](const HttpRequest &request, Responder respond) { handle(request, respond); });
 }
 
-Service::~Service() = default;
+Service::~Service()
+{
+    // The checks under way answer through the server's connections: they end first.
+    if (m_checks)
+        m_checks->stop();
+    m_http.reset();
+}
 
 int Service::bind(const std::string &address, int port)
 {
-    const int bound = port == 0 ? m_http->bind_to_any_port(address) : (m_http->bind_to_port(address, port) ? port : -1);
-    if (bound <= 0)
-        return -1;
-    if (!m_http->widenBacklog())
-        std::perror("tapvela-server: listen");
-    return bound;
+    return m_http->bind(address, port);
 }
 
 bool Service::run()
 {
-    return m_http->listen_after_bind();
+    // Started here rather than on construction, so that the threads inherit the caller's blocked signals.
+    m_checks = std::make_unique<PasswordChecks>(passwordCheckThreads, passwordChecksWaiting);
+    return m_http->run(std::max(1, m_options.threads));
 }
 
 void Service::stop()
@@ -219,264 +313,265 @@ void Service::stop()
     m_http->stop();
 }
 
-bool Service::checkPasswordSlowly(const std::string &storedHash, const std::string &digest)
+void Service::handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond)
 {
-    {
-        std::unique_lock<std::mutex> lock(m_loginMutex);
-        m_loginFree.wait(lock, [this] { return m_loginsRunning < concurrentPasswordChecks; });
-        ++m_loginsRunning;
+    const std::string_view target = request.target;
+    const std::string_view path = target.substr(0, target.find('?'));
+    const bool head = request.method == "HEAD";
+    std::string logPath(path);
+    HttpResponse response;
+
+    // A HEAD request is answered like a GET without its body where a GET changes nothing; the routes that sign
+    // in, store, rename or open a stream do not take it.
+    const auto methodAllowed = [&](bool readOnly) {
+        if (request.method == "GET" || (head && readOnly))
+            return true;
+        response = replyText(405, "only GET is served here\n");
+        response.headers.emplace_back("Allow", readOnly ? "GET, HEAD" : "GET");
+        return false;
+    };
+
+    try {
+        if (request.method != "GET" && !head) {
+            methodAllowed(false);
+            logPath = "-";
+        } else if (target.size() > maxTargetLength) {
+            response = replyText(414, "request too long\n");
+            logPath = "-";
+        } else if (path == "/") {
+            if (methodAllowed(true))
+                response = replyText(200, "tapvela-server: push service for the tapvela desktop program\n");
+        } else if (path == "/all/login_app.php") {
+            if (methodAllowed(false) && !login(request, respond, &response))
+                return;
+        } else if (path == "/all/devices_app.php") {
+            if (methodAllowed(true))
+                response = devices(request);
+        } else if (path == "/all/set_name_app.php") {
+            if (methodAllowed(false))
+                response = setName(request);
+        } else if (path == "/all/api.php") {
+            if (methodAllowed(false))
+                response = push(request);
+        } else if (path.size() == 3 + pageTokenLength && path.substr(0, 3) == "/d/" && isPageToken(path.substr(3))) {
+            logPath = "/d/(page)";
+            if (methodAllowed(true))
+                response = page(request, std::string(path.substr(3)));
+        } else if (path.size() == 3 + pageTokenLength + 7 && path.substr(0, 3) == "/d/" &&
+                   isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == "/events") {
+            logPath = "/d/(page)/events";
+            if (methodAllowed(false))
+                response = events(request, std::string(path.substr(3, pageTokenLength)));
+        } else {
+            logPath = loggableUnknownPath(path);
+            response = replyText(404, "not found\n");
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", logEscaped(request.method, 16).c_str(),
+                     logEscaped(logPath, 160).c_str(), e.what());
+        response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
     }
-    const bool matches = verifyPassword(storedHash, digest);
-    {
-        std::lock_guard<std::mutex> lock(m_loginMutex);
-        --m_loginsRunning;
-    }
-    m_loginFree.notify_one();
-    return matches;
+    response.logPath = logPath;
+    respond(std::move(response));
 }
 
-void Service::registerRoutes()
+// True when `now` holds the answer; false when the answer comes later through `respond`.
+bool Service::login(const HttpRequest &req, const std::function<void(HttpResponse)> &respond, HttpResponse *now)
 {
-    HttpServer &http = *m_http;
-
-    http.set_pre_routing_handler([](const Request &req, Response &res) {
-        if (req.method != "GET") {
-            res.set_header("Allow", "GET");
-            replyText(res, 405, "only GET is served here\n");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (req.target.size() > maxTargetLength) {
-            replyText(res, 414, "request too long\n");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-
-    http.set_error_handler(httplib::Server::HandlerWithResponse([](const Request &, Response &res) {
-        if (!res.body.empty())
-            return httplib::Server::HandlerResponse::Unhandled;
-        replyText(res, res.status, statusText(res.status) + "\n");
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-
-    http.set_exception_handler([](const Request &req, Response &res, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-            std::rethrow_exception(error);
-        } catch (const std::exception &e) {
-            what = e.what();
-        } catch (...) {
-        }
-        std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", req.method.c_str(), loggablePath(req.path).c_str(),
-                     what.c_str());
-        replyJson(res, 500, {{"status", "error"}, {"error", "internal error"}});
-    });
-
-    if (m_options.accessLog) {
-        http.set_logger([](const Request &req, const Response &res) {
-            std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), loggablePath(req.path).c_str(), res.status);
-        });
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> username, password;
+    if (query)
+        username = parameter(*query, "username", maxUsernameLength, true, &error);
+    if (username)
+        password = parameter(*query, "password", 40, true, &error);
+    if (!password) {
+        *now = replyText(400, error + "\n");
+        return true;
     }
-
-    http.Get("/", [](const Request &, Response &res) {
-        replyText(res, 200, "tapvela-server: push service for the tapvela desktop program\n");
-    });
-
-    http.Get("/all/login_app.php", [this](const Request &req, Response &res) {
-        std::string error;
-        const auto query = parseQuery(req, &error);
-        std::optional<std::string> username, password;
-        if (query)
-            username = parameter(*query, "username", maxUsernameLength, true, &error);
-        if (username)
-            password = parameter(*query, "password", 40, true, &error);
-        if (!password) {
-            replyText(res, 400, error + "\n");
-            return;
-        }
-        const std::string digest = lowered(*password);
-        if (!isLowerHexDigest(digest)) {
-            replyText(res, 400, "password must be the 40-digit SHA-1 digest of the password\n");
-            return;
-        }
-        const auto account = m_store.credentials(*username);
-        // An unknown name costs as much time as a wrong password, so timing does not tell which names exist.
-        static const std::string unknownUserHash = hashPassword("no such account");
-        const bool matches = checkPasswordSlowly(account ? account->second : unknownUserHash, digest);
-        if (!account || !matches) {
-            replyText(res, 200, "error");
-            return;
-        }
-        const std::string key = randomHex(24);
-        m_store.addApiKey(account->first, sha256(key), keysKeptPerAccount);
-        replyText(res, 200, key);
-    });
-
-    http.Get("/all/devices_app.php", [this](const Request &req, Response &res) {
-        std::string error;
-        const auto query = parseQuery(req, &error);
-        std::optional<std::string> key;
-        if (query)
-            key = parameter(*query, "apikey", maxKeyLength, true, &error);
-        if (!key)
-            return replyBadRequest(res, error);
-        const auto account = m_store.accountOfKey(sha256(*key));
-        if (!account)
-            return replyRefusedKey(res);
-        replyJson(res, 200, {{"status", "valid"}, {"devices", deviceList(m_store.devices(*account))}});
-    });
-
-    http.Get("/all/set_name_app.php", [this](const Request &req, Response &res) {
-        std::string error;
-        const auto query = parseQuery(req, &error);
-        std::optional<std::string> key, id;
-        const std::string *name = nullptr;
-        if (query)
-            key = parameter(*query, "apikey", maxKeyLength, true, &error);
-        if (key)
-            id = parameter(*query, "id", maxDeviceIdLength, true, &error);
-        if (id && !(name = query->find("name")))
-            error = "missing parameter: name";
-        if (!name)
-            return replyBadRequest(res, error);
-        const auto account = m_store.accountOfKey(sha256(*key));
-        if (!account)
-            return replyRefusedKey(res);
-        const std::string problem = deviceNameProblem(*name);
-        if (problem.empty()) {
-            if (!m_store.renameDevice(*account, *id, *name))
-                return replyUnknownDevice(res);
-            return replyJson(res, 200, {{"status", "valid"}});
-        }
-        // The program lets the user type any name, an empty one included, and shows a refusal only as a failed
-        // connection or a refused key. So the device keeps its name and the list goes back, showing the name
-        // that holds in place of the edit.
-        const std::vector<Device> devices = m_store.devices(*account);
-        if (std::none_of(devices.begin(), devices.end(), [&](const Device &device) { return device.id == *id; }))
-            return replyUnknownDevice(res);
-        replyJson(res, 200,
-                  {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
-    });
-
-    http.Get("/all/api.php", [this](const Request &req, Response &res) {
-        std::string error;
-        const auto query = parseQuery(req, &error);
-        std::optional<std::string> key, device;
-        std::optional<std::string> msg, icon, sound, extra;
-        if (query)
-            key = parameter(*query, "apikey", maxKeyLength, true, &error);
-        if (key)
-            msg = parameter(*query, "msg", maxMessageLength, true, &error, Lines::Allowed);
-        if (msg && msg->empty())
-            error = "msg must not be empty", msg.reset();
-        if (msg)
-            device = parameter(*query, "devices", maxDeviceIdLength, true, &error);
-        if (device)
-            icon = parameter(*query, "icon", maxCodeLength, false, &error);
-        if (icon)
-            sound = parameter(*query, "sound", maxCodeLength, false, &error);
-        if (sound)
-            extra = parameter(*query, "extra", maxExtraLength, false, &error);
-        if (!extra)
-            return replyBadRequest(res, error);
-        const auto account = m_store.accountOfKey(sha256(*key));
-        if (!account)
-            return replyRefusedKey(res);
-        const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra});
-        if (!stored)
-            return replyUnknownDevice(res);
-        m_hub.published(stored->second, stored->first);
-        replyJson(res, 200, {{"status", "valid"}});
-    });
-
-    http.Get(R"(/d/([A-Za-z0-9_-]{32}))", [this](const Request &req, Response &res) {
-        const auto device = m_store.deviceByToken(req.matches[1]);
-        if (!device) {
-            replyText(res, 404, "unknown page\n");
-            return;
-        }
-        const std::string nonce = randomUrlToken(18);
-        res.set_header("Content-Security-Policy",
-                       "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
-                           "'; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
-        res.set_header("X-Content-Type-Options", "nosniff");
-        res.set_header("Referrer-Policy", "no-referrer");
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(renderPhonePage(*device, m_store.latestPushes(device->row, pushesOnPage), nonce),
-                        "text/html; charset=utf-8");
-    });
-
-    http.Get(R"(/d/([A-Za-z0-9_-]{32})/events)", [this](const Request &req, Response &res) {
-        const auto device = m_store.deviceByToken(req.matches[1]);
-        if (!device) {
-            replyText(res, 404, "unknown page\n");
-            return;
-        }
-        // A browser that reconnects names the last event it saw; the page names the last push it rendered.
-        std::optional<std::int64_t> after;
-        if (req.has_header("Last-Event-ID")) {
-            after = decimal(req.get_header_value("Last-Event-ID"));
-        } else {
-            std::string error;
-            const auto query = parseQuery(req, &error);
-            if (!query)
-                return replyText(res, 400, error + "\n");
-            const std::string *given = query->find("after");
-            after = given ? decimal(*given) : m_store.latestPushId(device->row);
-        }
-        if (!after)
-            return replyText(res, 400, "the last seen push must be a decimal number\n");
-        if (!m_hub.openStream()) {
-            res.set_header("Retry-After", "10");
-            return replyText(res, 503, "too many open pages\n");
-        }
-
-        struct Stream
-        {
-            std::int64_t deviceRow;
-            std::int64_t last;
-            std::chrono::steady_clock::time_point end;
-            std::chrono::steady_clock::time_point lastWrite;
-            bool greeted = false;
-        };
-        const auto now = std::chrono::steady_clock::now();
-        auto stream = std::make_shared<Stream>(Stream{device->row, *after, now + m_options.streamLifetime, now});
-        res.set_header("Cache-Control", "no-store");
-        res.set_header("X-Accel-Buffering", "no");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, stream](std::size_t, httplib::DataSink &sink) {
-                const auto write = [&](const std::string &text) {
-                    stream->lastWrite = std::chrono::steady_clock::now();
-                    return sink.write(text.data(), text.size());
-                };
-                if (!stream->greeted) {
-                    stream->greeted = true;
-                    return write("retry: 3000\n: connected\n\n");
+    const std::string digest = lowered(*password);
+    if (!isLowerHexDigest(digest)) {
+        *now = replyText(400, "password must be the 40-digit SHA-1 digest of the password\n");
+        return true;
+    }
+    std::chrono::seconds wait;
+    {
+        std::lock_guard<std::mutex> lock(m_throttleMutex);
+        wait = m_throttle.wait(req.client, *username, LoginThrottle::Clock::now());
+    }
+    if (wait.count() > 0) {
+        *now = replyJson(429,
+                         {{"status", "too many attempts"},
+                          {"error", "too many failed sign-ins: try again in " + std::to_string(wait.count()) + " s"}});
+        now->headers.emplace_back("Retry-After", std::to_string(wait.count()));
+        return true;
+    }
+    auto account = m_store.credentials(*username);
+    const bool queued =
+        m_checks->submit([this, account = std::move(account), digest, user = *username, client = req.client, respond] {
+            HttpResponse response;
+            try {
+                // An unknown name costs as much time as a wrong password, so timing does not tell which names exist.
+                static const std::string unknownUserHash = hashPassword("no such account");
+                const bool matches = verifyPassword(account ? account->second : unknownUserHash, digest);
+                if (!account || !matches) {
+                    {
+                        std::lock_guard<std::mutex> lock(m_throttleMutex);
+                        m_throttle.failed(client, user, LoginThrottle::Clock::now());
+                    }
+                    std::fprintf(stderr, "tapvela-server: failed sign-in for user \"%s\" from %s\n",
+                                 logEscaped(user, 64).c_str(), logEscaped(client, 64).c_str());
+                    response = replyText(200, "error");
+                } else {
+                    {
+                        std::lock_guard<std::mutex> lock(m_throttleMutex);
+                        m_throttle.succeeded(user);
+                    }
+                    const std::string key = randomHex(24);
+                    m_store.addApiKey(account->first, sha256(key), keysKeptPerAccount);
+                    response = replyText(200, key);
                 }
-                const auto pushes = m_store.pushesAfter(stream->deviceRow, stream->last, pushesPerStreamBatch);
-                for (const Push &push : pushes) {
-                    if (!write("id: " + std::to_string(push.id) + "\nevent: push\ndata: " + pushJson(push) + "\n\n"))
-                        return false;
-                    stream->last = push.id;
-                }
-                if (!pushes.empty())
-                    return true;
-                const auto now = std::chrono::steady_clock::now();
-                if (now >= stream->end || m_hub.isClosed()) {
-                    sink.done();
-                    return true;
-                }
-                if (now - stream->lastWrite >= keepAliveInterval)
-                    return write(": keep-alive\n\n");
-                const auto wait = std::min<std::chrono::steady_clock::duration>(
-                    {keepAliveInterval - (now - stream->lastWrite), stream->end - now});
-                m_hub.wait(stream->deviceRow, stream->last,
-                           std::chrono::duration_cast<std::chrono::milliseconds>(wait) + std::chrono::milliseconds(1));
-                return true;
-            },
-            [this](bool) { m_hub.closeStream(); });
-    });
+            } catch (const std::exception &e) {
+                std::fprintf(stderr, "tapvela-server: a sign-in failed: %s\n", e.what());
+                response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+            }
+            response.logPath = "/all/login_app.php";
+            respond(std::move(response));
+        });
+    if (queued)
+        return false;
+    *now = replyJson(503, {{"status", "busy"}, {"error", "too many sign-ins at once: try again shortly"}});
+    now->headers.emplace_back("Retry-After", "1");
+    return true;
+}
+
+HttpResponse Service::devices(const HttpRequest &req)
+{
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> key;
+    if (query)
+        key = parameter(*query, "apikey", maxKeyLength, true, &error);
+    if (!key)
+        return replyBadRequest(error);
+    const auto account = m_store.accountOfKey(sha256(*key));
+    if (!account)
+        return replyRefusedKey();
+    return replyJson(200, {{"status", "valid"}, {"devices", deviceList(m_store.devices(*account))}});
+}
+
+HttpResponse Service::setName(const HttpRequest &req)
+{
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> key, id;
+    const std::string *name = nullptr;
+    if (query)
+        key = parameter(*query, "apikey", maxKeyLength, true, &error);
+    if (key)
+        id = parameter(*query, "id", maxDeviceIdLength, true, &error);
+    if (id && !(name = query->find("name")))
+        error = "missing parameter: name";
+    if (!name)
+        return replyBadRequest(error);
+    const auto account = m_store.accountOfKey(sha256(*key));
+    if (!account)
+        return replyRefusedKey();
+    const std::string problem = deviceNameProblem(*name);
+    if (problem.empty()) {
+        if (!m_store.renameDevice(*account, *id, *name))
+            return replyUnknownDevice();
+        return replyJson(200, {{"status", "valid"}});
+    }
+    // The program lets the user type any name, an empty one included, and shows a refusal only as a failed
+    // connection or a refused key. So the device keeps its name and the list goes back, showing the name
+    // that holds in place of the edit.
+    const std::vector<Device> devices = m_store.devices(*account);
+    if (std::none_of(devices.begin(), devices.end(), [&](const Device &device) { return device.id == *id; }))
+        return replyUnknownDevice();
+    return replyJson(
+        200, {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
+}
+
+HttpResponse Service::push(const HttpRequest &req)
+{
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> key, device;
+    std::optional<std::string> msg, icon, sound, extra;
+    if (query)
+        key = parameter(*query, "apikey", maxKeyLength, true, &error);
+    if (key)
+        msg = parameter(*query, "msg", maxMessageLength, true, &error, Lines::Allowed);
+    if (msg && msg->empty())
+        error = "msg must not be empty", msg.reset();
+    if (msg)
+        device = parameter(*query, "devices", maxDeviceIdLength, true, &error);
+    if (device)
+        icon = parameter(*query, "icon", maxCodeLength, false, &error);
+    if (icon)
+        sound = parameter(*query, "sound", maxCodeLength, false, &error);
+    if (sound)
+        extra = parameter(*query, "extra", maxExtraLength, false, &error);
+    if (!extra)
+        return replyBadRequest(error);
+    const auto account = m_store.accountOfKey(sha256(*key));
+    if (!account)
+        return replyRefusedKey();
+    const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra});
+    if (!stored)
+        return replyUnknownDevice();
+    m_hub.published(stored->second);
+    return replyJson(200, {{"status", "valid"}});
+}
+
+HttpResponse Service::page(const HttpRequest &, const std::string &token)
+{
+    const auto device = m_store.deviceByToken(token);
+    if (!device)
+        return replyText(404, "unknown page\n");
+    const std::string nonce = randomUrlToken(18);
+    HttpResponse res;
+    res.headers = {{"Content-Security-Policy",
+                    "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
+                        "'; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+                   {"X-Content-Type-Options", "nosniff"},
+                   {"Referrer-Policy", "no-referrer"},
+                   {"Cache-Control", "no-store"}};
+    res.contentType = "text/html; charset=utf-8";
+    res.body = renderPhonePage(*device, m_store.latestPushes(device->row, pushesOnPage), nonce);
+    return res;
+}
+
+HttpResponse Service::events(const HttpRequest &req, const std::string &token)
+{
+    const auto device = m_store.deviceByToken(token);
+    if (!device)
+        return replyText(404, "unknown page\n");
+    // A browser that reconnects names the last event it saw; the page names the last push it rendered.
+    std::optional<std::int64_t> after;
+    if (req.lastEventId) {
+        after = decimal(*req.lastEventId);
+    } else {
+        std::string error;
+        const auto query = parseQuery(req, &error);
+        if (!query)
+            return replyText(400, error + "\n");
+        const std::string *given = query->find("after");
+        after = given ? decimal(*given) : m_store.latestPushId(device->row);
+    }
+    if (!after)
+        return replyText(400, "the last seen push must be a decimal number\n");
+    auto subscription = m_hub.subscribe(device->account, device->row);
+    if (!subscription) {
+        HttpResponse res = replyText(503, "too many open pages\n");
+        res.headers.emplace_back("Retry-After", "10");
+        return res;
+    }
+    HttpResponse res;
+    res.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
+    res.events = std::make_shared<PushEvents>(m_store, device->row, *after, std::move(subscription));
+    return res;
 }
 
 } // namespace pushserver

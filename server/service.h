@@ -1,10 +1,10 @@
 #pragma once
 
+#include "loginthrottle.h"
 #include "pushhub.h"
 #include "store.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,13 +12,17 @@
 namespace pushserver {
 
 class HttpServer;
+struct HttpRequest;
+struct HttpResponse;
+class PasswordChecks;
 
 struct ServiceOptions
 {
-    int threads = 64;
+    // Threads that serve the connections. Waiting clients hold none, so a few are enough.
+    int threads = 2;
     bool accessLog = false;
     // A phone page's event stream is closed after this long and the browser reconnects on its own; this frees
-    // the threads of phones that vanished from the network without closing their connection.
+    // the places of phones that vanished from the network without closing their connection.
     std::chrono::seconds streamLifetime{120};
 };
 
@@ -35,23 +39,26 @@ public:
     int bind(const std::string &address, int port);
     // Serves until stop(); false when serving could not start.
     bool run();
-    // Safe from any thread.
+    // Safe from any thread; serving ends within moments whatever the clients do.
     void stop();
 
 private:
-    void registerRoutes();
-    bool checkPasswordSlowly(const std::string &storedHash, const std::string &digest);
+    void handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond);
+    HttpResponse root(const HttpRequest &request);
+    bool login(const HttpRequest &request, const std::function<void(HttpResponse)> &respond, HttpResponse *now);
+    HttpResponse devices(const HttpRequest &request);
+    HttpResponse setName(const HttpRequest &request);
+    HttpResponse push(const HttpRequest &request);
+    HttpResponse page(const HttpRequest &request, const std::string &token);
+    HttpResponse events(const HttpRequest &request, const std::string &token);
 
     Store &m_store;
     ServiceOptions m_options;
     PushHub m_hub;
+    std::mutex m_throttleMutex;
+    LoginThrottle m_throttle;
+    std::unique_ptr<PasswordChecks> m_checks;
     std::unique_ptr<HttpServer> m_http;
-
-    // Each password check takes 64 MiB for a tenth of a second: a few at a time keeps a burst of logins from
-    // exhausting memory or starving the pushes.
-    std::mutex m_loginMutex;
-    std::condition_variable m_loginFree;
-    int m_loginsRunning = 0;
 };
 
 } // namespace pushserver

@@ -199,11 +199,11 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db,
             "INSERT INTO devices(account_id, public_id, name, page_token, created_at) VALUES (?1, ?2, ?3, ?4, ?5)");
         m_selectDevices = std::make_unique<Statement>(
-            m_db, "SELECT id, public_id, name, page_token FROM devices WHERE account_id = ?1 ORDER BY id");
+            m_db, "SELECT id, public_id, name, page_token, account_id FROM devices WHERE account_id = ?1 ORDER BY id");
         m_renameDevice =
             std::make_unique<Statement>(m_db, "UPDATE devices SET name = ?3 WHERE account_id = ?1 AND public_id = ?2");
         m_selectDeviceByToken = std::make_unique<Statement>(
-            m_db, "SELECT id, public_id, name, page_token FROM devices WHERE page_token = ?1");
+            m_db, "SELECT id, public_id, name, page_token, account_id FROM devices WHERE page_token = ?1");
         m_selectDeviceOfAccount =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE account_id = ?1 AND public_id = ?2");
         m_insertPush = std::make_unique<Statement>(
@@ -296,7 +296,7 @@ void Store::exec(const char *sql)
 
 Device Store::readDevice(const Statement &statement) const
 {
-    return Device{statement.integer(0), statement.text(1), statement.text(2), statement.text(3)};
+    return Device{statement.integer(0), statement.text(1), statement.text(2), statement.text(3), statement.integer(4)};
 }
 
 Push Store::readPush(const Statement &statement) const

@@ -32,7 +32,8 @@ struct Device
     std::int64_t row = 0; // internal key, never shown
     std::string id;       // the id the desktop program sees and sends back
     std::string name;
-    std::string pageToken; // the secret part of the phone page's address
+    std::string pageToken;    // the secret part of the phone page's address
+    std::int64_t account = 0; // internal key of the owning account
 };
 
 struct Push

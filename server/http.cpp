@@ -1,0 +1,574 @@
+#include "http.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace pushserver {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using beast::error_code;
+using Clock = std::chrono::steady_clock;
+
+std::string logEscaped(std::string_view text, std::size_t maxBytes)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text.substr(0, maxBytes)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            out += c;
+        } else {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        }
+    }
+    if (text.size() > maxBytes)
+        out += "...";
+    return out;
+}
+
+namespace {
+
+class ConnectionBase
+{
+public:
+    virtual ~ConnectionBase() = default;
+    // Only once no thread serves any more.
+    virtual void closeNow() = 0;
+};
+
+const char *reasonText(int status)
+{
+    switch (status) {
+    case 400:
+        return "bad request\n";
+    case 413:
+        return "a request body is not accepted here\n";
+    case 431:
+        return "request headers too large\n";
+    default:
+        return "error\n";
+    }
+}
+
+} // namespace
+
+struct HttpServer::Impl
+{
+    Impl(HttpLimits limits, bool accessLog, HttpHandler handler);
+
+    void accept();
+    void admit(tcp::socket socket);
+    void release(ConnectionBase *connection, const std::string &address);
+    void log(const std::string &client, const std::string &method, const std::string &path, int status);
+
+    HttpLimits limits;
+    const bool accessLog;
+    HttpHandler handler;
+
+    std::mutex mutex;
+    int connections = 0;
+    std::unordered_map<std::string, int> perAddress;
+    std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> live;
+
+    // Destroyed before the counts above: the connections that its pending work holds give their place back.
+    net::io_context context;
+    tcp::acceptor acceptor{context};
+    net::steady_timer acceptRetry{context};
+};
+
+namespace {
+
+// One client's connection. The stream type is a parameter so that an encrypted stream can take the plain
+// one's place; everything below the HTTP messages goes through get_lowest_layer.
+template <class Stream>
+class Connection final : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>>
+{
+public:
+    Connection(HttpServer::Impl &server, Stream stream, std::string address)
+        : m_server(server), m_stream(std::move(stream)), m_address(std::move(address)),
+          m_buffer(server.limits.maxHeaderBytes + 1024), m_tick(m_stream.get_executor())
+    {
+    }
+
+    ~Connection() override { m_server.release(this, m_address); }
+
+    void start() { readRequest(true); }
+
+    void closeNow() override
+    {
+        error_code ignored;
+        beast::get_lowest_layer(m_stream).socket().shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(m_stream).socket().close(ignored);
+    }
+
+private:
+    auto lowest() -> decltype(beast::get_lowest_layer(std::declval<Stream &>()))
+    {
+        return beast::get_lowest_layer(m_stream);
+    }
+
+    void readRequest(bool fresh)
+    {
+        m_parser.emplace();
+        m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeaderBytes));
+        if (fresh || m_buffer.size() > 0)
+            return readHeader();
+        // A kept-alive connection may stay quiet for a while; once a request begins, it must arrive whole in time.
+        lowest().expires_after(m_server.limits.idleTime);
+        m_stream.async_read_some(m_buffer.prepare(1024),
+                                 [self = this->shared_from_this()](error_code ec, std::size_t bytes) {
+                                     if (ec)
+                                         return self->closeNow();
+                                     self->m_buffer.commit(bytes);
+                                     self->readHeader();
+                                 });
+    }
+
+    void readHeader()
+    {
+        lowest().expires_after(m_server.limits.requestTime);
+        http::async_read_header(m_stream, m_buffer, *m_parser,
+                                [self = this->shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
+    }
+
+    void onHeader(error_code ec)
+    {
+        if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
+            return refuse(431);
+        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
+            ec == net::error::connection_reset || ec == net::error::eof)
+            return closeNow();
+        if (ec)
+            return refuse(400);
+        // No route takes a body: refusing it at once spares waiting for bytes that are of no use.
+        if (!m_parser->is_done())
+            return refuse(413);
+
+        const auto &message = m_parser->get();
+        HttpRequest request;
+        request.method = std::string(message.method_string());
+        request.target = std::string(message.target());
+        request.client = m_address;
+        if (const auto field = message.find("Last-Event-ID"); field != message.end())
+            request.lastEventId = std::string(field->value());
+        m_keepAlive = message.keep_alive();
+        m_head = message.method() == http::verb::head;
+        m_method = request.method;
+
+        auto self = this->shared_from_this();
+        Responder respond = [self](HttpResponse response) {
+            net::post(self->m_stream.get_executor(),
+                      [self, response = std::move(response)]() mutable { self->answer(std::move(response)); });
+        };
+        try {
+            m_server.handler(request, std::move(respond));
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "tapvela-server: a request failed: %s\n", e.what());
+            HttpResponse failed;
+            failed.status = 500;
+            failed.contentType = "text/plain; charset=utf-8";
+            failed.body = "internal error\n";
+            failed.logPath = "-";
+            answer(std::move(failed));
+        }
+    }
+
+    // A request that cannot be read: answered, then the connection ends, since what follows is unknown.
+    void refuse(int status)
+    {
+        m_keepAlive = false;
+        m_head = false;
+        m_method = "-";
+        HttpResponse response;
+        response.status = status;
+        response.contentType = "text/plain; charset=utf-8";
+        response.body = reasonText(status);
+        response.logPath = "-";
+        answer(std::move(response));
+    }
+
+    void answer(HttpResponse response)
+    {
+        if (m_server.accessLog)
+            m_server.log(m_address, m_method, response.logPath, response.status);
+        if (response.events && !m_head)
+            return startEvents(std::move(response));
+        m_response = {};
+        m_response.version(11);
+        m_response.result(static_cast<unsigned>(response.status));
+        if (!response.contentType.empty())
+            m_response.set(http::field::content_type, response.contentType);
+        for (const auto &header : response.headers)
+            m_response.set(header.first, header.second);
+        m_response.keep_alive(m_keepAlive);
+        // A HEAD answer tells the length of the body it leaves out.
+        m_response.content_length(response.body.size());
+        if (!m_head)
+            m_response.body() = std::move(response.body);
+        lowest().expires_after(m_server.limits.writeTime);
+        http::async_write(m_stream, m_response, [self = this->shared_from_this()](error_code ec, std::size_t) {
+            if (ec)
+                return self->closeNow();
+            if (!self->m_keepAlive)
+                return self->lingerAndClose();
+            // Requests already received stay in the buffer and are read next, so they are answered in order.
+            self->readRequest(false);
+        });
+    }
+
+    // Closing with unread bytes from the client would reset the connection and could destroy the answer before
+    // the client reads it: stop sending, then drop what still comes for a short while.
+    void lingerAndClose()
+    {
+        error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+        lowest().expires_after(std::chrono::seconds(2));
+        drain();
+    }
+
+    void drain()
+    {
+        lowest().async_read_some(net::buffer(m_scratch), [self = this->shared_from_this()](error_code ec, std::size_t) {
+            if (ec)
+                return self->closeNow();
+            self->drain();
+        });
+    }
+
+    // The event stream: chunks written as events come, with no thread waiting for them.
+    void startEvents(HttpResponse response)
+    {
+        m_events = std::move(response.events);
+        m_eventsHeader.version(11);
+        m_eventsHeader.result(static_cast<unsigned>(response.status));
+        m_eventsHeader.set(http::field::content_type, "text/event-stream");
+        for (const auto &header : response.headers)
+            m_eventsHeader.set(header.first, header.second);
+        m_eventsHeader.keep_alive(false);
+        m_eventsHeader.chunked(true);
+        m_serializer.emplace(m_eventsHeader);
+
+        const auto now = Clock::now();
+        m_end = now + m_server.limits.streamLifetime;
+        m_lastWrite = m_writeStarted = now;
+        m_writing = true;
+        m_pending = "retry: 3000\n: connected\n\n";
+        m_woken = true;
+        // The stream's own timer bounds each write, since the pending read below has no deadline.
+        lowest().expires_never();
+        std::weak_ptr<Connection> weak = this->shared_from_this();
+        auto executor = m_stream.get_executor();
+        m_events->start([weak, executor] {
+            net::post(executor, [weak] {
+                if (const auto self = weak.lock()) {
+                    self->m_woken = true;
+                    self->pump();
+                }
+            });
+        });
+        http::async_write_header(m_stream, *m_serializer,
+                                 [self = this->shared_from_this()](error_code ec, std::size_t) {
+                                     self->m_writing = false;
+                                     if (ec)
+                                         return self->endEvents();
+                                     self->watchForClose();
+                                     self->pump();
+                                     self->scheduleTick();
+                                 });
+    }
+
+    // A browser that leaves the page closes the connection: a pending read learns it at once, and the stream's
+    // place is free again.
+    void watchForClose()
+    {
+        m_stream.async_read_some(net::buffer(m_scratch),
+                                 [self = this->shared_from_this()](error_code, std::size_t) { self->endEvents(); });
+    }
+
+    void pump()
+    {
+        if (m_ended || m_writing)
+            return;
+        if (m_woken && !m_ending) {
+            m_woken = false;
+            std::string events = m_events->take();
+            // A batch may not hold everything: ask again once it is written.
+            m_woken = !events.empty();
+            m_pending += events;
+        }
+        if (m_pending.empty()) {
+            if (m_ending)
+                writeLast();
+            return;
+        }
+        m_sending.swap(m_pending);
+        m_pending.clear();
+        m_writing = true;
+        m_lastWrite = m_writeStarted = Clock::now();
+        net::async_write(m_stream, http::make_chunk(net::buffer(m_sending)),
+                         [self = this->shared_from_this()](error_code ec, std::size_t) {
+                             self->m_writing = false;
+                             if (ec)
+                                 return self->endEvents();
+                             self->pump();
+                         });
+    }
+
+    void writeLast()
+    {
+        m_writing = true;
+        m_writeStarted = Clock::now();
+        net::async_write(m_stream, http::make_chunk_last(),
+                         [self = this->shared_from_this()](error_code, std::size_t) { self->endEvents(); });
+    }
+
+    void scheduleTick()
+    {
+        if (m_ended)
+            return;
+        auto at = std::min(m_lastWrite + m_server.limits.streamKeepAlive, m_end);
+        if (m_writing)
+            at = std::min(at, m_writeStarted + m_server.limits.writeTime);
+        m_tick.expires_at(at);
+        m_tick.async_wait([self = this->shared_from_this()](error_code ec) {
+            if (!ec)
+                self->onTick();
+        });
+    }
+
+    void onTick()
+    {
+        if (m_ended)
+            return;
+        const auto now = Clock::now();
+        // A phone that stopped reading without closing: its place goes to others.
+        if (m_writing && now - m_writeStarted >= m_server.limits.writeTime)
+            return endEvents();
+        if (now >= m_end) {
+            m_ending = true;
+            pump();
+        } else if (!m_writing && now - m_lastWrite >= m_server.limits.streamKeepAlive) {
+            m_pending += ": keep-alive\n\n";
+            pump();
+        }
+        scheduleTick();
+    }
+
+    void endEvents()
+    {
+        if (m_ended)
+            return;
+        m_ended = true;
+        m_tick.cancel();
+        m_events.reset();
+        closeNow();
+    }
+
+    HttpServer::Impl &m_server;
+    Stream m_stream;
+    const std::string m_address;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::empty_body>> m_parser;
+    http::response<http::string_body> m_response;
+    std::string m_method;
+    bool m_keepAlive = false;
+    bool m_head = false;
+    char m_scratch[512];
+
+    std::shared_ptr<EventSource> m_events;
+    http::response<http::empty_body> m_eventsHeader;
+    std::optional<http::response_serializer<http::empty_body>> m_serializer;
+    net::steady_timer m_tick;
+    std::string m_pending, m_sending;
+    Clock::time_point m_end, m_lastWrite, m_writeStarted;
+    bool m_writing = false, m_woken = false, m_ending = false, m_ended = false;
+};
+
+// Each connection is a descriptor: the soft limit is raised as far as allowed, and the connection cap kept
+// below it with room for the database and the listening socket.
+int connectionCap(int wanted)
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        std::perror("tapvela-server: getrlimit");
+        return std::min(wanted, 900);
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? static_cast<rlim_t>(wanted + 64) : limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+        else
+            std::perror("tapvela-server: setrlimit");
+    }
+    if (limit.rlim_cur == RLIM_INFINITY)
+        return wanted;
+    const auto room = static_cast<long long>(limit.rlim_cur) - 64;
+    return static_cast<int>(std::max(1LL, std::min<long long>(wanted, room)));
+}
+
+} // namespace
+
+HttpServer::Impl::Impl(HttpLimits limits_, bool accessLog_, HttpHandler handler_)
+    : limits(limits_), accessLog(accessLog_), handler(std::move(handler_))
+{
+    limits.maxConnections = connectionCap(limits.maxConnections);
+}
+
+void HttpServer::Impl::accept()
+{
+    acceptor.async_accept(net::make_strand(context), [this](error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open())
+            return;
+        if (ec) {
+            // Out of descriptors most likely: try again shortly instead of spinning.
+            acceptRetry.expires_after(std::chrono::milliseconds(100));
+            acceptRetry.async_wait([this](error_code waited) {
+                if (!waited)
+                    accept();
+            });
+            return;
+        }
+        admit(std::move(socket));
+        accept();
+    });
+}
+
+void HttpServer::Impl::admit(tcp::socket socket)
+{
+    error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec)
+        return;
+    std::string address = peer.address().to_string();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto it = perAddress.find(address);
+        const int fromThere = it == perAddress.end() ? 0 : it->second;
+        if (connections >= limits.maxConnections || fromThere >= limits.maxConnectionsPerAddress) {
+            socket.close(ec);
+            return;
+        }
+        ++connections;
+        ++perAddress[address];
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    auto connection = std::make_shared<Connection<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)),
+                                                                      std::move(address));
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        live.emplace(connection.get(), connection);
+    }
+    connection->start();
+}
+
+void HttpServer::Impl::release(ConnectionBase *connection, const std::string &address)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    live.erase(connection);
+    --connections;
+    const auto it = perAddress.find(address);
+    if (it != perAddress.end() && --it->second <= 0)
+        perAddress.erase(it);
+}
+
+void HttpServer::Impl::log(const std::string &client, const std::string &method, const std::string &path, int status)
+{
+    std::fprintf(stderr, "%s %s %s %d\n", logEscaped(client, 64).c_str(), logEscaped(method, 16).c_str(),
+                 logEscaped(path, 160).c_str(), status);
+}
+
+HttpServer::HttpServer(HttpLimits limits, bool accessLog, HttpHandler handler)
+    : m_impl(std::make_unique<Impl>(limits, accessLog, std::move(handler)))
+{
+}
+
+HttpServer::~HttpServer() = default;
+
+int HttpServer::bind(const std::string &address, int port)
+{
+    error_code ec;
+    tcp::endpoint endpoint;
+    const auto ip = net::ip::make_address(address, ec);
+    if (!ec) {
+        endpoint = tcp::endpoint(ip, static_cast<unsigned short>(port));
+    } else {
+        tcp::resolver resolver(m_impl->context);
+        const auto found = resolver.resolve(address, std::to_string(port), ec);
+        if (ec || found.empty())
+            return -1;
+        endpoint = found.begin()->endpoint();
+    }
+    tcp::acceptor &acceptor = m_impl->acceptor;
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec)
+        return -1;
+    // Lets a restarted service take its port back at once; a second running service still fails to bind.
+    acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        acceptor.bind(endpoint, ec);
+    if (!ec)
+        acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error_code ignored;
+        acceptor.close(ignored);
+        return -1;
+    }
+    return acceptor.local_endpoint(ec).port();
+}
+
+bool HttpServer::run(int threads)
+{
+    if (!m_impl->acceptor.is_open())
+        return false;
+    m_impl->accept();
+    std::vector<std::thread> others;
+    for (int i = 1; i < threads; ++i)
+        others.emplace_back([this] { m_impl->context.run(); });
+    m_impl->context.run();
+    for (std::thread &thread : others)
+        thread.join();
+
+    // Nothing runs any more: every client learns at once that the service has gone.
+    error_code ignored;
+    m_impl->acceptor.close(ignored);
+    std::vector<std::shared_ptr<ConnectionBase>> open;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->mutex);
+        for (const auto &entry : m_impl->live)
+            if (auto connection = entry.second.lock())
+                open.push_back(std::move(connection));
+    }
+    for (const auto &connection : open)
+        connection->closeNow();
+    return true;
+}
+
+void HttpServer::stop()
+{
+    m_impl->context.stop();
+}
+
+} // namespace pushserver

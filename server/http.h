@@ -1,0 +1,88 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace pushserver {
+
+// What one client may cost. Every connection is a few buffers and timers on a handful of threads, so idle
+// and slow clients cost memory only, and these bounds cap that memory.
+struct HttpLimits
+{
+    std::size_t maxHeaderBytes = 16 * 1024; // request line and headers together
+    std::chrono::seconds requestTime{10};   // to receive a whole request once its first byte came
+    std::chrono::seconds idleTime{30};      // between two requests on a kept-alive connection
+    std::chrono::seconds writeTime{10};     // for an answer, or one piece of an event stream, to leave
+    int maxConnections = 2048;              // lowered to fit the process's descriptor limit
+    int maxConnectionsPerAddress = 64;
+    std::chrono::seconds streamKeepAlive{15}; // a comment on an otherwise silent event stream
+    std::chrono::seconds streamLifetime{120}; // then the browser reconnects on its own
+};
+
+struct HttpRequest
+{
+    std::string method;
+    std::string target; // as received
+    std::string client; // the peer's address
+    std::optional<std::string> lastEventId;
+};
+
+// The events of one open event stream. The connection asks for them whenever it may write.
+class EventSource
+{
+public:
+    virtual ~EventSource() = default;
+    // `wake` may be called from any thread at any time, also after the stream ended (it then does nothing).
+    virtual void start(std::function<void()> wake) = 0;
+    // The events not sent yet, as stream text; empty when there is none.
+    virtual std::string take() = 0;
+};
+
+struct HttpResponse
+{
+    int status = 200;
+    std::string contentType;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::shared_ptr<EventSource> events; // an event stream follows the headers instead of a body
+    std::string logPath;                 // how the access log shows the request's path: never a secret
+};
+
+// Called exactly once, from any thread, with the answer to a request.
+using Responder = std::function<void(HttpResponse)>;
+using HttpHandler = std::function<void(const HttpRequest &, Responder)>;
+
+// HTTP/1.1 on Boost.Beast: keep-alive and pipelined requests answered in order, no request bodies, and the
+// limits above. Request handling is the handler's; it may answer later from another thread.
+class HttpServer final
+{
+public:
+    HttpServer(HttpLimits limits, bool accessLog, HttpHandler handler);
+    ~HttpServer();
+    HttpServer(const HttpServer &) = delete;
+    HttpServer &operator=(const HttpServer &) = delete;
+
+    // The port actually bound (a free one when `port` is 0), or -1 when the address cannot be used.
+    int bind(const std::string &address, int port);
+    // Serves on `threads` threads, this one included, until stop(); then closes every connection.
+    bool run(int threads);
+    // Safe from any thread, also before run().
+    void stop();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+// The text for a log line: bytes outside printable ASCII (and the backslash) as \xNN, cut to `maxBytes`.
+std::string logEscaped(std::string_view text, std::size_t maxBytes);
+
+} // namespace pushserver
