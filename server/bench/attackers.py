@@ -2,9 +2,12 @@
 """Clients that cost a server connections rather than requests, for server/bench/push-bench.sh.
 
   --streams N  phone pages left open: GET /d/TOKEN/events, read and thrown away, opened again when the server
-               closes it (after 3 s, as a browser's EventSource does)
+               closes it (after 3 s, as a browser's EventSource does); the tokens of --tokens FILE in turn
   --slow M     slow clients: a request header sent one byte every --interval seconds, never finished;
                reconnects when the server gives up on it
+
+The connections come from many loopback addresses (127.1.x.y, at most --per-address from each), as an attack
+from many machines would: the server's limits per client address are not what is measured.
 
 Runs until SIGTERM or SIGINT (or --seconds), then prints one line of counts. Prints "ready" once every
 connection has been tried, so that a load started afterwards meets them all. Python 3 standard library only.
@@ -24,12 +27,17 @@ counts = {
 }
 
 
-async def stream(host, port, token, stop):
+def source(index, perAddress):
+    n = index // perAddress
+    return (f"127.1.{n // 250}.{n % 250 + 1}", 0)
+
+
+async def stream(host, port, token, local, stop):
     request = f"GET /d/{token}/events HTTP/1.1\r\nHost: {host}\r\nAccept: text/event-stream\r\n\r\n".encode()
     while not stop.is_set():
         held = False
         try:
-            reader, writer = await asyncio.open_connection(host, port)
+            reader, writer = await asyncio.open_connection(host, port, local_addr=local)
         except OSError:
             counts["connect failures"] += 1
             await pause(stop, 3)
@@ -54,11 +62,11 @@ async def stream(host, port, token, stop):
         await pause(stop, 3)
 
 
-async def slow(host, port, interval, stop):
+async def slow(host, port, interval, local, stop):
     header = f"GET / HTTP/1.1\r\nHost: {host}\r\nX-Slow: ".encode() + b"a" * 100000
     while not stop.is_set():
         try:
-            reader, writer = await asyncio.open_connection(host, port)
+            reader, writer = await asyncio.open_connection(host, port, local_addr=local)
         except OSError:
             counts["connect failures"] += 1
             await pause(stop, 3)
@@ -96,14 +104,19 @@ async def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--token", help="a phone page's token (needed with --streams)")
+    parser.add_argument("--tokens", help="a file of phone page tokens, one a line (needed with --streams)")
     parser.add_argument("--streams", type=int, default=1000)
     parser.add_argument("--slow", type=int, default=500)
     parser.add_argument("--interval", type=float, default=5.0, help="seconds between a slow client's bytes")
+    parser.add_argument("--per-address", type=int, default=32, help="connections from each source address")
     parser.add_argument("--seconds", type=float, default=0, help="stop after this long (0: at SIGTERM)")
     args = parser.parse_args()
-    if args.streams and not args.token:
-        parser.error("--streams needs --token")
+    tokens = []
+    if args.tokens:
+        with open(args.tokens, encoding="ascii") as file:
+            tokens = [line.strip() for line in file if line.strip()]
+    if args.streams and not tokens:
+        parser.error("--streams needs --tokens")
 
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -113,9 +126,11 @@ async def main():
     # Opened in small groups, so that the server's accept queue is not what refuses them.
     for i in range(max(args.streams, args.slow)):
         if i < args.streams:
-            tasks.append(asyncio.create_task(stream(args.host, args.port, args.token, stop)))
+            local = source(len(tasks), args.per_address)
+            tasks.append(asyncio.create_task(stream(args.host, args.port, tokens[i % len(tokens)], local, stop)))
         if i < args.slow:
-            tasks.append(asyncio.create_task(slow(args.host, args.port, args.interval, stop)))
+            local = source(len(tasks), args.per_address)
+            tasks.append(asyncio.create_task(slow(args.host, args.port, args.interval, local, stop)))
         if i % 50 == 49:
             await asyncio.sleep(0.05)
     await asyncio.sleep(1)
