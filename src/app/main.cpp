@@ -1,7 +1,7 @@
 #include "app/config.h"
 #include "app/singleinstance.h"
-#include "app/startup.h"
 #include "hotkey/windowsthread.h"
+#include "settings/startup.h"
 
 #include <QApplication>
 #include <QSettings>

@@ -2,6 +2,8 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 class QMovie;
 
 namespace Ui {
@@ -23,6 +25,6 @@ public:
     static QPoint placement(const QRect &screen);
 
 private:
-    Ui::Sending *form;
-    QMovie *movie;
+    std::unique_ptr<Ui::Sending> form;
+    std::unique_ptr<QMovie> movie;
 };

@@ -1,7 +1,9 @@
 #include "hotkey/windowsthread.h"
 
 #include "app/diagnostics.h"
-#include "settings/settingswindow.h"
+#include "hotkey/capture.h"
+
+#include <QMetaMethod>
 
 #include <chrono>
 
@@ -10,20 +12,24 @@ std::atomic<WindowsThread *> hotkeyWatcher{nullptr};
 WindowsThread::WindowsThread() : m_source(newEventSource())
 {
     hotkeyWatcher = this;
-    // The capture belongs to the settings window of the signed-in user; without one the hotkey does nothing.
-    connect(
-        this, &WindowsThread::hotkeyPressed, this,
-        [] {
-            if (SettingsWindow *window = currentSettingsWindow.load())
-                window->sendSelection();
-        },
-        captureConnection());
+    connect(this, &WindowsThread::hotkeyPressed, this, &WindowsThread::capture, captureConnection());
 }
 
 WindowsThread::~WindowsThread()
 {
     WindowsThread *self = this;
     hotkeyWatcher.compare_exchange_strong(self, nullptr);
+}
+
+void WindowsThread::capture()
+{
+    // The push belongs to the settings window of the signed-in user: without one listening, nothing is captured.
+    if (!isSignalConnected(QMetaMethod::fromSignal(&WindowsThread::selectionCaptured)))
+        return;
+    hotkey::captureSelection([this](const hotkey::CapturedNumber &captured) {
+        emit selectionCaptured(captured.apiKey, captured.deviceId, captured.number);
+        emit createSendingWindow();
+    });
 }
 
 void WindowsThread::applyHotkeyIndex(int index)

@@ -44,6 +44,11 @@ public:
     static qint64 steadyNowNs();
 
 signals:
+    // The capture on the hotkey found a number to push (the selection, cleaned), and then that the sending
+    // indicator is due. Emitted where the capture runs (the watcher thread on Windows, the GUI thread on X11);
+    // the settings window of the signed-in user connects to both, and without a receiver of the first the
+    // hotkey does nothing.
+    void selectionCaptured(const QString &apiKey, const QString &deviceId, const QString &number);
     void createSendingWindow();
     // Emitted on the watcher thread, once the event that fired has been passed on; on Windows it comes from
     // the thread's message loop, after the hook procedure has returned.
@@ -73,6 +78,7 @@ private:
     // How the capture is reached from hotkeyPressed: directly on the watcher thread on Windows (the message
     // loop serves the hook meanwhile), queued into the GUI thread on X11 (the X clipboard needs its loop).
     static Qt::ConnectionType captureConnection();
+    void capture();
 
     std::unique_ptr<EventSource> m_source;
     hotkey::HotkeyMatcher m_matcher;

@@ -2,11 +2,13 @@
 
 #include "app/config.h"
 #include "app/diagnostics.h"
+#include "app/storedsession.h"
 #include "app/uilanguage.h"
 #include "app/windowfont.h"
 #include "service/messages.h"
 #include "service/requests.h"
 #include "settings/settingswindow.h"
+#include "settings/trayicon.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -16,14 +18,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSettings>
-#include <QSystemTrayIcon>
-
-namespace {
-
-const QString apiKeyName = QStringLiteral("apikey");
-const QString noApiKey = QStringLiteral("no");
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), form(std::make_unique<Ui::MainWindow>()), transferTimeoutMs(service::transferTimeoutMs)
@@ -43,22 +37,19 @@ MainWindow::MainWindow(QWidget *parent)
     requestPending = false;
 
     settings = std::make_unique<QSettings>(configFilePath(), QSettings::IniFormat);
-    const QString apiKey = settings->value(apiKeyName, noApiKey).toString();
-    if (apiKey != noApiKey) {
+    const QString apiKey = StoredSession(*settings).apiKey();
+    if (StoredSession::isSignedIn(apiKey)) {
         writeDiagnosticLine("connected " + maskedApiKey(apiKey));
     } else {
         writeDiagnosticLine("not connected");
-        trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_Off.png")), this);
-        trayIcon->setToolTip(QStringLiteral("tapvela"));
+        trayIcon = new TrayIcon(TrayIcon::State::SignedOut, this);
         trayIcon->setVisible(true);
     }
 
-    auto *username = findChild<QLineEdit *>(QStringLiteral("username"));
-    auto *password = findChild<QLineEdit *>(QStringLiteral("password"));
     if (isFrenchInterface()) {
         setWindowTitle(QStringLiteral("tapvela - connexion"));
-        username->setPlaceholderText(QStringLiteral("nom d'utilisateur"));
-        password->setPlaceholderText(QStringLiteral("mot de passe"));
+        form->username->setPlaceholderText(QStringLiteral("nom d'utilisateur"));
+        form->password->setPlaceholderText(QStringLiteral("mot de passe"));
     }
 }
 
@@ -81,9 +72,7 @@ void MainWindow::on_connection_clicked()
     // The press, the click that follows on release and Return all arrive here: one request at a time.
     if (requestPending)
         return;
-    const auto *username = findChild<QLineEdit *>(QStringLiteral("username"));
-    const auto *password = findChild<QLineEdit *>(QStringLiteral("password"));
-    service::sendRequest(manager, service::loginUrl(username->text(), password->text()), transferTimeoutMs);
+    service::sendRequest(manager, service::loginUrl(form->username->text(), form->password->text()), transferTimeoutMs);
     requestPending = true;
 }
 
@@ -102,6 +91,11 @@ void MainWindow::on_username_returnPressed()
     on_connection_clicked();
 }
 
+void MainWindow::showWarning(const service::Warning &warning)
+{
+    QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
 void MainWindow::finishedRequest(QNetworkReply *reply)
 {
     requestPending = false;
@@ -109,24 +103,20 @@ void MainWindow::finishedRequest(QNetworkReply *reply)
     const bool french = isFrenchInterface();
 
     switch (answer.outcome) {
-    case service::LoginOutcome::ConnectionFailure: {
-        const service::Warning warning = service::loginConnectionWarning(french);
-        QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+    case service::LoginOutcome::ConnectionFailure:
+        showWarning(service::loginConnectionWarning(french));
         return;
-    }
-    case service::LoginOutcome::RefusedCredentials: {
+    case service::LoginOutcome::RefusedCredentials:
         writeDiagnosticLine(answer.text.toUtf8());
-        const service::Warning warning = service::loginCredentialsWarning(french);
-        QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+        showWarning(service::loginCredentialsWarning(french));
         return;
-    }
     case service::LoginOutcome::ApiKey:
         break;
     }
 
     // The reply is the api key: a secret, never printed whole.
     writeDiagnosticLine(maskedApiKey(answer.text));
-    settings->setValue(apiKeyName, answer.text);
+    StoredSession(*settings).setApiKey(answer.text);
     // On disk before the settings window starts, so that a sign-in is never lost to a crash after it.
     settings->sync();
 

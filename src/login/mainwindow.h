@@ -8,10 +8,13 @@ class QCloseEvent;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSettings;
-class QSystemTrayIcon;
+class TrayIcon;
 
 namespace Ui {
 class MainWindow;
+}
+namespace service {
+struct Warning;
 }
 
 // The login window: a user name and a password exchanged for the api key, after which the settings window
@@ -38,9 +41,11 @@ private slots:
     void on_username_returnPressed();
 
 private:
+    void showWarning(const service::Warning &warning);
+
     QNetworkAccessManager *manager = nullptr;
     std::unique_ptr<QSettings> settings;
-    QSystemTrayIcon *trayIcon = nullptr;
+    TrayIcon *trayIcon = nullptr;
     bool requestPending = false;
     std::unique_ptr<Ui::MainWindow> form;
     int transferTimeoutMs;

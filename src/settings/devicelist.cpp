@@ -1,5 +1,7 @@
 #include "settings/devicelist.h"
 
+#include "app/storedsession.h"
+
 #include <QJsonObject>
 #include <QJsonValue>
 
@@ -17,7 +19,7 @@ DeviceListPlan planDeviceList(const QJsonArray &devices, const QString &savedId)
         }
         plan.rows.append(row);
     }
-    if (!plan.rows.isEmpty() && (savedId == QLatin1String("-1") || !found)) {
+    if (!plan.rows.isEmpty() && (savedId == QLatin1String(StoredSession::neverChosenDeviceId) || !found)) {
         plan.storeFirstAsDefault = true;
         plan.labelRow = 0;
     }

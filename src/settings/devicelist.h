@@ -21,7 +21,7 @@ struct DeviceListPlan
     bool storeFirstAsDefault = false;
 };
 
-// savedId is the stored "id", "-1" when none was ever chosen. The saved device keeps being the default when
-// the list still holds it (its last row with that id names it); otherwise, and when none was chosen, the
-// first device becomes the default. An empty list changes neither the label nor the stored id.
+// savedId is the stored default device (StoredSession::savedDeviceId), "-1" when none was ever chosen. The saved device
+// keeps being the default when the list still holds it (its last row with that id names it); otherwise, and when none
+// was chosen, the first device becomes the default. An empty list changes neither the label nor the stored id.
 DeviceListPlan planDeviceList(const QJsonArray &devices, const QString &savedId);

@@ -3,35 +3,40 @@
 #include "app/config.h"
 #include "app/diagnostics.h"
 #include "app/session.h"
+#include "app/storedsession.h"
 #include "app/uilanguage.h"
 #include "app/windowfont.h"
+#include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
 #include "service/messages.h"
+#include "service/requests.h"
+#include "settings/devicelist.h"
 #include "settings/runatstartup.h"
+#include "settings/trayicon.h"
 #include "ui_settingswindow.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
+#include <QFontMetrics>
 #include <QIcon>
-#include <QLabel>
-#include <QMenu>
+#include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QPushButton>
 #include <QSessionManager>
 #include <QSettings>
 #include <QStandardItemModel>
 #include <QTimer>
 
-std::atomic<SettingsWindow *> currentSettingsWindow{nullptr};
+#include <algorithm>
+#include <atomic>
 
 namespace {
 
-const QString keyKey = QStringLiteral("key");
-const QString defaultKey = QStringLiteral("10");
+constexpr int idRole = Qt::UserRole + 1;
+
+// The GUI thread alone reads and writes it.
+SettingsWindow *current = nullptr;
 
 // Without a notification area (a bare GNOME session) a hidden window could never be shown again: the window
 // then stays in the taskbar. Said once per run on standard output.
@@ -50,6 +55,29 @@ std::atomic<bool> waylandTold{false};
 
 } // namespace
 
+SettingsWindow *currentSettingsWindow()
+{
+    return current;
+}
+
+void setCurrentSettingsWindow(SettingsWindow *window)
+{
+    WindowsThread *watcher = hotkeyWatcher.load();
+    if (current && watcher) {
+        QObject::disconnect(watcher, &WindowsThread::selectionCaptured, current, &SettingsWindow::sendSelection);
+        QObject::disconnect(watcher, &WindowsThread::createSendingWindow, current,
+                            &SettingsWindow::createSendingWindow);
+    }
+    current = window;
+    // Announced where the capture runs: queued when that is the watcher thread, dropped by Qt when the window goes.
+    if (window && watcher) {
+        QObject::connect(watcher, &WindowsThread::selectionCaptured, window, &SettingsWindow::sendSelection,
+                         Qt::UniqueConnection);
+        QObject::connect(watcher, &WindowsThread::createSendingWindow, window, &SettingsWindow::createSendingWindow,
+                         Qt::UniqueConnection);
+    }
+}
+
 QStringList hotkeyEntryTexts()
 {
     QStringList texts;
@@ -60,15 +88,14 @@ QStringList hotkeyEntryTexts()
     return texts;
 }
 
-SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
+SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std::make_unique<Ui::SettingsWindow>())
 {
     provideWindowFont();
-    form = new Ui::SettingsWindow;
     form->setupUi(this); // ends by connecting the on_<object>_<signal> slots
     // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
     form->label->setPixmap(QIcon(QStringLiteral(":/images/settings.png")).pixmap(form->label->size()));
 
-    currentSettingsWindow = this;
+    setCurrentSettingsWindow(this);
 
     setFixedSize(size());
     // A top-level window's default flags include the maximise button: flipping the hint removes it.
@@ -88,57 +115,54 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent)
     manager = new QNetworkAccessManager(this);
     connect(manager, &QNetworkAccessManager::finished, this, &SettingsWindow::finishedRequest);
 
-    settings = new QSettings(configFilePath(), QSettings::IniFormat);
+    settings = std::make_unique<QSettings>(configFilePath(), QSettings::IniFormat);
 
     requestDevices();
 
     // The first entry becomes current as it is added, and the stored choice is selected next: each change
     // reaches the watcher, and nothing is stored since the window is not active yet.
     form->keyList->addItems(hotkeyEntryTexts());
-    form->keyList->setCurrentIndex(settings->value(keyKey, defaultKey).toString().toInt());
-    settings->setValue(keyKey, settings->value(keyKey, defaultKey).toString());
+    form->keyList->setCurrentIndex(session().hotkeyIndex());
+    session().keepHotkeyIndex();
 
-    setUpTray();
+    trayIcon = new TrayIcon(TrayIcon::State::SignedIn, this);
+    connect(trayIcon, &TrayIcon::showRequested, this, &SettingsWindow::onClickSysTray);
+    connect(trayIcon, &TrayIcon::quitRequested, this, &SettingsWindow::forceClose);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &SettingsWindow::onClickSystemTray);
+    trayIcon->setVisible(true);
     systemTrayAvailable(); // a desktop without a tray is told at once, not at the first close
-
-    if (WindowsThread *watcher = hotkeyWatcher.load())
-        connect(watcher, &WindowsThread::createSendingWindow, this, &SettingsWindow::createSendingWindow);
 
     const bool french = isFrenchInterface();
     if (french) {
         setWindowTitle(QStringLiteral("tapvela - configuration"));
-        findChild<QLabel *>(QStringLiteral("defaultDeviceLabel"))->setText(QStringLiteral("Appareil par défaut :"));
-        findChild<QLabel *>(QStringLiteral("keyLabel"))->setText(QStringLiteral("Touche :"));
-        findChild<QPushButton *>(QStringLiteral("disconnect"))->setText(QStringLiteral("déconnexion"));
+        form->defaultDeviceLabel->setText(QStringLiteral("Appareil par défaut :"));
+        form->keyLabel->setText(QStringLiteral("Touche :"));
+        form->disconnect->setText(QStringLiteral("déconnexion"));
     }
     // Windows' start with Windows is the start at login elsewhere.
-    auto *startBox = findChild<QCheckBox *>(QStringLiteral("startCheckBox"));
-    startBox->setText(runAtStartupText(french));
+    form->startCheckBox->setText(runAtStartupText(french));
 
     // A present entry is rewritten with the program now running, so a moved program mends its own entry.
     if (isRunAtStartupEnabled()) {
-        startBox->setChecked(true); // the slot writes the entry
+        form->startCheckBox->setChecked(true); // the slot writes the entry
         enableRunAtStartup();
     } else {
-        startBox->setChecked(false);
+        form->startCheckBox->setChecked(false);
     }
 }
 
 SettingsWindow::~SettingsWindow()
 {
-    SettingsWindow *self = this;
-    currentSettingsWindow.compare_exchange_strong(self, nullptr);
-
-    delete deviceModel;
-    if (manager)
-        manager->disconnect(this); // replies torn down with the manager must not reach a half-gone window
+    if (current == this)
+        setCurrentSettingsWindow(nullptr);
+    // Replies torn down with the manager must not reach a half-gone window.
+    manager->disconnect(this);
     delete manager;
-    delete settings;
-    delete trayIcon;
-    delete trayMenu;
-    delete showAction;
-    delete quitAction;
-    delete form;
+}
+
+StoredSession SettingsWindow::session() const
+{
+    return StoredSession(*settings);
 }
 
 void SettingsWindow::closeEvent(QCloseEvent *event)
@@ -178,12 +202,56 @@ void SettingsWindow::tellWaylandSession()
     QTimer::singleShot(0, this, [this] { showWarning(service::settingsWaylandWarning(isFrenchInterface())); });
 }
 
+void SettingsWindow::showWarning(const service::Warning &warning)
+{
+    QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void SettingsWindow::sendSelection(const QString &apiKey, const QString &deviceId, const QString &number)
+{
+    // A capture announced just before this window signed out pushes nothing.
+    if (current != this)
+        return;
+    service::sendRequest(manager, service::pushUrl(apiKey, isFrenchInterface(), deviceId, number));
+}
+
+void SettingsWindow::createSendingWindow()
+{
+    auto *indicator = new Sending;
+    indicator->show();
+    indicator->setFocus(Qt::OtherFocusReason);
+    QTimer::singleShot(Sending::shownMs, indicator, [indicator] {
+        indicator->hide();
+        indicator->deleteLater();
+    });
+}
+
+void SettingsWindow::onClickSystemTray(QSystemTrayIcon::ActivationReason reason)
+{
+    // The context menu opens by itself; a double or middle click does nothing.
+    if (reason != QSystemTrayIcon::Trigger)
+        return;
+    showNormal();
+    setFocus(Qt::OtherFocusReason);
+    requestDevices();
+}
+
+void SettingsWindow::onClickSysTray()
+{
+    onClickSystemTray(QSystemTrayIcon::Trigger);
+}
+
+void SettingsWindow::forceClose()
+{
+    trayIcon->hide();
+    QCoreApplication::exit(0);
+}
+
 void SettingsWindow::on_keyList_currentIndexChanged(int index)
 {
     // Only the user's own choice is stored: the changes made while the window is built are not.
-    const auto *keyList = findChild<QComboBox *>(QStringLiteral("keyList"));
-    if (keyList && keyList->isActiveWindow() && settings)
-        settings->setValue(keyKey, QString::number(index));
+    if (form->keyList->isActiveWindow() && settings)
+        session().setHotkeyIndex(index);
     if (WindowsThread *watcher = hotkeyWatcher.load())
         watcher->applyHotkeyIndex(index);
 }
@@ -199,7 +267,7 @@ void SettingsWindow::on_startCheckBox_stateChanged(int arg1)
 
 void SettingsWindow::on_disconnect_clicked()
 {
-    settings->setValue(QStringLiteral("apikey"), QStringLiteral("no"));
+    session().signOut();
 
     auto *login = new MainWindow();
     login->show();
@@ -210,11 +278,107 @@ void SettingsWindow::on_disconnect_clicked()
 
     // Signed out, the hotkey must send nothing (not a push with the api key "no"), and after the next sign-in
     // only the new window may answer the watcher.
-    SettingsWindow *self = this;
-    currentSettingsWindow.compare_exchange_strong(self, nullptr);
-    if (WindowsThread *watcher = hotkeyWatcher.load())
-        disconnect(watcher, &WindowsThread::createSendingWindow, this, &SettingsWindow::createSendingWindow);
+    if (current == this)
+        setCurrentSettingsWindow(nullptr);
 
     hide();
     deleteLater();
+}
+
+// The device list and the default device.
+
+void SettingsWindow::requestDevices()
+{
+    service::sendRequest(manager, service::devicesUrl(session().apiKey()));
+}
+
+// Every reply of the window's manager comes here, whichever request it answers: its content alone says what
+// it is.
+void SettingsWindow::finishedRequest(QNetworkReply *reply)
+{
+    const service::SettingsReply judged = service::takeSettingsReply(reply);
+    switch (judged.outcome) {
+    case service::SettingsOutcome::NetworkError:
+        showWarning(service::settingsConnectionWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::ApiKeyRefused:
+        showWarning(service::settingsApiKeyWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::DeviceList:
+        rebuildDeviceList(judged.devices);
+        break;
+    case service::SettingsOutcome::NotJson:
+    case service::SettingsOutcome::Nothing:
+        break;
+    }
+}
+
+void SettingsWindow::rebuildDeviceList(const QJsonArray &devices)
+{
+    const DeviceListPlan plan = planDeviceList(devices, session().savedDeviceId());
+
+    std::unique_ptr<QStandardItemModel> oldModel = std::move(deviceModel);
+    deviceIds.clear();
+    deviceModel = std::make_unique<QStandardItemModel>(plan.rows.size(), 1);
+    for (int row = 0; row < plan.rows.size(); ++row) {
+        auto *item = new QStandardItem(plan.rows.at(row).name);
+        item->setData(plan.rows.at(row).id, idRole);
+        deviceIds.append(plan.rows.at(row).id);
+        deviceModel->setItem(row, 0, item);
+    }
+
+    if (plan.storeFirstAsDefault)
+        session().setDefaultDeviceId(deviceIds.constFirst());
+    if (plan.labelRow >= 0)
+        showDefaultDevice(deviceModel->item(plan.labelRow, 0)->text());
+
+    // The view lets go of the old model (closing an open editor) before it goes; the selection model the view
+    // made for it goes with it.
+    form->devicesList->setModel(deviceModel.get());
+    oldModel.reset();
+
+    // Only now: filling the model must not send a set-name request per row.
+    connect(deviceModel.get(), &QStandardItemModel::itemChanged, this, &SettingsWindow::onItemChanged);
+}
+
+void SettingsWindow::on_devicesList_clicked(const QModelIndex &index)
+{
+    const int row = index.row();
+    if (!deviceModel || row < 0 || row >= deviceIds.size())
+        return;
+    const QString id = deviceIds.at(row);
+    session().setDefaultDeviceId(id);
+    showDefaultDevice(deviceModel->index(row, 0).data().toString());
+    writeDiagnosticLine(id.toUtf8());
+}
+
+void SettingsWindow::onItemChanged(QStandardItem *item)
+{
+    const QString name = item->text();
+    const QString id = item->data(idRole).toString();
+    writeDiagnosticLine(name.toUtf8() + "    " + QByteArray::number(id.toInt()));
+
+    service::sendRequest(manager, service::setNameUrl(session().apiKey(), id, name));
+
+    showDefaultDevice(name);
+}
+
+// The name shares its line with "Default device :", which is drawn from the left: it gets the room that text
+// leaves, elided, and the whole name as its tool tip.
+void SettingsWindow::showDefaultDevice(const QString &name)
+{
+    QLabel *label = form->currentDevice;
+    const QRect area = label->contentsRect().translated(label->pos());
+    const QLabel *caption = form->defaultDeviceLabel;
+    const QFontMetrics captionMetrics(caption->font());
+    const int captionEnd = caption->x() + caption->contentsRect().x() +
+                           captionMetrics.horizontalAdvance(caption->text() + QLatin1Char(' '));
+    const int room = std::min(area.width(), area.x() + area.width() - captionEnd);
+    label->setText(QFontMetrics(label->font()).elidedText(name, Qt::ElideRight, std::max(room, 0)));
+    label->setToolTip(name);
+}
+
+void SettingsWindow::on_devicesList_objectNameChanged(const QString &objectName)
+{
+    writeDiagnosticLine(objectName.toUtf8());
 }

@@ -5,19 +5,19 @@
 #include <QStringList>
 #include <QSystemTrayIcon>
 
-#include <atomic>
+#include <memory>
 
-class QAction;
 class QCloseEvent;
 class QEvent;
 class QJsonArray;
-class QMenu;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSettings;
 class QShowEvent;
 class QStandardItem;
 class QStandardItemModel;
+class StoredSession;
+class TrayIcon;
 
 namespace Ui {
 class SettingsWindow;
@@ -27,7 +27,8 @@ struct Warning;
 }
 
 // The program's window once an api key is stored: the account's devices, the hotkey choice, start at login
-// and disconnect; it owns the tray icon and the network access manager of every signed-in request.
+// and disconnect; it owns the tray icon and the network access manager of every signed-in request. While it is
+// the current settings window it answers the hotkey watcher: it sends the pushes and shows the indicator.
 class SettingsWindow : public QMainWindow
 {
     Q_OBJECT
@@ -36,12 +37,11 @@ public:
     explicit SettingsWindow(QWidget *parent = nullptr);
     ~SettingsWindow() override;
 
-    // The capture and send routine run on the hotkey (defined with the capture code in src/hotkey).
-    void sendSelection();
-
 public slots:
+    // The watcher's capture found a number: the push goes through this window's network access manager.
+    void sendSelection(const QString &apiKey, const QString &deviceId, const QString &number);
     void finishedRequest(QNetworkReply *reply);
-    void createSendingWindow(); // defined with the sending indicator in src/hotkey
+    void createSendingWindow();
     void forceClose();
     void onClickSystemTray(QSystemTrayIcon::ActivationReason reason);
     void onClickSysTray();
@@ -58,27 +58,25 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    StoredSession session() const;
     void requestDevices();
     void rebuildDeviceList(const QJsonArray &devices);
     void showDefaultDevice(const QString &name);
-    void setUpTray();
     void showWarning(const service::Warning &warning);
     void tellWaylandSession();
 
-    QNetworkAccessManager *manager = nullptr;
-    QSettings *settings = nullptr;
-    QStandardItemModel *deviceModel = nullptr;
+    std::unique_ptr<Ui::SettingsWindow> form;
+    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<QStandardItemModel> deviceModel;
     QStringList deviceIds;
-    QSystemTrayIcon *trayIcon = nullptr;
-    QMenu *trayMenu = nullptr;
-    QAction *showAction = nullptr;
-    QAction *quitAction = nullptr;
-    Ui::SettingsWindow *form = nullptr;
+    QNetworkAccessManager *manager = nullptr; // a child, torn down first by the destructor
+    TrayIcon *trayIcon = nullptr;             // a child
 };
 
-// The most recently built settings window: the hotkey watcher reaches the capture through it. Cleared when
-// that window signs out or goes.
-extern std::atomic<SettingsWindow *> currentSettingsWindow;
+// GUI thread. The settings window that answers the hotkey watcher: the most recently built one, until it signs
+// out or goes. Making a window current connects it to the watcher's announcements and disconnects the one before.
+SettingsWindow *currentSettingsWindow();
+void setCurrentSettingsWindow(SettingsWindow *window);
 
 // The entries of the hotkey list, in index order: "F1" .. "F12", "CTRL + F1" .. "CTRL + F12",
 // "ALT + F1" .. "ALT + F12".

@@ -1,6 +1,6 @@
-#include "app/startup.h"
 #include "login/mainwindow.h"
 #include "settings/settingswindow.h"
+#include "settings/startup.h"
 #include "support/testhelpers.h"
 #include "support/testservice.h"
 

@@ -191,7 +191,7 @@ void TestHotkeyCapture::init()
     setConfig(QStringLiteral("id"), deviceId);
     m_watcher->applyHotkeyIndex(10);
     m_service.clearRequests();
-    currentSettingsWindow = m_window.get();
+    setCurrentSettingsWindow(m_window.get());
 }
 
 void TestHotkeyCapture::setConfig(const QString &key, const QString &value)
@@ -367,7 +367,7 @@ void TestHotkeyCapture::nothingAtAll()
         StdoutCapture output;
         setConfig(key, value);
         if (!withWindow)
-            currentSettingsWindow = nullptr;
+            setCurrentSettingsWindow(nullptr);
         const quint64 fired = m_watcher->statistics().hotkeys;
         m_target->setText(QStringLiteral("06 12 34 56 78"), true);
         QVERIFY(m_target->focus());
@@ -378,7 +378,7 @@ void TestHotkeyCapture::nothingAtAll()
         // written the first press has been dealt with.
         setConfig(QStringLiteral("apikey"), apiKey);
         setConfig(QStringLiteral("id"), deviceId);
-        currentSettingsWindow = m_window.get();
+        setCurrentSettingsWindow(m_window.get());
         QVERIFY(pressAndWaitForLine(QStringLiteral("06 98 76 54 32"), true, QStringLiteral("key F11"),
                                     QByteArray("0698765432"), output));
         QVERIFY(m_service.waitForRequests(1));

@@ -57,6 +57,7 @@ private slots:
     void activation();
     void quitEndsEventLoopWithZero();
     void newestWindowIsPublished();
+    void capturedSelectionReachesCurrentWindow();
     void disconnectSignsOut();
     void signInAgainAfterDisconnect();
     void startAtLogin_data();
@@ -531,13 +532,47 @@ void TestSettingsWindow::quitEndsEventLoopWithZero()
 void TestSettingsWindow::newestWindowIsPublished()
 {
     SettingsWindow *first = makeWindow();
-    QCOMPARE(currentSettingsWindow.load(), first);
+    QCOMPARE(currentSettingsWindow(), first);
     auto second = std::make_unique<SettingsWindow>();
-    QCOMPARE(currentSettingsWindow.load(), second.get());
+    QCOMPARE(currentSettingsWindow(), second.get());
     delete first; // an older window going does not take the pointer back
-    QCOMPARE(currentSettingsWindow.load(), second.get());
+    QCOMPARE(currentSettingsWindow(), second.get());
     second.reset();
-    QCOMPARE(currentSettingsWindow.load(), nullptr);
+    QCOMPARE(currentSettingsWindow(), nullptr);
+}
+
+// The watcher announces a capture from its own thread: the current window alone sends the push, and a window
+// that goes before the announcement arrives gets none.
+void TestSettingsWindow::capturedSelectionReachesCurrentWindow()
+{
+    resetConfig({{"apikey", "k1"}, {"id", "7"}});
+    service->setReply("/all/api.php", ScriptedReply::silence()); // the push stays pending, to be counted
+    const auto pushes = [](SettingsWindow *settingsWindow) {
+        int count = 0;
+        const auto *manager = settingsWindow->findChild<QNetworkAccessManager *>();
+        for (const QNetworkReply *reply : manager->findChildren<QNetworkReply *>())
+            count += reply->url().path() == QLatin1String("/all/api.php") ? 1 : 0;
+        return count;
+    };
+    const auto announceFromAnotherThread = [this] {
+        const std::unique_ptr<QThread> thread(QThread::create([this] {
+            emit watcher->selectionCaptured(QStringLiteral("k1"), QStringLiteral("7"), QStringLiteral("+336"));
+        }));
+        thread->start();
+        return thread->wait(5000);
+    };
+
+    SettingsWindow *older = makeWindow();
+    auto newer = std::make_unique<SettingsWindow>();
+    QVERIFY(announceFromAnotherThread());
+    QCOMPARE(pushes(newer.get()), 0); // queued for the GUI thread
+    QTRY_COMPARE(pushes(newer.get()), 1);
+    QCOMPARE(pushes(older), 0);
+
+    QVERIFY(announceFromAnotherThread());
+    newer.reset();
+    QCoreApplication::processEvents();
+    QCOMPARE(pushes(older), 0);
 }
 
 void TestSettingsWindow::disconnectSignsOut()
@@ -555,7 +590,7 @@ void TestSettingsWindow::disconnectSignsOut()
     QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
     QVERIFY(!window->isVisible());
     QVERIFY(!icon->isVisible());
-    QCOMPARE(currentSettingsWindow.load(), nullptr);
+    QCOMPARE(currentSettingsWindow(), nullptr);
     MainWindow *login = nullptr;
     for (QWidget *widget : QApplication::topLevelWidgets())
         login = login ? login : qobject_cast<MainWindow *>(widget);
@@ -672,7 +707,7 @@ void TestSettingsWindow::signInAgainAfterDisconnect()
 
     QTRY_COMPARE(settingsWindows().size(), 1);
     SettingsWindow *next = settingsWindows().constFirst();
-    QCOMPARE(currentSettingsWindow.load(), next);
+    QCOMPARE(currentSettingsWindow(), next);
     QVERIFY(next->isVisible());
     QVERIFY(!login->isVisible());
     QCOMPARE(visibleSettingsTrayIcons(), 1);

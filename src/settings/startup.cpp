@@ -1,7 +1,8 @@
-#include "app/startup.h"
+#include "settings/startup.h"
 
 #include "app/diagnostics.h"
 #include "app/session.h"
+#include "app/storedsession.h"
 #include "login/mainwindow.h"
 #include "settings/settingswindow.h"
 
@@ -13,8 +14,8 @@ namespace {
 
 QMainWindow *openWindow(QSettings &startupSettings, const QStringList &arguments)
 {
-    const QString apiKey = startupSettings.value(QStringLiteral("apikey"), QStringLiteral("no")).toString();
-    if (apiKey != QLatin1String("no")) {
+    const QString apiKey = StoredSession(startupSettings).apiKey();
+    if (StoredSession::isSignedIn(apiKey)) {
         writeDiagnosticLine("connected " + maskedApiKey(apiKey));
         auto *window = new SettingsWindow();
         if (arguments.contains(QStringLiteral("silent"))) {
