@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
     libboost-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev sqlite3
     locales fonts-dejavu-core fonts-paratype imagemagick
-    chromium wrk
+    chromium wrk python3-cryptography
     clang libclang-rt-14-dev
     lintian desktop-file-utils appstream systemd curl
     nsis
