@@ -158,7 +158,8 @@ for server in "${servers[@]}"; do
     echo
 done
 
-echo "=== summary (pushes/s over the pushing seconds; latency of answered requests; timeouts: no answer in 5 s)"
+echo "=== summary (pushes/s over the pushing seconds; latency of the answered requests; timeouts as wrk counts"
+echo "    them, which leaves out a request never answered before wrk stops: 0 answers means the server served none)"
 printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' run pushes/s p50_ms p99_ms timeouts 200s stored lost
 cat "$work/summary"
 cat "$work/memory"
