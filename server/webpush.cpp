@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -260,11 +261,14 @@ Outcome<std::string> encryptPayload(std::string_view plaintext, std::string_view
                                     std::size_t paddedSize)
 {
     try {
-        const VapidKeys ephemeral = generateKeys();
+        VapidKeys ephemeral = generateKeys();
         std::string salt(saltSize, '\0');
         check(RAND_bytes(reinterpret_cast<unsigned char *>(salt.data()), static_cast<int>(salt.size())) == 1,
               "no random salt");
-        return encryptPayload(plaintext, uaPublic, auth, paddedSize, ephemeral.privateKey, salt);
+        Outcome<std::string> body = encryptPayload(plaintext, uaPublic, auth, paddedSize, ephemeral.privateKey, salt);
+        // With this key anyone could decrypt the message again.
+        OPENSSL_cleanse(ephemeral.privateKey.data(), ephemeral.privateKey.size());
+        return body;
     } catch (const CryptoError &error) {
         return Outcome<std::string>::failure(error.what());
     }

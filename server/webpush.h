@@ -13,7 +13,7 @@
 
 namespace pushserver::webpush {
 
-// A value or the reason there is none (a text for the log, never shown to the phone's user).
+// A value, or the reason there is none: a short English text for the log or an error reply.
 template <typename T> struct Outcome
 {
     T value{};
