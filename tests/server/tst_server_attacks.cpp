@@ -1,0 +1,515 @@
+#include <QCryptographicHash>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <vector>
+
+// The service as an attacker on the same network would try it, from several loopback addresses (all of 127/8
+// reaches the loopback interface, so each counts as a client address of its own). Each case is bounded in
+// connections, bytes and time, and asserts what the service guarantees, never how fast it is.
+
+namespace {
+
+QByteArray digestOf(const QByteArray &password)
+{
+    return QCryptographicHash::hash(password, QCryptographicHash::Sha1).toHex();
+}
+
+// One raw connection that collects what it receives and notes when the service closes it.
+struct Client
+{
+    explicit Client(quint16 port, const QString &from = QStringLiteral("127.0.0.1"))
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        QObject::connect(&socket, &QTcpSocket::disconnected, [this] {
+            if (socket.isOpen())
+                received += socket.readAll();
+            closed = true;
+        });
+        QObject::connect(&socket, &QAbstractSocket::errorOccurred, [this](QAbstractSocket::SocketError error) {
+            if (error == QAbstractSocket::RemoteHostClosedError || error == QAbstractSocket::NetworkError)
+                closed = true;
+        });
+        socket.bind(QHostAddress(from));
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+    bool closed = false;
+};
+
+// Statuses of the answers received so far, in order.
+QList<int> statuses(const QByteArray &data)
+{
+    QList<int> found;
+    int at = 0;
+    while ((at = data.indexOf("HTTP/1.1 ", at)) >= 0) {
+        found << data.mid(at + 9, 3).toInt();
+        at += 9;
+    }
+    return found;
+}
+
+// A whole exchange: the bytes go out, everything until the service closes comes back.
+QByteArray exchange(quint16 port, const QByteArray &bytes, const QString &from = QStringLiteral("127.0.0.1"))
+{
+    Client client(port, from);
+    if (!client.socket.waitForConnected(5000))
+        return {};
+    client.socket.write(bytes);
+    // What came before a time-out is returned as it is; the caller judges it.
+    static_cast<void>(QTest::qWaitFor([&] { return client.closed; }, 10000));
+    return client.received;
+}
+
+QByteArray get(quint16 port, const QByteArray &target, const QString &from = QStringLiteral("127.0.0.1"))
+{
+    return exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n", from);
+}
+
+QByteArray bodyOf(const QByteArray &answer)
+{
+    const int end = answer.indexOf("\r\n\r\n");
+    return end < 0 ? QByteArray() : answer.mid(end + 4);
+}
+
+int pushCount(const QString &db)
+{
+    sqlite3 *handle = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(db.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(handle, "SELECT count(*) FROM pushes", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(handle);
+    return count;
+}
+
+// Resident memory of a process, in KiB.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const auto match = QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+) kB")).match(status.readAll());
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+} // namespace
+
+class TestServerAttacks final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void requestForms_data();
+    void requestForms();
+    void headerFlood();
+    void slowClientsAndHogs();
+    void connectionsPerAddress();
+    void loginFlood();
+    void streamsPerAccount();
+    void accessLog();
+    void stopUnderTrickle();
+
+private:
+    bool start(QProcess *process, const QString &db, quint16 *port, const QString &logFile = {});
+    QByteArray pushTarget(const QByteArray &msg) const;
+    QStringList run(const QStringList &arguments, const QByteArray &input = {});
+
+    QTemporaryDir m_dir;
+    QString m_db, m_log;
+    QProcess m_server;
+    quint16 m_port = 0;
+    QByteArray m_aliceKey, m_aliceDevice, m_aliceToken, m_bobToken;
+};
+
+QStringList TestServerAttacks::run(const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(QStringLiteral(TAPVELA_SERVER), arguments);
+    if (!process.waitForStarted(5000))
+        return {};
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return {};
+    return QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool TestServerAttacks::start(QProcess *process, const QString &db, quint16 *port, const QString &logFile)
+{
+    QStringList arguments{"serve", "--port", "0", "--db", db};
+    if (!logFile.isEmpty()) {
+        arguments << "--log";
+        process->setStandardErrorFile(logFile);
+    } else {
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    }
+    process->start(QStringLiteral(TAPVELA_SERVER), arguments);
+    if (!process->waitForStarted(5000) || !process->waitForReadyRead(15000))
+        return false;
+    const auto match = QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)"))
+                           .match(QString::fromUtf8(process->readLine()));
+    *port = static_cast<quint16>(match.captured(1).toUInt());
+    return match.hasMatch();
+}
+
+QByteArray TestServerAttacks::pushTarget(const QByteArray &msg) const
+{
+    return "/all/api.php?apikey=" + m_aliceKey + "&msg=" + msg + "&devices=" + m_aliceDevice;
+}
+
+void TestServerAttacks::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_log = m_dir.filePath(QStringLiteral("access.log"));
+    const QRegularExpression devicePattern(QStringLiteral("device id: (\\w+)\nphone page: \\S+/d/(\\S{32})"));
+    for (const QString &user : {QStringLiteral("alice"), QStringLiteral("bob")}) {
+        QVERIFY(!run({"add-user", "--db", m_db, user}, user.toUtf8() + " password\n").isEmpty());
+        const auto match =
+            devicePattern.match(run({"add-device", "--db", m_db, user, QStringLiteral("phone")}).join('\n'));
+        QVERIFY(match.hasMatch());
+        if (user == QStringLiteral("alice"))
+            m_aliceDevice = match.captured(1).toUtf8(), m_aliceToken = match.captured(2).toUtf8();
+        else
+            m_bobToken = match.captured(2).toUtf8();
+    }
+    QVERIFY(start(&m_server, m_db, &m_port, m_log));
+    m_aliceKey = bodyOf(get(m_port, "/all/login_app.php?username=alice&password=" + digestOf("alice password")));
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9a-f]{48}$")).match(m_aliceKey).hasMatch(), m_aliceKey);
+}
+
+void TestServerAttacks::cleanupTestCase()
+{
+    m_server.terminate();
+    QVERIFY(m_server.waitForFinished(10000));
+    QCOMPARE(m_server.exitCode(), 0);
+}
+
+void TestServerAttacks::requestForms_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QList<int>>("expected"); // the statuses, in order
+    QTest::addColumn<QByteArray>("lastBody"); // a part of the last answer's body; empty: it has none
+    QTest::addColumn<bool>("stored");         // whether a push was stored
+
+    const QByteArray host = "Host: 127.0.0.1\r\n";
+    const QByteArray close = "Connection: close\r\n";
+    QTest::newRow("three pipelined requests")
+        << "GET / HTTP/1.1\r\n" + host + "\r\nGET " + pushTarget("pipelined") + " HTTP/1.1\r\n" + host +
+               "\r\nGET /all/nothing HTTP/1.1\r\n" + host + close + "\r\n"
+        << QList<int>{200, 200, 404} << QByteArray("not found") << true;
+    QByteArray ranges = "Range: bytes=0-0";
+    for (int i = 1; i < 500; ++i)
+        ranges += "," + QByteArray::number(i) + "-" + QByteArray::number(i);
+    QTest::newRow("many ranges ignored") << "GET /d/" + m_aliceToken + " HTTP/1.1\r\n" + host + ranges + "\r\n" +
+                                                close + "\r\n"
+                                         << QList<int>{200} << QByteArray("</html>") << false;
+    QTest::newRow("HEAD of the page") << "HEAD /d/" + m_aliceToken + " HTTP/1.1\r\n" + host + close + "\r\n"
+                                      << QList<int>{200} << QByteArray() << false;
+    QTest::newRow("HEAD does not push") << "HEAD " + pushTarget("head") + " HTTP/1.1\r\n" + host + close + "\r\n"
+                                        << QList<int>{405} << QByteArray() << false;
+    // Announced and never sent: the answer must not wait for it.
+    QTest::newRow("body refused") << "GET " + pushTarget("with%20body") + " HTTP/1.1\r\n" + host +
+                                         "Content-Length: 100000\r\n\r\n"
+                                  << QList<int>{413} << QByteArray("body") << false;
+    QTest::newRow("chunked body refused")
+        << "GET " + pushTarget("chunked") + " HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n"
+        << QList<int>{413} << QByteArray("body") << false;
+    QTest::newRow("one header of 17 KB") << "GET / HTTP/1.1\r\n" + host + "X-Fill: " + QByteArray(17 * 1024, 'f') +
+                                                "\r\n\r\n"
+                                         << QList<int>{431} << QByteArray("too large") << false;
+}
+
+void TestServerAttacks::requestForms()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QList<int>, expected);
+    QFETCH(QByteArray, lastBody);
+    QFETCH(bool, stored);
+    const int before = pushCount(m_db);
+    const QByteArray answer = exchange(m_port, request);
+    QCOMPARE(statuses(answer), expected);
+    const QByteArray last = answer.mid(answer.lastIndexOf("HTTP/1.1 "));
+    QVERIFY(!last.contains("206") && !last.toLower().contains("multipart"));
+    if (lastBody.isEmpty())
+        QVERIFY2(bodyOf(last).isEmpty(), bodyOf(last).left(200).constData());
+    else
+        QVERIFY2(bodyOf(last).contains(lastBody), bodyOf(last).left(200).constData());
+    QCOMPARE(pushCount(m_db), before + (stored ? 1 : 0));
+    if (QByteArray(QTest::currentDataTag()) == "HEAD of the page") {
+        // The length that a GET's body has.
+        const QByteArray page = get(m_port, "/d/" + m_aliceToken);
+        QVERIFY(last.contains("Content-Length: " + QByteArray::number(bodyOf(page).size())));
+    }
+}
+
+// Header lines without end on several connections: each is answered and closed once it passes 16 KB, and
+// the service's memory stays bounded whatever was sent.
+void TestServerAttacks::headerFlood()
+{
+    constexpr int connections = 4;
+    constexpr int linesEach = 1000; // 1 MB each
+    const QByteArray line = "X-Fill: " + QByteArray(1000, 'h') + "\r\n";
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < connections; ++i) {
+        clients.push_back(std::make_unique<Client>(m_port, QStringLiteral("127.0.1.%1").arg(i + 1)));
+        QVERIFY(clients.back()->socket.waitForConnected(5000));
+        clients.back()->socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+        for (int n = 0; n < linesEach; ++n)
+            clients.back()->socket.write(line);
+    }
+    qint64 peak = 0;
+    const auto allClosed = [&] {
+        peak = std::max(peak, residentKiB(m_server.processId()));
+        return std::all_of(clients.begin(), clients.end(), [](const auto &client) { return client->closed; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 20000);
+    for (const auto &client : clients) {
+        const QList<int> answers = statuses(client->received);
+        QCOMPARE(answers.size(), 1);
+        QVERIFY2(answers[0] == 431 || answers[0] == 400, client->received.left(100).constData());
+    }
+    qInfo("server's resident memory at most %lld KiB during the flood", peak);
+    QVERIFY(peak > 0);
+    QVERIFY(peak < 64 * 1024);
+}
+
+// Clients that trickle a request or keep asking on kept-alive connections hold no thread: a normal client is
+// still served beside them, and the trickling ones are cut at the request deadline.
+void TestServerAttacks::slowClientsAndHogs()
+{
+    constexpr int each = 200;
+    std::vector<std::unique_ptr<Client>> slow, hogs;
+    for (int i = 0; i < each; ++i) {
+        // 50 per address, below the per-address limit.
+        slow.push_back(std::make_unique<Client>(m_port, QStringLiteral("127.0.2.%1").arg(i / 50 + 1)));
+        hogs.push_back(std::make_unique<Client>(m_port, QStringLiteral("127.0.3.%1").arg(i / 50 + 1)));
+    }
+    for (auto &client : slow)
+        QVERIFY(client->socket.waitForConnected(5000));
+    for (auto &client : hogs)
+        QVERIFY(client->socket.waitForConnected(5000));
+    for (auto &client : slow)
+        client->socket.write("GET / HTTP/1.1\r\nX-Slow: ");
+    const QByteArray hogRequest = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (auto &client : hogs)
+        client->socket.write(hogRequest);
+    // Every hog is in: each has had an answer on its connection, which it keeps.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(hogs.begin(), hogs.end(), [](const auto &hog) { return !statuses(hog->received).isEmpty(); }),
+        10000);
+    // A byte on each slow connection and a request on each hog, again and again.
+    QTimer again;
+    connect(&again, &QTimer::timeout, this, [&] {
+        for (auto &client : slow)
+            client->socket.write("s");
+        for (auto &client : hogs)
+            client->socket.write(hogRequest);
+    });
+    again.start(500);
+
+    const int before = pushCount(m_db);
+    const QByteArray answer = get(m_port, pushTarget("beside%20the%20hogs"));
+    QCOMPARE(statuses(answer), QList<int>{200});
+    QCOMPARE(bodyOf(answer), QByteArray("{\"status\":\"valid\"}"));
+    QCOMPARE(pushCount(m_db), before + 1);
+
+    // No request may take longer than 10 s to arrive; the bound here leaves room for a loaded machine.
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(slow.begin(), slow.end(), [](const auto &client) { return client->closed; }),
+                             30000);
+    again.stop();
+}
+
+// One address holds at most 64 connections: the next is closed at once, and a place freed is usable again.
+void TestServerAttacks::connectionsPerAddress()
+{
+    const QString from = QStringLiteral("127.0.4.1");
+    const QByteArray request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 64; ++i) {
+        held.push_back(std::make_unique<Client>(m_port, from));
+        QVERIFY(held.back()->socket.waitForConnected(5000));
+        held.back()->socket.write(request);
+    }
+    // Each one is served, so each one has its place.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(held.begin(), held.end(),
+                    [](const auto &client) { return statuses(client->received) == QList<int>{200}; }),
+        10000);
+    Client extra(m_port, from);
+    QVERIFY(extra.socket.waitForConnected(5000));
+    extra.socket.write(request);
+    QTRY_VERIFY_WITH_TIMEOUT(extra.closed, 5000);
+    QVERIFY(extra.received.isEmpty());
+    // Another address is not concerned.
+    QCOMPARE(statuses(get(m_port, "/", QStringLiteral("127.0.4.2"))), QList<int>{200});
+
+    held.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(statuses(get(m_port, "/", from)), QList<int>{200}, 5000);
+}
+
+// Sign-ins flood the password checks: each is answered (failed, slowed down or busy) without holding anything,
+// and pushes go on being answered and stored meanwhile.
+void TestServerAttacks::loginFlood()
+{
+    constexpr int logins = 300;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < logins; ++i) {
+        clients.push_back(std::make_unique<Client>(m_port, QStringLiteral("127.0.5.%1").arg(i / 60 + 1)));
+        QVERIFY(clients.back()->socket.waitForConnected(5000));
+        clients.back()->socket.write("GET /all/login_app.php?username=nobody" + QByteArray::number(i) + "&password=" +
+                                     digestOf("guess") + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    }
+    const int before = pushCount(m_db);
+    int valid = 0;
+    for (int i = 0; i < 10; ++i) {
+        const QByteArray answer = get(m_port, pushTarget("during%20logins%20" + QByteArray::number(i)));
+        valid += bodyOf(answer) == "{\"status\":\"valid\"}";
+    }
+    QCOMPARE(valid, 10);
+    QCOMPARE(pushCount(m_db), before + valid);
+
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(clients.begin(), clients.end(), [](const auto &client) { return client->closed; }), 60000);
+    int failed = 0, slowed = 0, busy = 0;
+    for (const auto &client : clients) {
+        const QList<int> answer = statuses(client->received);
+        QCOMPARE(answer.size(), 1);
+        failed += answer[0] == 200 && bodyOf(client->received) == "error";
+        slowed += answer[0] == 429 && client->received.contains("Retry-After: ");
+        busy += answer[0] == 503 && client->received.contains("Retry-After: ");
+    }
+    qInfo("300 sign-ins: %d failed, %d slowed down, %d busy", failed, slowed, busy);
+    QCOMPARE(failed + slowed + busy, logins);
+    QVERIFY(slowed + busy > 0);
+}
+
+// One account's pages hold at most 8 streams: its ninth is refused, another account's page still opens, and a
+// closed stream's place is free again.
+void TestServerAttacks::streamsPerAccount()
+{
+    const auto open = [this](const QByteArray &token) {
+        auto client = std::make_unique<Client>(m_port, QStringLiteral("127.0.6.1"));
+        client->socket.waitForConnected(5000);
+        client->socket.write("GET /d/" + token + "/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return client;
+    };
+    std::vector<std::unique_ptr<Client>> alice;
+    for (int i = 0; i < 8; ++i)
+        alice.push_back(open(m_aliceToken));
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(alice.begin(), alice.end(),
+                                         [](const auto &client) { return client->received.contains(": connected"); }),
+                             5000);
+    auto ninth = open(m_aliceToken);
+    QTRY_COMPARE_WITH_TIMEOUT(statuses(ninth->received), QList<int>{503}, 5000);
+    auto bob = open(m_bobToken);
+    QTRY_VERIFY_WITH_TIMEOUT(bob->received.contains(": connected"), 5000);
+
+    // The service learns of the close when it happens, not when it next writes.
+    alice.front()->socket.abort();
+    alice.erase(alice.begin());
+    bool reopened = false;
+    const auto reopen = [&] {
+        if (reopened)
+            return true; // QTRY evaluates its condition more than once
+        auto again = open(m_aliceToken);
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                return again->received.contains(": connected") || again->closed || again->received.contains(" 503 ");
+            },
+            5000));
+        reopened = again->received.contains(": connected");
+        alice.push_back(std::move(again));
+        return reopened;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reopen(), 10000);
+}
+
+// What a client puts in its request line cannot write control bytes into the access log, and no secret of the
+// request reaches it, whatever the spelling of the page's address.
+void TestServerAttacks::accessLog()
+{
+    const QByteArray token = m_aliceToken;
+    QByteArray percentToken;
+    for (const char c : token)
+        percentToken += '%' + QByteArray(1, c).toHex();
+    const QList<QByteArray> targets = {
+        "//d/" + token,
+        "/./d/" + token,
+        "/d/" + token + "/events/",
+        "/%64/" + token,
+        "/d/" + percentToken,
+        "/x" + token + "y",
+        "/d/" + token + "?apikey=" + m_aliceKey,
+        "/all/login_app.php?username=alice&password=" + digestOf("wrong"),
+        "/all/login_app.php?username=caf%C3%A9&password=" + digestOf("alice password"),
+        "/\x80\xff\x1b[31m",
+        "/\x1b[2J\x07",
+    };
+    for (const QByteArray &target : targets)
+        exchange(m_port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    exchange(m_port, "G\x1b"
+                     "ET / HTTP/1.1\r\n\r\n");
+
+    QFile file(m_log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray log = file.readAll();
+    QVERIFY(log.contains("failed sign-in for user \"caf\\xc3\\xa9\""));
+    for (const char c : log)
+        QVERIFY2(c == '\n' || (c >= 0x20 && c < 0x7f), QByteArray::number(static_cast<uchar>(c), 16).constData());
+    for (const QByteArray &secret : {token, token.left(16), token.right(16), percentToken.left(24), m_aliceKey,
+                                     digestOf("wrong"), digestOf("alice password")})
+        QVERIFY2(!log.contains(secret), secret.constData());
+}
+
+// SIGTERM ends the service whatever its clients do. The service's own bound is 2 s; the test allows 5 s so
+// that a loaded machine cannot fail it.
+void TestServerAttacks::stopUnderTrickle()
+{
+    QProcess server;
+    quint16 port = 0;
+    QVERIFY(start(&server, m_dir.filePath(QStringLiteral("stop.db")), &port));
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        QVERIFY(clients.back()->socket.waitForConnected(5000));
+        clients.back()->socket.write("GET / HTTP/1.1\r\nX-Slow: ");
+    }
+    int trickled = 0;
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        for (auto &client : clients)
+            client->socket.write("t");
+        ++trickled;
+    });
+    trickle.start(100);
+    QTRY_VERIFY_WITH_TIMEOUT(trickled >= 3, 5000);
+    server.terminate();
+    // Waiting with the event loop running, so that the clients go on trickling.
+    QTRY_COMPARE_WITH_TIMEOUT(server.state(), QProcess::NotRunning, 5000);
+    QCOMPARE(server.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(server.exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(clients.begin(), clients.end(), [](const auto &client) { return client->closed; }), 5000);
+}
+
+QTEST_GUILESS_MAIN(TestServerAttacks)
+#include "tst_server_attacks.moc"
