@@ -3,7 +3,7 @@
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
 #include "settings/settingswindow.h"
-#include "stdoutcapture.h"
+#include "support/stdoutcapture.h"
 #include "support/testservice.h"
 
 #include <QApplication>
@@ -20,6 +20,7 @@
 
 using desktop::ClipboardContent;
 using testsupport::ScriptedReply;
+using testsupport::StdoutCapture;
 
 Q_DECLARE_METATYPE(desktop::ClipboardContent)
 

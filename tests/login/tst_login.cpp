@@ -2,6 +2,8 @@
 #include "app/uilanguage.h"
 #include "login/mainwindow.h"
 #include "settings/settingswindow.h"
+#include "support/messageboxcatcher.h"
+#include "support/stdoutcapture.h"
 #include "support/testservice.h"
 
 #include <QApplication>
@@ -18,20 +20,15 @@
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QToolBar>
 #include <QtTest>
 
-#include <cstdio>
 #include <memory>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
+using testsupport::MessageBoxCatcher;
 using testsupport::ScriptedReply;
+using testsupport::SeenBox;
+using testsupport::StdoutCapture;
 using testsupport::TestService;
 
 Q_DECLARE_METATYPE(testsupport::ScriptedReply)
@@ -63,91 +60,6 @@ QString credentialsText()
     return expectFrench() ? QStringLiteral("Erreur avec votre identifiant/mot de passe !")
                           : QStringLiteral("Error with your username/password !");
 }
-
-// What a warning box showed when it was answered.
-struct SeenBox
-{
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    int buttonCount = 0;
-    bool onlyOkCanBeDefault = false;
-    QWidget *parent = nullptr;
-};
-
-// Watches for application-modal message boxes and answers each with OK, recording what it showed. The boxes
-// run their own event loop inside the window's reply handler, so they are found from a timer.
-class BoxAnswerer final : public QObject
-{
-public:
-    BoxAnswerer()
-    {
-        timer.setInterval(10);
-        connect(&timer, &QTimer::timeout, this, &BoxAnswerer::answer);
-        timer.start();
-    }
-
-    QList<SeenBox> seen;
-
-private:
-    void answer()
-    {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        SeenBox record;
-        record.title = box->windowTitle();
-        record.text = box->text();
-        record.icon = box->icon();
-        record.buttons = box->standardButtons();
-        record.buttonCount = box->buttons().size();
-        // No default is asked for; Qt then lets the one OK button answer Return, and no other button may.
-        record.onlyOkCanBeDefault = !box->defaultButton() || box->defaultButton() == box->button(QMessageBox::Ok);
-        record.parent = box->parentWidget();
-        seen.append(record);
-        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-            ok->click();
-        else
-            box->reject();
-    }
-
-    QTimer timer;
-};
-
-// Points standard output at a file for a while: the diagnostic lines go there.
-class StdoutCapture
-{
-public:
-    explicit StdoutCapture(const QString &path)
-    {
-        std::fflush(stdout);
-        file = std::fopen(QFile::encodeName(path).constData(), "wb");
-        saved = dup(fileno(stdout));
-        if (file && saved >= 0)
-            dup2(fileno(file), fileno(stdout));
-    }
-
-    ~StdoutCapture() { finish(); }
-
-    void finish()
-    {
-        std::fflush(stdout);
-        if (saved >= 0) {
-            dup2(saved, fileno(stdout));
-            close(saved);
-            saved = -1;
-        }
-        if (file) {
-            std::fclose(file);
-            file = nullptr;
-        }
-    }
-
-private:
-    std::FILE *file = nullptr;
-    int saved = -1;
-};
 
 // Notes what config.ini holds on disk when the first event reaches a settings window, which happens while
 // it is being built and before it is shown.
@@ -512,7 +424,7 @@ void TestLogin::wireForm()
     QFETCH(QString, username);
     QFETCH(QString, password);
     QFETCH(QString, digest);
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     field("username")->setText(username);
     field("password")->setText(password);
@@ -566,7 +478,7 @@ void TestLogin::eachWayInSendsOnce()
 void TestLogin::secondAttemptWhilePending()
 {
     service.setReply(loginPath, ScriptedReply::silence());
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     field("username")->setText(QStringLiteral("erin"));
     QTest::mouseClick(button(), Qt::LeftButton);
@@ -587,7 +499,7 @@ void TestLogin::secondAttemptWhilePending()
 
 void TestLogin::credentialsRefused()
 {
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     field("username")->setText(QStringLiteral("grace"));
     field("password")->setText(QStringLiteral("wrong"));
@@ -637,7 +549,7 @@ void TestLogin::connectionFailure()
         closed.close();
         qputenv("TAPVELA_SERVICE_URL", "http://127.0.0.1:" + QByteArray::number(port));
     }
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     field("username")->setText(QStringLiteral("heidi"));
     field("password")->setText(QStringLiteral("secret"));
@@ -659,7 +571,7 @@ void TestLogin::hungLoginEndsAsNetworkError()
 {
     // A service that takes the request and never answers: the transfer time-out ends the wait.
     service.setReply(loginPath, ScriptedReply::silence());
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     window->setTransferTimeout(300);
     QTest::mouseClick(button(), Qt::LeftButton);
@@ -696,7 +608,7 @@ void TestLogin::success()
     QFETCH(QByteArray, body);
     QFETCH(QString, apiKey);
     service.setReply(loginPath, ScriptedReply::text(body));
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     openWindow();
     QSystemTrayIcon *grey = window->findChild<QSystemTrayIcon *>();
     QVERIFY(grey && grey->isVisible());
@@ -729,14 +641,16 @@ void TestLogin::success()
 void TestLogin::diagnosticsHideTheKey()
 {
     const QString key = QStringLiteral("f00dcafe0123456789");
-    const QString logPath = scratch.filePath(QStringLiteral("stdout.txt"));
-    BoxAnswerer answerer;
+    MessageBoxCatcher answerer;
     service.setReply(loginPath, ScriptedReply::text(key.toUtf8()));
     // Nothing inside the capture may print a test result: it would go to the file.
+    bool captured = false;
     bool signedIn = false;
     bool refused = false;
+    QList<QByteArray> lines;
     {
-        StdoutCapture capture(logPath);
+        StdoutCapture capture;
+        captured = capture.isActive();
         openWindow();
         QTest::mouseClick(button(), Qt::LeftButton);
         signedIn = QTest::qWaitFor([this] { return !window->isVisible(); }, 10000);
@@ -750,12 +664,11 @@ void TestLogin::diagnosticsHideTheKey()
         window.reset();
         storeApiKey(key);
         openWindow();
+        lines = capture.lines();
     }
+    QVERIFY(captured);
     QVERIFY(signedIn);
     QVERIFY(refused);
-    QFile log(logPath);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = log.readAll().split('\n');
     QVERIFY2(!lines.join('\n').contains(key.toUtf8()), "the api key was printed whole");
     QVERIFY(lines.contains("not connected"));
     QVERIFY(lines.contains("f00d\xE2\x80\xA6"));

@@ -3,13 +3,8 @@
 #include "app/config.h"
 #include "support/testservice.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QEvent>
 #include <QFile>
-#include <QPushButton>
 #include <QSettings>
-#include <QTimer>
 
 namespace settingstest {
 
@@ -50,36 +45,6 @@ void setFrenchSession(bool french)
     for (const char *variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
         qunsetenv(variable);
     qputenv("LANG", french ? "fr_FR.UTF-8" : "en_US.UTF-8");
-}
-
-MessageBoxCatcher::MessageBoxCatcher()
-{
-    qApp->installEventFilter(this);
-}
-
-MessageBoxCatcher::~MessageBoxCatcher()
-{
-    qApp->removeEventFilter(this);
-}
-
-bool MessageBoxCatcher::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() == QEvent::Show && qobject_cast<QMessageBox *>(watched))
-        QTimer::singleShot(0, this, &MessageBoxCatcher::answerActiveBox);
-    return false;
-}
-
-void MessageBoxCatcher::answerActiveBox()
-{
-    auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-    if (!box)
-        return;
-    seen.append({box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                 box->standardButton(box->defaultButton()), box->parentWidget()});
-    if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-        ok->click();
-    else
-        box->reject();
 }
 
 } // namespace settingstest

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <QList>
-#include <QMessageBox>
-#include <QObject>
-#include <QPointer>
+#include "support/messageboxcatcher.h"
+
 #include <QString>
 #include <QVariantMap>
 
@@ -24,34 +22,9 @@ QString configValue(const QString &key);
 // Sets the interface language of the session (Linux reads it from the environment at every call).
 void setFrenchSession(bool french);
 
-struct SeenBox
-{
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
-    QWidget *parent = nullptr;
-};
-
-// Watches for message boxes: each one shown is read through QApplication::activeModalWidget, recorded and
-// answered with its OK button, so that a modal box never stalls a test.
-class MessageBoxCatcher final : public QObject
-{
-    Q_OBJECT
-
-public:
-    MessageBoxCatcher();
-    ~MessageBoxCatcher() override;
-
-    QList<SeenBox> seen;
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
-private:
-    void answerActiveBox();
-};
+// Message boxes are caught and answered by the shared catcher.
+using testsupport::MessageBoxCatcher;
+using testsupport::SeenBox;
 
 // The start of every window test: an English session, config.ini holding an api key, and a fresh test service
 // (the program's requests go to it) answering "valid". Null when the service could not listen.

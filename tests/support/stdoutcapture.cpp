@@ -1,10 +1,12 @@
-#include "stdoutcapture.h"
+#include "support/stdoutcapture.h"
 
 #include <QFile>
 
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace testsupport {
 
 StdoutCapture::StdoutCapture() : m_path(m_dir.filePath(QStringLiteral("stdout.txt")))
 {
@@ -38,14 +40,24 @@ QByteArray StdoutCapture::text() const
     return file.readAll();
 }
 
-QList<QByteArray> StdoutCapture::linesStartingWith(const QByteArray &prefix) const
+QList<QByteArray> StdoutCapture::lines() const
 {
-    QList<QByteArray> lines;
-    for (QByteArray line : text().split('\n')) {
+    QList<QByteArray> result = text().split('\n');
+    for (QByteArray &line : result) {
         if (line.endsWith('\r'))
             line.chop(1);
-        if (line.startsWith(prefix))
-            lines.append(line);
     }
-    return lines;
+    return result;
 }
+
+QList<QByteArray> StdoutCapture::linesStartingWith(const QByteArray &prefix) const
+{
+    QList<QByteArray> result;
+    for (const QByteArray &line : lines()) {
+        if (line.startsWith(prefix))
+            result.append(line);
+    }
+    return result;
+}
+
+} // namespace testsupport

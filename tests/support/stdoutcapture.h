@@ -1,9 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QTemporaryDir>
 
-// Sends this process's standard output (the diagnostic lines) to a file while it lives.
+namespace testsupport {
+
+// Sends this process's standard output (the diagnostic lines) to a file while it lives. Nothing that runs
+// meanwhile may print a test result: it would go to the file too.
 class StdoutCapture final
 {
 public:
@@ -15,6 +19,8 @@ public:
     bool isActive() const { return m_saved >= 0; }
     // Everything written so far.
     QByteArray text() const;
+    // The lines written so far, without their line ends ("\r\n" on Windows as well as "\n").
+    QList<QByteArray> lines() const;
     // The lines written so far that begin with prefix.
     QList<QByteArray> linesStartingWith(const QByteArray &prefix) const;
 
@@ -23,3 +29,5 @@ private:
     QString m_path;
     int m_saved = -1;
 };
+
+} // namespace testsupport
