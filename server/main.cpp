@@ -323,13 +323,14 @@ int serve(const Arguments &args, bool demo)
         std::fputs("tapvela-server: cannot take the stop signals\n", stderr);
         return 1;
     }
+    // Started before the stopper, so that a failure to start it leaves no thread to join.
+    Retention retention(store, RetentionPolicy{*keepDays, *keepPushes, *keyUnusedDays});
+    retention.start();
     std::thread stopper([&service, stopSignals] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
         service.stop();
     });
-    Retention retention(store, RetentionPolicy{*keepDays, *keepPushes, *keyUnusedDays});
-    retention.start();
     const bool served = service.run();
     retention.stop();
     service.stop();
