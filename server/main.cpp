@@ -1,3 +1,4 @@
+#include "delivery.h"
 #include "query.h"
 #include "retention.h"
 #include "secrets.h"
@@ -27,6 +28,7 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
 
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
+              [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
@@ -35,6 +37,11 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
+              --vapid-subject turns on delivery to the phones' browsers (Web Push) and names
+              the operator's contact, which the browsers' push services ask for. Without it
+              the phone pages get pushes only while they are open.
+              --webpush-allow-loopback-http is for tests only: it allows plain http push
+              endpoints on 127.0.0.1 and ::1.
   demo        [same options as serve, database ./tapvela-demo.db]
               Creates the demo account (user "demo", password "demo") and its device on first
               start, prints the credentials and the device's phone page, then serves.
@@ -64,7 +71,7 @@ struct Arguments
 // Options take a value ("--port 0"), except the flags listed.
 bool parseArguments(int argc, char **argv, Arguments *out)
 {
-    static const std::vector<std::string> flags = {"--log"};
+    static const std::vector<std::string> flags = {"--log", "--webpush-allow-loopback-http"};
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--", 0) != 0) {
@@ -259,10 +266,26 @@ std::optional<Device> demoDevice(Store &store)
     return devices.empty() ? store.addDevice(*account, demoDeviceName) : devices.front();
 }
 
+// The operator's contact as push services expect it: a mailto: address or an https: URL, printable ASCII.
+bool isVapidSubject(const std::string &subject)
+{
+    const bool printable = std::all_of(subject.begin(), subject.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+    if (!printable || subject.size() > 256)
+        return false;
+    if (subject.rfind("mailto:", 0) == 0)
+        return subject.find('@') != std::string::npos && subject.find('@') > 7 && subject.back() != '@';
+    if (subject.rfind("https://", 0) == 0) {
+        const auto endpoint = webpush::parseEndpoint(subject);
+        return endpoint.ok() && endpoint.value.scheme == "https";
+    }
+    return false;
+}
+
 int serve(const Arguments &args, bool demo)
 {
     if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
-                                 "--keep-pushes", "--key-unused-days"}) ||
+                                 "--keep-pushes", "--key-unused-days", "--vapid-subject",
+                                 "--webpush-allow-loopback-http"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -285,7 +308,19 @@ int serve(const Arguments &args, bool demo)
                    stderr);
         return 2;
     }
+    const auto subject = args.options.find("--vapid-subject");
+    if (subject != args.options.end() && !isVapidSubject(subject->second)) {
+        std::fputs("tapvela-server: --vapid-subject takes mailto:ADDRESS or an https: URL\n", stderr);
+        return 2;
+    }
     Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
+    std::optional<Delivery> delivery;
+    if (subject != args.options.end()) {
+        DeliveryOptions deliveryOptions;
+        deliveryOptions.subject = subject->second;
+        deliveryOptions.allowLoopbackHttp = args.options.count("--webpush-allow-loopback-http") > 0;
+        delivery.emplace(store, deliveryOptions);
+    }
     std::optional<Device> device;
     if (demo && !(device = demoDevice(store))) {
         std::fputs("tapvela-server: cannot create the demo account\n", stderr);
@@ -295,6 +330,7 @@ int serve(const Arguments &args, bool demo)
     ServiceOptions options;
     options.threads = *threads;
     options.accessLog = args.options.count("--log") > 0;
+    options.delivery = delivery ? &*delivery : nullptr;
     Service service(store, options);
     const int bound = service.bind(address, *port);
     if (bound < 0) {
@@ -326,12 +362,16 @@ int serve(const Arguments &args, bool demo)
     // Started before the stopper, so that a failure to start it leaves no thread to join.
     Retention retention(store, RetentionPolicy{*keepDays, *keepPushes, *keyUnusedDays});
     retention.start();
+    if (delivery)
+        delivery->start();
     std::thread stopper([&service, stopSignals] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
         service.stop();
     });
     const bool served = service.run();
+    if (delivery)
+        delivery->stop();
     retention.stop();
     service.stop();
     pthread_kill(stopper.native_handle(), SIGTERM);

@@ -1,5 +1,6 @@
 #include "service.h"
 
+#include "delivery.h"
 #include "http.h"
 #include "phonepage.h"
 #include "query.h"
@@ -102,6 +103,9 @@ constexpr int passwordCheckThreads = 2;
 constexpr std::size_t passwordChecksWaiting = 8;
 constexpr int streamsPerAccount = 8;
 constexpr int streamsInTotal = 1024;
+// A phone that subscribed in several browsers, or again after clearing one, keeps its newest few.
+constexpr int subscriptionsPerDevice = 10;
+constexpr std::size_t maxSubscriptionKeyLength = 128;
 
 const char *const jsonType = "application/json";
 const char *const textType = "text/plain; charset=utf-8";
@@ -318,6 +322,12 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
     const std::string_view target = request.target;
     const std::string_view path = target.substr(0, target.find('?'));
     const bool head = request.method == "HEAD";
+    // The one route that changes state by POST: a browser's fetch() sends it so, with no body.
+    const auto pageRoute = [&](std::string_view suffix) {
+        return path.size() == 3 + pageTokenLength + suffix.size() && path.substr(0, 3) == "/d/" &&
+               isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == suffix;
+    };
+    const bool subscriptionRoute = pageRoute("/subscription");
     std::string logPath(path);
     HttpResponse response;
 
@@ -332,7 +342,15 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
     };
 
     try {
-        if (request.method != "GET" && !head) {
+        if (subscriptionRoute) {
+            logPath = "/d/(page)/subscription";
+            if (request.method == "POST") {
+                response = subscription(request, std::string(path.substr(3, pageTokenLength)));
+            } else {
+                response = replyText(405, "only POST is served here\n");
+                response.headers.emplace_back("Allow", "POST");
+            }
+        } else if (request.method != "GET" && !head) {
             methodAllowed(false);
             logPath = "-";
         } else if (target.size() > maxTargetLength) {
@@ -362,6 +380,10 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
             logPath = "/d/(page)/events";
             if (methodAllowed(false))
                 response = events(request, std::string(path.substr(3, pageTokenLength)));
+        } else if (pageRoute("/push-key")) {
+            logPath = "/d/(page)/push-key";
+            if (methodAllowed(true))
+                response = pushKey(std::string(path.substr(3, pageTokenLength)));
         } else {
             logPath = loggableUnknownPath(path);
             response = replyText(404, "not found\n");
@@ -518,10 +540,14 @@ HttpResponse Service::push(const HttpRequest &req)
     const auto account = m_store.accountOfKey(sha256(*key));
     if (!account)
         return replyRefusedKey();
-    const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra});
+    Delivery *const delivery = m_options.delivery;
+    const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra}, delivery);
     if (!stored)
         return replyUnknownDevice();
     m_hub.published(stored->second);
+    // Stored and queued above; the delivery thread sends it, so no push service delays this answer.
+    if (delivery)
+        delivery->wake();
     return replyJson(200, {{"status", "valid"}});
 }
 
@@ -572,6 +598,56 @@ HttpResponse Service::events(const HttpRequest &req, const std::string &token)
     res.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
     res.events = std::make_shared<PushEvents>(m_store, device->row, *after, std::move(subscription));
     return res;
+}
+
+HttpResponse Service::pushKey(const std::string &token)
+{
+    if (!m_store.deviceByToken(token))
+        return replyText(404, "unknown page\n");
+    if (!m_options.delivery)
+        return replyJson(404, {{"status", "unavailable"}});
+    return replyJson(200, {{"key", webpush::base64UrlEncode(m_options.delivery->publicKey())}});
+}
+
+// Stores (or with remove=1 forgets) the subscription of a browser that shows this page. Its endpoint is
+// checked here as well as before each delivery, so that a page learns at once why it was refused.
+HttpResponse Service::subscription(const HttpRequest &req, const std::string &token)
+{
+    const auto device = m_store.deviceByToken(token);
+    if (!device)
+        return replyText(404, "unknown page\n");
+    Delivery *const delivery = m_options.delivery;
+    if (!delivery)
+        return replyJson(404, {{"status", "unavailable"}});
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> endpoint, removal, p256dh, auth;
+    if (query)
+        endpoint = parameter(*query, "endpoint", webpush::maxEndpointSize, true, &error);
+    if (endpoint)
+        removal = parameter(*query, "remove", 1, false, &error);
+    if (!removal)
+        return replyBadRequest(error);
+    if (*removal == "1") {
+        m_store.removeSubscription(device->row, *endpoint);
+        return replyJson(200, {{"status", "ok"}});
+    }
+    p256dh = parameter(*query, "p256dh", maxSubscriptionKeyLength, true, &error);
+    if (p256dh)
+        auth = parameter(*query, "auth", maxSubscriptionKeyLength, true, &error);
+    if (!auth)
+        return replyBadRequest(error);
+    const bool allowLoopbackHttp = delivery->options().allowLoopbackHttp;
+    const json given = {{"endpoint", *endpoint}, {"keys", {{"p256dh", *p256dh}, {"auth", *auth}}}};
+    const auto checked = webpush::validateSubscription(given.dump(), webpush::SubscriptionRules{allowLoopbackHttp});
+    if (!checked.ok())
+        return replyBadRequest(checked.error);
+    if (const std::string refusal = endpointRefusal(webpush::parseEndpoint(*endpoint).value, allowLoopbackHttp);
+        !refusal.empty())
+        return replyBadRequest(refusal);
+    m_store.addSubscription(device->row, checked.value.endpoint, checked.value.p256dh, checked.value.auth,
+                            subscriptionsPerDevice);
+    return replyJson(200, {{"status", "ok"}});
 }
 
 } // namespace pushserver

@@ -11,6 +11,7 @@
 
 namespace pushserver {
 
+class Delivery;
 class HttpServer;
 struct HttpRequest;
 struct HttpResponse;
@@ -24,6 +25,8 @@ struct ServiceOptions
     // A phone page's event stream is closed after this long and the browser reconnects on its own; this frees
     // the places of phones that vanished from the network without closing their connection.
     std::chrono::seconds streamLifetime{120};
+    // Web Push to the phones' browsers; off when null. Outlives the service.
+    Delivery *delivery = nullptr;
 };
 
 // The push service over HTTP: the desktop program's four requests and the phones' pages.
@@ -51,6 +54,8 @@ private:
     HttpResponse push(const HttpRequest &request);
     HttpResponse page(const HttpRequest &request, const std::string &token);
     HttpResponse events(const HttpRequest &request, const std::string &token);
+    HttpResponse pushKey(const std::string &token);
+    HttpResponse subscription(const HttpRequest &request, const std::string &token);
 
     Store &m_store;
     ServiceOptions m_options;

@@ -12,7 +12,8 @@ namespace pushserver {
 namespace {
 
 // 2: api_keys.last_used_at, for deleting keys left unused.
-constexpr int schemaVersion = 2;
+// 3: Web Push: the VAPID key, the phones' subscriptions and the deliveries still to make (new tables only).
+constexpr int schemaVersion = 3;
 
 // A key's use is written down at most this often: enough for a limit counted in days.
 constexpr std::int64_t keyUseResolution = 3600;
@@ -51,6 +52,31 @@ CREATE TABLE IF NOT EXISTS pushes (
     created_at INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS pushes_by_device ON pushes(device_id, id);
+CREATE TABLE IF NOT EXISTS vapid_key (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    private_key BLOB NOT NULL,
+    created_at INTEGER NOT NULL
+);
+CREATE TABLE IF NOT EXISTS subscriptions (
+    id INTEGER PRIMARY KEY,
+    device_id INTEGER NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    endpoint TEXT NOT NULL,
+    p256dh BLOB NOT NULL,
+    auth BLOB NOT NULL,
+    created_at INTEGER NOT NULL,
+    UNIQUE (device_id, endpoint)
+);
+CREATE TABLE IF NOT EXISTS deliveries (
+    id INTEGER PRIMARY KEY,
+    push_id INTEGER NOT NULL REFERENCES pushes(id) ON DELETE CASCADE,
+    subscription_id INTEGER NOT NULL REFERENCES subscriptions(id) ON DELETE CASCADE,
+    attempts INTEGER NOT NULL,
+    next_attempt_at INTEGER NOT NULL,
+    first_attempt_at INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS deliveries_by_time ON deliveries(next_attempt_at);
+CREATE INDEX IF NOT EXISTS deliveries_by_push ON deliveries(push_id);
+CREATE INDEX IF NOT EXISTS deliveries_by_subscription ON deliveries(subscription_id);
 )sql";
 
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
@@ -231,6 +257,31 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "DELETE FROM api_keys WHERE id IN (SELECT id FROM api_keys WHERE last_used_at < ?1 LIMIT ?2)");
         m_selectNextDevice =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE id > ?1 ORDER BY id LIMIT 1");
+        m_queueDeliveries = std::make_unique<Statement>(
+            m_db, "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
+                  "SELECT ?1, id, 0, ?3, ?3 FROM subscriptions WHERE device_id = ?2");
+        m_selectVapidKey = std::make_unique<Statement>(m_db, "SELECT private_key FROM vapid_key WHERE id = 1");
+        m_insertVapidKey = std::make_unique<Statement>(
+            m_db, "INSERT OR IGNORE INTO vapid_key(id, private_key, created_at) VALUES (1, ?1, ?2)");
+        m_upsertSubscription = std::make_unique<Statement>(
+            m_db, "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) VALUES (?1, ?2, ?3, ?4, ?5) "
+                  "ON CONFLICT (device_id, endpoint) DO UPDATE SET p256dh = excluded.p256dh, auth = excluded.auth");
+        m_pruneSubscriptions = std::make_unique<Statement>(
+            m_db, "DELETE FROM subscriptions WHERE device_id = ?1 AND id NOT IN "
+                  "(SELECT id FROM subscriptions WHERE device_id = ?1 ORDER BY id DESC LIMIT ?2)");
+        m_removeSubscription =
+            std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE device_id = ?1 AND endpoint = ?2");
+        m_deleteSubscription = std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE id = ?1");
+        m_selectSubscriptions = std::make_unique<Statement>(
+            m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
+        m_selectDeliveries = std::make_unique<Statement>(
+            m_db, "SELECT d.id, d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, s.endpoint, "
+                  "s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name "
+                  "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
+                  "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1");
+        m_deleteDelivery = std::make_unique<Statement>(m_db, "DELETE FROM deliveries WHERE id = ?1");
+        m_retryDelivery = std::make_unique<Statement>(
+            m_db, "UPDATE deliveries SET attempts = ?2, next_attempt_at = ?3 WHERE id = ?1");
     } catch (...) {
         close();
         throw;
@@ -263,6 +314,17 @@ void Store::close()
     m_deleteSurplusPushes.reset();
     m_deleteUnusedKeys.reset();
     m_selectNextDevice.reset();
+    m_queueDeliveries.reset();
+    m_selectVapidKey.reset();
+    m_insertVapidKey.reset();
+    m_upsertSubscription.reset();
+    m_pruneSubscriptions.reset();
+    m_removeSubscription.reset();
+    m_deleteSubscription.reset();
+    m_selectSubscriptions.reset();
+    m_selectDeliveries.reset();
+    m_deleteDelivery.reset();
+    m_retryDelivery.reset();
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -420,7 +482,7 @@ std::optional<Device> Store::deviceByToken(const std::string &pageToken)
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t account, const std::string &deviceId,
-                                                                    const PushFields &fields)
+                                                                    const PushFields &fields, bool deliver)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto deviceRow = using_(*m_selectDeviceOfAccount, [&](Statement &s) -> std::optional<std::int64_t> {
@@ -430,11 +492,26 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t
     });
     if (!deviceRow)
         return std::nullopt;
-    return using_(*m_insertPush, [&](Statement &s) {
-        s.bind(1, *deviceRow).bind(2, fields.msg).bind(3, fields.icon).bind(4, fields.sound).bind(5, fields.extra);
-        s.bind(6, now()).run();
-        return std::make_pair(sqlite3_last_insert_rowid(m_db), *deviceRow);
-    });
+    const std::int64_t time = now();
+    const auto insert = [&] {
+        return using_(*m_insertPush, [&](Statement &s) {
+            s.bind(1, *deviceRow).bind(2, fields.msg).bind(3, fields.icon).bind(4, fields.sound).bind(5, fields.extra);
+            s.bind(6, time).run();
+            return std::make_pair(sqlite3_last_insert_rowid(m_db), *deviceRow);
+        });
+    };
+    if (!deliver)
+        return insert();
+    exec("BEGIN IMMEDIATE");
+    try {
+        const auto stored = insert();
+        using_(*m_queueDeliveries, [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).bind(3, time).run(); });
+        exec("COMMIT");
+        return stored;
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::vector<Push> Store::pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit)
@@ -502,6 +579,99 @@ std::optional<std::int64_t> Store::nextDeviceRow(std::int64_t afterRow)
             return std::nullopt;
         return s.integer(0);
     });
+}
+
+std::string Store::vapidPrivateKey(const std::function<std::string()> &make)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto stored = [&] {
+        return using_(*m_selectVapidKey, [&](Statement &s) { return s.step() ? s.text(0) : std::string(); });
+    };
+    if (std::string key = stored(); !key.empty())
+        return key;
+    const std::string made = make();
+    // Another process on the same file may have been first: whichever key was stored is the one.
+    using_(*m_insertVapidKey, [&](Statement &s) { s.bindBlob(1, made).bind(2, now()).run(); });
+    return stored();
+}
+
+void Store::addSubscription(std::int64_t deviceRow, const std::string &endpoint, const std::string &p256dh,
+                            const std::string &auth, int keep)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    exec("BEGIN IMMEDIATE");
+    try {
+        using_(*m_upsertSubscription, [&](Statement &s) {
+            s.bind(1, deviceRow).bind(2, endpoint).bindBlob(3, p256dh).bindBlob(4, auth).bind(5, now()).run();
+        });
+        using_(*m_pruneSubscriptions,
+               [&](Statement &s) { s.bind(1, deviceRow).bind(2, std::int64_t(std::max(keep, 1))).run(); });
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void Store::removeSubscription(std::int64_t deviceRow, const std::string &endpoint)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    using_(*m_removeSubscription, [&](Statement &s) { s.bind(1, deviceRow).bind(2, endpoint).run(); });
+}
+
+void Store::deleteSubscription(std::int64_t subscriptionId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    using_(*m_deleteSubscription, [&](Statement &s) { s.bind(1, subscriptionId).run(); });
+}
+
+std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectSubscriptions, [&](Statement &s) {
+        std::vector<WebPushSubscription> list;
+        s.bind(1, deviceRow);
+        while (s.step())
+            list.push_back({s.integer(0), s.integer(1), s.text(2), s.text(3), s.text(4)});
+        return list;
+    });
+}
+
+std::vector<PendingDelivery> Store::deliveryQueue(int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectDeliveries, [&](Statement &s) {
+        std::vector<PendingDelivery> list;
+        s.bind(1, std::int64_t(limit));
+        while (s.step()) {
+            PendingDelivery delivery;
+            delivery.id = s.integer(0);
+            delivery.subscriptionId = s.integer(1);
+            delivery.attempts = static_cast<int>(s.integer(2));
+            delivery.nextAttemptAt = s.integer(3);
+            delivery.firstAttemptAt = s.integer(4);
+            delivery.endpoint = s.text(5);
+            delivery.p256dh = s.text(6);
+            delivery.auth = s.text(7);
+            delivery.push = Push{s.integer(8), s.text(9), s.text(10), s.text(11), s.text(12), s.integer(13)};
+            delivery.deviceName = s.text(14);
+            list.push_back(std::move(delivery));
+        }
+        return list;
+    });
+}
+
+void Store::deleteDelivery(std::int64_t deliveryId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, deliveryId).run(); });
+}
+
+void Store::retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    using_(*m_retryDelivery,
+           [&](Statement &s) { s.bind(1, deliveryId).bind(2, std::int64_t(attempts)).bind(3, nextAttemptAt).run(); });
 }
 
 } // namespace pushserver

@@ -46,6 +46,31 @@ struct Push
     std::int64_t createdAt = 0; // seconds since the epoch
 };
 
+// A phone's browser's push subscription: where its push service takes messages, and its keys.
+struct WebPushSubscription
+{
+    std::int64_t id = 0;
+    std::int64_t deviceRow = 0;
+    std::string endpoint;
+    std::string p256dh; // raw bytes
+    std::string auth;   // raw bytes
+};
+
+// A push still to hand to one subscription's push service, with what the message needs.
+struct PendingDelivery
+{
+    std::int64_t id = 0;
+    std::int64_t subscriptionId = 0;
+    int attempts = 0;
+    std::int64_t nextAttemptAt = 0;
+    std::int64_t firstAttemptAt = 0;
+    std::string endpoint;
+    std::string p256dh;
+    std::string auth;
+    Push push;
+    std::string deviceName;
+};
+
 struct PushFields
 {
     std::string msg;
@@ -109,9 +134,11 @@ public:
     bool renameDevice(std::int64_t account, const std::string &deviceId, const std::string &name);
     std::optional<Device> deviceByToken(const std::string &pageToken);
 
-    // The new push's id and its device's row; nothing when the account has no device with this id.
+    // The new push's id and its device's row; nothing when the account has no device with this id. With
+    // `deliver`, the push is queued for each of the device's subscriptions in the same transaction, so that a
+    // push once acknowledged is delivered even if the process dies right after.
     std::optional<std::pair<std::int64_t, std::int64_t>> addPush(std::int64_t account, const std::string &deviceId,
-                                                                 const PushFields &fields);
+                                                                 const PushFields &fields, bool deliver = false);
     // Oldest first, at most `limit`, all with an id above `after`.
     std::vector<Push> pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit);
     // Newest first.
@@ -129,6 +156,23 @@ public:
     // The first device after `afterRow`, to visit every device one call at a time.
     std::optional<std::int64_t> nextDeviceRow(std::int64_t afterRow);
 
+    // The VAPID private key, made by `make` on first use and kept, so that subscriptions stay valid.
+    std::string vapidPrivateKey(const std::function<std::string()> &make);
+
+    // Stores the subscription, or renews its keys when the device has it already; a device keeps its `keep`
+    // newest subscriptions.
+    void addSubscription(std::int64_t deviceRow, const std::string &endpoint, const std::string &p256dh,
+                         const std::string &auth, int keep);
+    // Also what was still to be delivered to it. Nothing happens when the device has no such subscription.
+    void removeSubscription(std::int64_t deviceRow, const std::string &endpoint);
+    void deleteSubscription(std::int64_t subscriptionId);
+    std::vector<WebPushSubscription> subscriptions(std::int64_t deviceRow);
+
+    // The pending deliveries, soonest first, at most `limit`.
+    std::vector<PendingDelivery> deliveryQueue(int limit);
+    void deleteDelivery(std::int64_t deliveryId);
+    void retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt);
+
     std::int64_t now() const { return m_clock(); }
 
 private:
@@ -145,7 +189,9 @@ private:
     std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
         m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
         m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
-        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice;
+        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queueDeliveries, m_selectVapidKey,
+        m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
+        m_selectSubscriptions, m_selectDeliveries, m_deleteDelivery, m_retryDelivery;
 };
 
 } // namespace pushserver

@@ -1,0 +1,549 @@
+#include "delivery.h"
+
+#include "phonepage.h"
+#include "webpush_address.h"
+
+#include <arpa/inet.h>
+#include <openssl/ssl.h>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <type_traits>
+#include <vector>
+
+namespace pushserver {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using error_code = boost::system::error_code;
+
+namespace {
+
+// Enough for any push service's status line and headers; the body of the answer is never read.
+constexpr std::uint32_t maxAnswerHeader = 8 * 1024;
+// A push older than a day is of no use to anyone: the service keeps it no longer either.
+const char *const timeToLive = "86400";
+
+bool isLoopbackLiteral(const std::string &host)
+{
+    return host == "127.0.0.1" || host == "::1";
+}
+
+// Whether a literal address is public; nothing when the host is a name.
+std::optional<bool> literalIsPublic(const std::string &host)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return webpush::isPublicIpv4(ntohl(v4.s_addr));
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        std::array<std::uint8_t, 16> bytes{};
+        std::memcpy(bytes.data(), &v6, bytes.size());
+        return webpush::isPublicIpv6(bytes);
+    }
+    return std::nullopt;
+}
+
+// Retry-After in seconds from now: a number of seconds or an HTTP date.
+std::optional<std::int64_t> retryAfter(std::string_view value, std::int64_t now)
+{
+    if (!value.empty() && value.size() <= 9 &&
+        std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::stoll(std::string(value));
+    std::tm date{};
+    const std::string text(value);
+    const char *end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &date);
+    if (!end || *end != '\0')
+        return std::nullopt;
+    return static_cast<std::int64_t>(timegm(&date)) - now;
+}
+
+struct Attempt
+{
+    int status = 0; // 0: no answer
+    std::optional<std::int64_t> retryAfter;
+    std::string error;
+};
+
+// One request to a push service over a connection of its own, from connecting to the answer's header, within
+// one deadline. Redirects are not followed: an answer is an answer.
+template <typename Stream> class Exchange final : public std::enable_shared_from_this<Exchange<Stream>>
+{
+public:
+    Exchange(Stream stream, std::vector<tcp::endpoint> addresses, http::request<http::string_body> request,
+             const DeliveryOptions &options, std::function<void(Attempt)> finished)
+        : m_stream(std::move(stream)), m_addresses(std::move(addresses)), m_request(std::move(request)),
+          m_connectTime(options.connectTime), m_exchangeTime(options.exchangeTime), m_finished(std::move(finished))
+    {
+    }
+
+    void run()
+    {
+        m_deadline = std::chrono::steady_clock::now() + m_exchangeTime;
+        lowest().expires_after(m_connectTime);
+        lowest().async_connect(m_addresses, [self = this->shared_from_this()](error_code ec, const tcp::endpoint &) {
+            self->connected(ec);
+        });
+    }
+
+private:
+    static constexpr bool tls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+    beast::tcp_stream &lowest() { return beast::get_lowest_layer(m_stream); }
+
+    void connected(error_code ec)
+    {
+        if (ec)
+            return fail("cannot connect: " + ec.message());
+        lowest().expires_at(m_deadline);
+        if constexpr (tls) {
+            m_stream.async_handshake(ssl::stream_base::client, [self = this->shared_from_this()](error_code ec) {
+                if (ec)
+                    return self->fail("TLS: " + ec.message());
+                self->send();
+            });
+        } else {
+            send();
+        }
+    }
+
+    void send()
+    {
+        http::async_write(m_stream, m_request, [self = this->shared_from_this()](error_code ec, std::size_t) {
+            if (ec)
+                return self->fail("sending: " + ec.message());
+            self->receive();
+        });
+    }
+
+    void receive()
+    {
+        m_parser.header_limit(maxAnswerHeader);
+        http::async_read_header(m_stream, m_buffer, m_parser,
+                                [self = this->shared_from_this()](error_code ec, std::size_t) {
+                                    if (ec)
+                                        return self->fail("reading the answer: " + ec.message());
+                                    self->answered();
+                                });
+    }
+
+    void answered()
+    {
+        Attempt attempt;
+        const auto &answer = m_parser.get();
+        attempt.status = static_cast<int>(answer.result_int());
+        if (const auto field = answer.find(http::field::retry_after); field != answer.end())
+            attempt.retryAfter =
+                retryAfter(std::string_view(field->value().data(), field->value().size()), std::time(nullptr));
+        finish(std::move(attempt));
+    }
+
+    void fail(std::string why)
+    {
+        Attempt attempt;
+        attempt.error = std::move(why);
+        finish(std::move(attempt));
+    }
+
+    void finish(Attempt attempt)
+    {
+        error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        lowest().close();
+        if (auto finished = std::move(m_finished)) {
+            m_finished = nullptr;
+            finished(std::move(attempt));
+        }
+    }
+
+    Stream m_stream;
+    std::vector<tcp::endpoint> m_addresses;
+    http::request<http::string_body> m_request;
+    const std::chrono::seconds m_connectTime, m_exchangeTime;
+    std::function<void(Attempt)> m_finished;
+    std::chrono::steady_clock::time_point m_deadline;
+    beast::flat_buffer m_buffer{maxAnswerHeader};
+    http::response_parser<http::empty_body> m_parser;
+};
+
+// Where the name lookups, which block, hand their results back. Emptied on stopping, so that a lookup that
+// ends later posts nothing.
+struct Lookups
+{
+    std::mutex mutex;
+    net::io_context *io = nullptr;
+};
+
+void logLine(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+void logLine(const char *format, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stderr, "tapvela-server: %s\n", line);
+}
+
+} // namespace
+
+std::string endpointRefusal(const webpush::Endpoint &endpoint, bool allowLoopbackHttp)
+{
+    const bool loopbackAllowed = allowLoopbackHttp && isLoopbackLiteral(endpoint.host);
+    if (endpoint.scheme != "https" && !loopbackAllowed)
+        return "the endpoint is not an https URL";
+    std::string host = endpoint.host;
+    if (!host.empty() && host.back() == '.')
+        host.pop_back();
+    if (host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0))
+        return "the endpoint names this computer";
+    if (const auto isPublic = literalIsPublic(endpoint.host); isPublic && !*isPublic && !loopbackAllowed)
+        return "the endpoint's address is not a public one";
+    return {};
+}
+
+std::string deliveryPayload(const Push &push, const std::string &deviceName, std::size_t maxBytes)
+{
+    using json = nlohmann::ordered_json;
+    std::string msg = push.msg;
+    for (;;) {
+        const json payload = {{"device", deviceName},
+                              {"msg", msg},
+                              {"number", isCallableTel(push.extra) ? push.extra : std::string()},
+                              {"id", push.id},
+                              {"time", push.createdAt}};
+        std::string text = payload.dump(-1, ' ', false, json::error_handler_t::replace);
+        if (text.size() <= maxBytes || msg.empty())
+            return text;
+        // Each byte cut shortens the text by one at least (escapes by more), so this ends.
+        std::size_t size = msg.size() - std::min(msg.size(), text.size() - maxBytes);
+        while (size > 0 && (static_cast<unsigned char>(msg[size]) & 0xC0) == 0x80)
+            --size;
+        msg.resize(size);
+    }
+}
+
+struct Delivery::Impl
+{
+    struct Job
+    {
+        std::int64_t id = 0;
+        std::int64_t subscriptionId = 0;
+        std::int64_t pushId = 0;
+        int attempts = 0;
+        std::int64_t firstAttemptAt = 0;
+        std::string origin; // for log lines: the endpoint's path is the subscription's secret
+    };
+
+    Impl(Delivery &owner) : owner(owner), tls(ssl::context::tls_client)
+    {
+        error_code ec;
+        tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                            ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                        ec);
+        if (!ec)
+            tls.set_default_verify_paths(ec);
+        if (ec)
+            throw std::runtime_error("cannot set up TLS for Web Push: " + ec.message());
+        lookups->io = &io;
+    }
+
+    void schedule();
+    bool begin(const PendingDelivery &delivery, std::int64_t now);
+    void connect(const Job &job, const webpush::Endpoint &endpoint, http::request<http::string_body> request,
+                 webpush::Outcome<std::vector<webpush::ResolvedAddress>> found);
+    void finished(const Job &job, const Attempt &attempt);
+
+    Delivery &owner;
+    std::string privateKey;
+    // Declared before the io_context, so that requests abandoned on stopping go before their TLS context.
+    ssl::context tls;
+    net::io_context io{1};
+    net::executor_work_guard<net::io_context::executor_type> work = net::make_work_guard(io);
+    net::steady_timer timer{io};
+    std::thread thread;
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> wakePending{false};
+    std::set<std::int64_t> inFlight; // the io thread's only
+    std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
+};
+
+// Starts what is due, as far as the limit allows, and sets the timer for the next one. The queue is read
+// soonest first with room for the requests under way, which it also holds, so the first row left over is the
+// next one due.
+void Delivery::Impl::schedule()
+{
+    if (stopped)
+        return;
+    const DeliveryOptions &options = owner.m_options;
+    bool again = false;
+    std::optional<std::int64_t> next;
+    std::int64_t now = 0;
+    try {
+        const auto queue = owner.m_store.deliveryQueue(options.maxInFlight + static_cast<int>(inFlight.size()) + 1);
+        now = owner.m_store.now();
+        for (const PendingDelivery &delivery : queue) {
+            if (inFlight.count(delivery.id))
+                continue;
+            if (delivery.nextAttemptAt > now) {
+                next = delivery.nextAttemptAt;
+                break;
+            }
+            if (static_cast<int>(inFlight.size()) >= options.maxInFlight)
+                break;
+            if (!begin(delivery, now))
+                again = true;
+        }
+    } catch (const std::exception &e) {
+        logLine("Web Push: reading the queue failed, trying again in a minute: %s", e.what());
+        next = now + 60;
+    }
+    if (again) {
+        net::post(io, [this] { schedule(); });
+    } else if (next) {
+        timer.expires_after(std::chrono::seconds(std::max<std::int64_t>(*next - now, 1)));
+        timer.async_wait([this](error_code ec) {
+            if (!ec)
+                schedule();
+        });
+    }
+}
+
+// False when the delivery was dropped rather than started.
+bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
+{
+    const DeliveryOptions &options = owner.m_options;
+    const auto endpoint = webpush::parseEndpoint(delivery.endpoint);
+    const std::string refusal =
+        endpoint.ok() ? endpointRefusal(endpoint.value, options.allowLoopbackHttp) : "the endpoint " + endpoint.error;
+    if (!refusal.empty()) {
+        logLine("Web Push: subscription %lld removed: %s", static_cast<long long>(delivery.subscriptionId),
+                refusal.c_str());
+        owner.m_store.deleteSubscription(delivery.subscriptionId);
+        return false;
+    }
+    const std::string &origin = endpoint.value.origin;
+    if (now - delivery.firstAttemptAt >= options.maxAge) {
+        logLine("Web Push: push %lld not delivered to %s within %lld s, dropped",
+                static_cast<long long>(delivery.push.id), origin.c_str(), static_cast<long long>(options.maxAge));
+        owner.m_store.deleteDelivery(delivery.id);
+        return false;
+    }
+    const std::string plaintext =
+        deliveryPayload(delivery.push, delivery.deviceName, deliveryBodySize - webpush::bodyOverhead);
+    const auto body = webpush::encryptPayload(plaintext, delivery.p256dh, delivery.auth, deliveryBodySize);
+    const auto authorization =
+        webpush::vapidAuthorization(delivery.endpoint, options.subject, privateKey, std::time(nullptr));
+    if (!body.ok() || !authorization.ok()) {
+        logLine("Web Push: push %lld for %s cannot be sent, dropped: %s", static_cast<long long>(delivery.push.id),
+                origin.c_str(), (body.ok() ? authorization.error : body.error).c_str());
+        owner.m_store.deleteDelivery(delivery.id);
+        return false;
+    }
+
+    http::request<http::string_body> request{http::verb::post, endpoint.value.target, 11};
+    request.set(http::field::host, origin.substr(origin.find("://") + 3));
+    request.set(http::field::user_agent, "tapvela-server");
+    request.set("TTL", timeToLive);
+    request.set("Urgency", "high");
+    request.set(http::field::content_encoding, "aes128gcm");
+    request.set(http::field::content_type, "application/octet-stream");
+    request.set(http::field::authorization, authorization.value);
+    request.set(http::field::connection, "close");
+    request.body() = body.value;
+    request.prepare_payload();
+
+    const Job job{delivery.id,       delivery.subscriptionId, delivery.push.id,
+                  delivery.attempts, delivery.firstAttemptAt, origin};
+    inFlight.insert(job.id);
+    // The lookup blocks, so it runs on a thread of its own; a stop does not wait for it.
+    const bool literal = options.allowLoopbackHttp && isLoopbackLiteral(endpoint.value.host);
+    auto lookup = [lookups = lookups, literal, job, endpoint = endpoint.value, request = std::move(request),
+                   this]() mutable {
+        auto found = literal ? webpush::Outcome<std::vector<webpush::ResolvedAddress>>{}
+                             : webpush::resolvePublic(endpoint.host, endpoint.port);
+        if (literal) {
+            webpush::ResolvedAddress address;
+            const net::ip::address ip = net::ip::make_address(endpoint.host);
+            const tcp::endpoint where(ip, endpoint.port);
+            std::memcpy(&address.address, where.data(), where.size());
+            address.length = static_cast<socklen_t>(where.size());
+            found.value.push_back(address);
+        }
+        std::lock_guard<std::mutex> lock(lookups->mutex);
+        if (lookups->io)
+            net::post(*lookups->io, [this, job, endpoint = std::move(endpoint), request = std::move(request),
+                                     found = std::move(found)]() mutable {
+                connect(job, endpoint, std::move(request), std::move(found));
+            });
+    };
+    try {
+        std::thread(std::move(lookup)).detach();
+    } catch (const std::system_error &e) {
+        Attempt attempt;
+        attempt.error = std::string("no thread for the name lookup: ") + e.what();
+        net::post(io, [this, job, attempt] { finished(job, attempt); });
+    }
+    return true;
+}
+
+void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint,
+                             http::request<http::string_body> request,
+                             webpush::Outcome<std::vector<webpush::ResolvedAddress>> found)
+{
+    if (!found.ok()) {
+        Attempt attempt;
+        attempt.error = found.error;
+        return finished(job, attempt);
+    }
+    std::vector<tcp::endpoint> addresses;
+    for (const webpush::ResolvedAddress &address : found.value) {
+        tcp::endpoint where;
+        if (address.length > where.capacity())
+            continue;
+        std::memcpy(where.data(), &address.address, address.length);
+        where.resize(address.length);
+        addresses.push_back(where);
+    }
+    auto done = [this, job](Attempt attempt) { finished(job, attempt); };
+    if (endpoint.scheme != "https") {
+        std::make_shared<Exchange<beast::tcp_stream>>(beast::tcp_stream(io), std::move(addresses), std::move(request),
+                                                      owner.m_options, std::move(done))
+            ->run();
+        return;
+    }
+    beast::ssl_stream<beast::tcp_stream> stream(io, tls);
+    error_code ec;
+    // A name goes into SNI; an address may not.
+    const bool named = !literalIsPublic(endpoint.host).has_value();
+    if (named && SSL_set_tlsext_host_name(stream.native_handle(), endpoint.host.c_str()) != 1)
+        ec = net::error::invalid_argument;
+    if (!ec)
+        stream.set_verify_mode(ssl::verify_peer, ec);
+    if (!ec)
+        stream.set_verify_callback(ssl::host_name_verification(endpoint.host), ec);
+    if (ec) {
+        Attempt attempt;
+        attempt.error = "TLS set-up: " + ec.message();
+        return finished(job, attempt);
+    }
+    std::make_shared<Exchange<beast::ssl_stream<beast::tcp_stream>>>(
+        std::move(stream), std::move(addresses), std::move(request), owner.m_options, std::move(done))
+        ->run();
+}
+
+void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
+{
+    inFlight.erase(job.id);
+    if (stopped)
+        return;
+    const DeliveryOptions &options = owner.m_options;
+    Store &store = owner.m_store;
+    const long long push = job.pushId;
+    const int status = attempt.status;
+    try {
+        if (status >= 200 && status < 300) {
+            store.deleteDelivery(job.id);
+        } else if (status == 404 || status == 410) {
+            logLine("Web Push: %s answered %d for push %lld: the subscription is gone, removed", job.origin.c_str(),
+                    status, push);
+            store.deleteSubscription(job.subscriptionId);
+        } else if (status == 0 || status == 429 || status >= 500) {
+            const int attempts = job.attempts + 1;
+            const std::int64_t backoff =
+                std::min(options.firstRetry << std::min(attempts - 1, 20), options.longestRetry);
+            const std::int64_t delay =
+                attempt.retryAfter ? std::clamp<std::int64_t>(*attempt.retryAfter, 1, options.longestRetry) : backoff;
+            const std::int64_t now = store.now();
+            const std::string why = status ? std::to_string(status) : attempt.error;
+            if (now + delay - job.firstAttemptAt >= options.maxAge) {
+                logLine("Web Push: push %lld to %s failed (%s) and is older than %lld s: dropped", push,
+                        job.origin.c_str(), why.c_str(), static_cast<long long>(options.maxAge));
+                store.deleteDelivery(job.id);
+            } else {
+                logLine("Web Push: push %lld to %s failed (%s): again in %lld s", push, job.origin.c_str(), why.c_str(),
+                        static_cast<long long>(delay));
+                store.retryDelivery(job.id, attempts, now + delay);
+            }
+        } else {
+            logLine("Web Push: %s refused push %lld with %d: dropped", job.origin.c_str(), push, status);
+            store.deleteDelivery(job.id);
+        }
+    } catch (const std::exception &e) {
+        logLine("Web Push: noting the outcome of push %lld failed: %s", push, e.what());
+    }
+    schedule();
+}
+
+Delivery::Delivery(Store &store, DeliveryOptions options)
+    : m_store(store), m_options(std::move(options)), m_impl(std::make_unique<Impl>(*this))
+{
+    const std::string key = m_store.vapidPrivateKey([] {
+        const auto made = webpush::makeVapidKeys();
+        if (!made.ok())
+            throw StoreError("cannot make the VAPID key: " + made.error);
+        return made.value.privateKey;
+    });
+    const auto publicKey = webpush::vapidPublicKey(key);
+    if (!publicKey.ok())
+        throw StoreError("the stored VAPID key is unusable: " + publicKey.error);
+    m_impl->privateKey = key;
+    m_publicKey = publicKey.value;
+}
+
+Delivery::~Delivery()
+{
+    stop();
+}
+
+void Delivery::start()
+{
+    if (m_impl->thread.joinable() || m_impl->stopped)
+        return;
+    net::post(m_impl->io, [impl = m_impl.get()] { impl->schedule(); });
+    m_impl->thread = std::thread([impl = m_impl.get()] { impl->io.run(); });
+}
+
+void Delivery::wake()
+{
+    if (m_impl->wakePending.exchange(true))
+        return;
+    net::post(m_impl->io, [impl = m_impl.get()] {
+        impl->wakePending = false;
+        impl->schedule();
+    });
+}
+
+void Delivery::stop()
+{
+    m_impl->stopped = true;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->lookups->mutex);
+        m_impl->lookups->io = nullptr;
+    }
+    m_impl->io.stop();
+    if (m_impl->thread.joinable())
+        m_impl->thread.join();
+}
+
+} // namespace pushserver

@@ -1,0 +1,73 @@
+#pragma once
+
+// Hands each stored push to the push services of the phones' browsers (Web Push), from a thread of its own,
+// so that a slow or dead push service never holds up the desktop program's request.
+
+#include "store.h"
+#include "webpush.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace pushserver {
+
+struct DeliveryOptions
+{
+    // The operator's contact for the push services, a "mailto:" or "https:" URL.
+    std::string subject;
+    // Tests only: plain http (and https) to 127.0.0.1 and ::1, where a fake push service listens.
+    bool allowLoopbackHttp = false;
+    int maxInFlight = 16;
+    std::chrono::seconds connectTime{5};
+    std::chrono::seconds exchangeTime{15}; // connecting, TLS, the request and the answer's header together
+    std::int64_t firstRetry = 2;           // seconds, doubled on each further failure
+    std::int64_t longestRetry = 15 * 60;
+    std::int64_t maxAge = 24 * 3600; // then a push that could not be delivered is dropped
+};
+
+// Every message is padded to this body size, so that its length tells nothing; well under the 4096 bytes that
+// RFC 8030 promises, since some push services take less.
+constexpr std::size_t deliveryBodySize = 3072;
+
+// The reason a subscription's endpoint is refused, or empty: an endpoint names any host its page likes, so the
+// server would otherwise make requests into its own network on a stranger's behalf.
+std::string endpointRefusal(const webpush::Endpoint &endpoint, bool allowLoopbackHttp);
+
+// The message's plaintext, the JSON that the phone page's service worker reads: the message is cut (at a
+// character's boundary) until the whole fits `maxBytes`.
+std::string deliveryPayload(const Push &push, const std::string &deviceName, std::size_t maxBytes);
+
+class Delivery final
+{
+public:
+    // Loads the VAPID key, making and storing one on first use. Throws StoreError when it cannot.
+    Delivery(Store &store, DeliveryOptions options);
+    ~Delivery();
+    Delivery(const Delivery &) = delete;
+    Delivery &operator=(const Delivery &) = delete;
+
+    // The 65-byte public key that the pages subscribe with.
+    const std::string &publicKey() const { return m_publicKey; }
+    const DeliveryOptions &options() const { return m_options; }
+
+    // Starts the thread, which first takes up what the database still holds. Call after blocking signals.
+    void start();
+    // A push was stored: look at the queue now. Safe from any thread.
+    void wake();
+    // At once: requests under way are abandoned and their deliveries stay queued for the next start.
+    void stop();
+
+    struct Impl;
+
+private:
+    Store &m_store;
+    const DeliveryOptions m_options;
+    std::string m_publicKey;
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace pushserver

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""A browser's push service as far as tapvela-server sees one, for its delivery tests.
+
+  fake_push_service.py RECORD NAME=ANSWERS...
+
+Listens on plain http on 127.0.0.1, a free port, and prints one JSON line: {"port", "p256dh", "auth"}, the
+subscription keys that every endpoint http://127.0.0.1:PORT/NAME uses. ANSWERS are what NAME's requests get in
+turn, comma-separated, the last one repeated: a status ("201", "410"), a status with Retry-After seconds
+("503+1"), or "hang" (no answer: the connection stays open until the client gives up). Each request appends a
+JSON line to RECORD: name, answer, and "payload" (the decrypted message) or "error" (what was wrong with the
+request: its headers, its encryption or its VAPID token).
+"""
+
+import json
+import os
+import re
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import webpush_check  # noqa: E402  (beside this file)
+from webpush_check import Wrong, b64decode  # noqa: E402
+
+BODY_SIZE = 3072
+MAX_LIFETIME = 24 * 3600
+
+
+def check_vapid(header, origin):
+    match = re.fullmatch(r"vapid t=[\w-]+\.([\w-]+)\.[\w-]+, k=[\w-]+", header or "")
+    if not match:
+        raise Wrong("not a vapid Authorization header: %r" % header)
+    claims = json.loads(b64decode(match.group(1)))
+    exp, sub = claims.get("exp"), claims.get("sub")
+    now = int(time.time())
+    if not isinstance(exp, int) or exp <= now or exp > now + MAX_LIFETIME:
+        raise Wrong("exp %r is not within 24 hours" % exp)
+    if not isinstance(sub, str) or not (sub.startswith("mailto:") or sub.startswith("https:")):
+        raise Wrong("sub %r" % sub)
+    # The signature against k=, the header and the audience; the lifetime was checked above.
+    webpush_check.verify_vapid(header, origin, sub, exp - 12 * 3600, header.rsplit("k=", 1)[1])
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_POST(self):
+        service = self.server
+        name = self.path.lstrip("/")
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        with service.lock:
+            answers = service.script.get(name, ["404"])
+            count = service.counts.get(name, 0)
+            service.counts[name] = count + 1
+        answer = answers[min(count, len(answers) - 1)]
+        entry = {"name": name, "answer": answer}
+        try:
+            expected = {"TTL": None, "Urgency": "high", "Content-Encoding": "aes128gcm",
+                        "Content-Type": "application/octet-stream"}
+            for header, value in expected.items():
+                if self.headers.get(header) is None or (value and self.headers.get(header) != value):
+                    raise Wrong("header %s: %r" % (header, self.headers.get(header)))
+            check_vapid(self.headers.get("Authorization"), "http://127.0.0.1:%d" % service.server_address[1])
+            entry["payload"] = json.loads(webpush_check.decrypt(service.private, service.auth, body, BODY_SIZE))
+        except (Wrong, ValueError, KeyError) as wrong:
+            entry["error"] = str(wrong)
+        with service.lock, open(service.record, "a") as record:
+            record.write(json.dumps(entry) + "\n")
+        if answer == "hang":
+            # Until the client closes the connection.
+            self.rfile.read(1)
+            self.close_connection = True
+            return
+        status, _, retry = answer.partition("+")
+        self.send_response(int(status))
+        if retry:
+            self.send_header("Retry-After", retry)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+
+def main():
+    keys = json.loads(subscription_keys())
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.lock = threading.Lock()
+    server.record = sys.argv[1]
+    server.script = {}
+    for argument in sys.argv[2:]:
+        name, _, answers = argument.partition("=")
+        server.script[name] = answers.split(",")
+    server.counts = {}
+    server.private, server.auth = b64decode(keys["private"]), b64decode(keys["auth"])
+    print(json.dumps({"port": server.server_address[1], "p256dh": keys["p256dh"], "auth": keys["auth"]}), flush=True)
+    server.serve_forever()
+
+
+def subscription_keys():
+    # webpush_check prints a fresh key pair; take its output rather than make one another way.
+    import contextlib
+    import io
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        webpush_check.subscribe()
+    return out.getvalue()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,359 @@
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+#include <memory>
+
+// Web Push delivery from a real tapvela-server process to a fake push service (fake_push_service.py), which
+// decrypts each message and verifies its VAPID token with a second implementation, and answers as scripted.
+
+namespace {
+
+struct HttpReply
+{
+    int status = 0;
+    QByteArray body;
+};
+
+HttpReply request(quint16 port, const QByteArray &method, const QByteArray &target)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QByteArray data;
+    while (socket.waitForReadyRead(10000))
+        data += socket.readAll();
+    data += socket.readAll();
+    const int headerEnd = data.indexOf("\r\n\r\n");
+    if (!data.startsWith("HTTP/1.1 ") || headerEnd < 0)
+        return {};
+    return {data.mid(9, 3).toInt(), data.mid(headerEnd + 4)};
+}
+
+int count(const QString &db, const QByteArray &sql)
+{
+    int value = -1;
+    sqlite3 *handle = nullptr;
+    if (sqlite3_open_v2(db.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(handle, sql.constData(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            value = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(handle);
+    return value;
+}
+
+struct Process
+{
+    std::unique_ptr<QProcess> process;
+    QByteArray firstLine;
+};
+
+Process startProcess(const QString &program, const QStringList &arguments)
+{
+    Process started{std::make_unique<QProcess>(), {}};
+    started.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    started.process->start(program, arguments);
+    if (!started.process->waitForStarted(5000))
+        return started;
+    while (!started.process->canReadLine())
+        if (!started.process->waitForReadyRead(15000))
+            return started;
+    started.firstLine = started.process->readLine().trimmed();
+    return started;
+}
+
+void stopProcess(Process &running)
+{
+    if (running.process && running.process->state() != QProcess::NotRunning) {
+        running.process->terminate();
+        if (!running.process->waitForFinished(10000))
+            running.process->kill();
+        running.process->waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+class TestDelivery final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void delivered_data();
+    void delivered();
+    void goneSubscription();
+    void survivesKill();
+    void endpointRules_data();
+    void endpointRules();
+    void deliveryOff();
+
+private:
+    quint16 startServer(Process *server, const QStringList &extra);
+    QByteArray addDevice(const QString &name, QByteArray *token);
+    QByteArray subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint);
+    QByteArray push(const QByteArray &device, const QByteArray &msg);
+    QList<QJsonObject> records(const QString &name) const;
+
+    QTemporaryDir m_dir;
+    QString m_db, m_record;
+    Process m_fake, m_server;
+    quint16 m_fakePort = 0, m_port = 0;
+    QByteArray m_p256dh, m_auth, m_key, m_publicKey;
+};
+
+quint16 TestDelivery::startServer(Process *server, const QStringList &extra)
+{
+    *server = startProcess(QStringLiteral(TAPVELA_SERVER), QStringList{"serve", "--port", "0", "--db", m_db} + extra);
+    const auto match = QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)$"))
+                           .match(QString::fromUtf8(server->firstLine));
+    return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
+}
+
+QByteArray TestDelivery::addDevice(const QString &name, QByteArray *token)
+{
+    QProcess process;
+    process.start(QStringLiteral(TAPVELA_SERVER), {"add-device", "--db", m_db, "alice", name});
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return {};
+    const auto match = QRegularExpression(QStringLiteral("device id: (\\w+)\nphone page: \\S+/d/(\\S{32})"))
+                           .match(QString::fromUtf8(process.readAllStandardOutput()));
+    *token = match.captured(2).toUtf8();
+    return match.captured(1).toUtf8();
+}
+
+QByteArray TestDelivery::subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint)
+{
+    const HttpReply reply = request(port, "POST",
+                                    "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
+                                        "&p256dh=" + m_p256dh + "&auth=" + m_auth);
+    return QByteArray::number(reply.status) + ' ' + reply.body;
+}
+
+QByteArray TestDelivery::push(const QByteArray &device, const QByteArray &msg)
+{
+    return request(m_port, "GET",
+                   "/all/api.php?apikey=" + m_key + "&devices=" + device + "&msg=" + QUrl::toPercentEncoding(msg) +
+                       "&extra=tel%3A%2B33612345678")
+        .body;
+}
+
+QList<QJsonObject> TestDelivery::records(const QString &name) const
+{
+    QList<QJsonObject> found;
+    QFile file(m_record);
+    if (!file.open(QIODevice::ReadOnly))
+        return found;
+    while (!file.atEnd()) {
+        const QJsonObject entry = QJsonDocument::fromJson(file.readLine()).object();
+        if (entry.value(QLatin1String("name")).toString() == name)
+            found << entry;
+    }
+    return found;
+}
+
+void TestDelivery::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_record = m_dir.filePath(QStringLiteral("record.jsonl"));
+    QProcess addUser;
+    addUser.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", m_db, "alice"});
+    addUser.write("alice password\n");
+    addUser.closeWriteChannel();
+    QVERIFY(addUser.waitForFinished(30000));
+    QCOMPARE(addUser.exitCode(), 0);
+
+    // What each endpoint answers, request after request (the last answer repeats).
+    m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
+                          {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
+                           "hang=hang,201", "gone=410", "kill=503+1,hang,201"});
+    const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
+    m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
+    m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
+    m_auth = keys.value(QLatin1String("auth")).toString().toLatin1();
+    QVERIFY2(m_fakePort != 0, m_fake.firstLine.constData());
+
+    m_port = startServer(&m_server, {"--vapid-subject", "mailto:ops@example.org", "--webpush-allow-loopback-http"});
+    QVERIFY(m_port != 0);
+    m_key = request(m_port, "GET",
+                    "/all/login_app.php?username=alice&password=" +
+                        QCryptographicHash::hash("alice password", QCryptographicHash::Sha1).toHex())
+                .body;
+    QCOMPARE(m_key.size(), 48);
+    QByteArray token;
+    QVERIFY(!addDevice(QStringLiteral("phone key"), &token).isEmpty());
+    const HttpReply key = request(m_port, "GET", "/d/" + token + "/push-key");
+    QCOMPARE(key.status, 200);
+    m_publicKey = QJsonDocument::fromJson(key.body).object().value(QLatin1String("key")).toString().toLatin1();
+    QCOMPARE(QByteArray::fromBase64(m_publicKey, QByteArray::Base64UrlEncoding).size(), 65);
+}
+
+void TestDelivery::cleanupTestCase()
+{
+    stopProcess(m_server);
+    // A clean stop, with deliveries under way or not.
+    QCOMPARE(m_server.process->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_server.process->exitCode(), 0);
+    stopProcess(m_fake);
+}
+
+void TestDelivery::delivered_data()
+{
+    QTest::addColumn<QString>("endpoint");
+    QTest::addColumn<QStringList>("answers"); // what the fake answered, in order
+
+    QTest::newRow("accepted at once") << "ok" << QStringList{"201"};
+    QTest::newRow("429 with Retry-After, then accepted") << "busy" << QStringList{"429+1", "201"};
+    QTest::newRow("503 with Retry-After, then accepted") << "down" << QStringList{"503+1", "202"};
+    // The second push is sent while the push service holds the first one's request unanswered.
+    QTest::newRow("no answer: timed out and sent again") << "hang" << QStringList{"hang", "201", "201"};
+}
+
+// Each push reaches the push service exactly once with a 2xx answer, whatever came before, encrypted for the
+// subscription and signed for its origin, and nothing is left queued.
+void TestDelivery::delivered()
+{
+    QFETCH(QString, endpoint);
+    QFETCH(QStringList, answers);
+    QByteArray token;
+    const QByteArray device = addDevice("phone " + endpoint, &token);
+    QVERIFY(!device.isEmpty());
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + '/' + endpoint.toUtf8()),
+             QByteArray("200 {\"status\":\"ok\"}"));
+
+    QStringList messages{QStringLiteral("Call back \"Zoë\" about the 3 o'clock"), QStringLiteral("second")};
+    QCOMPARE(push(device, messages[0].toUtf8()), QByteArray("{\"status\":\"valid\"}"));
+    if (answers.first() == QLatin1String("hang")) {
+        QTRY_COMPARE_WITH_TIMEOUT(records(endpoint).size(), 1, 30000);
+        // Answered while the push service hangs: the request only stores the push.
+        QCOMPARE(push(device, messages[1].toUtf8()), QByteArray("{\"status\":\"valid\"}"));
+    } else {
+        messages.removeLast();
+    }
+
+    QTRY_COMPARE_WITH_TIMEOUT(records(endpoint).size(), answers.size(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM deliveries"), 0, 30000);
+    const QList<QJsonObject> seen = records(endpoint);
+    QStringList answered, accepted;
+    for (const QJsonObject &entry : seen) {
+        QVERIFY2(!entry.contains(QLatin1String("error")), qPrintable(entry.value(QLatin1String("error")).toString()));
+        const QJsonObject payload = entry.value(QLatin1String("payload")).toObject();
+        QCOMPARE(payload.value(QLatin1String("device")).toString(), "phone " + endpoint);
+        QCOMPARE(payload.value(QLatin1String("number")).toString(), QStringLiteral("tel:+33612345678"));
+        QVERIFY(payload.value(QLatin1String("id")).toInt() > 0);
+        QVERIFY(payload.value(QLatin1String("time")).toDouble() > 1.7e9);
+        answered << entry.value(QLatin1String("answer")).toString();
+        if (answered.last().startsWith(QLatin1Char('2')))
+            accepted << payload.value(QLatin1String("msg")).toString();
+    }
+    QCOMPARE(answered, answers);
+    accepted.sort();
+    messages.sort();
+    QCOMPARE(accepted, messages);
+}
+
+void TestDelivery::goneSubscription()
+{
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone gone"), &token);
+    const QByteArray endpoint = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/gone";
+    QCOMPARE(subscribe(m_port, token, endpoint), QByteArray("200 {\"status\":\"ok\"}"));
+    QCOMPARE(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/gone'"), 1);
+    QCOMPARE(push(device, "anyone there?"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/gone'"), 0, 30000);
+    QCOMPARE(count(m_db, "SELECT count(*) FROM deliveries"), 0);
+    QCOMPARE(records(QStringLiteral("gone")).size(), 1);
+}
+
+// A push acknowledged to the desktop program is delivered even when the server is killed while its delivery
+// waits for a retry or for an answer.
+void TestDelivery::survivesKill()
+{
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone kill"), &token);
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/kill"),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    QCOMPARE(push(device, "survive this"), QByteArray("{\"status\":\"valid\"}"));
+    // 503, then the retry hangs: the server is killed with the delivery under way.
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("kill")).size(), 2, 30000);
+    m_server.process->kill();
+    QVERIFY(m_server.process->waitForFinished(10000));
+
+    m_port = startServer(&m_server, {"--vapid-subject", "mailto:ops@example.org", "--webpush-allow-loopback-http"});
+    QVERIFY(m_port != 0);
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("kill")).size(), 3, 30000);
+    const QJsonObject last = records(QStringLiteral("kill")).last();
+    QCOMPARE(last.value(QLatin1String("answer")).toString(), QStringLiteral("201"));
+    QCOMPARE(last.value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString(),
+             QStringLiteral("survive this"));
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM deliveries"), 0, 30000);
+}
+
+void TestDelivery::endpointRules_data()
+{
+    QTest::addColumn<QByteArray>("endpoint");
+
+    QTest::newRow("plain http") << QByteArray("http://127.0.0.1:%1/ok");
+    QTest::newRow("localhost") << QByteArray("https://localhost:%1/ok");
+    QTest::newRow("a name under localhost") << QByteArray("https://push.localhost:%1/ok");
+    QTest::newRow("loopback address") << QByteArray("https://127.0.0.1:%1/ok");
+    QTest::newRow("IPv6 loopback") << QByteArray("https://[::1]:%1/ok");
+    QTest::newRow("private address") << QByteArray("https://192.168.1.1/ok");
+}
+
+// Without the tests' flag, no endpoint on this computer or its network is taken.
+void TestDelivery::endpointRules()
+{
+    QFETCH(QByteArray, endpoint);
+    Process strict;
+    const quint16 port = startServer(&strict, {"--vapid-subject", "https://example.org/contact"});
+    QVERIFY(port != 0);
+    QByteArray token;
+    QVERIFY(!addDevice(QStringLiteral("phone strict"), &token).isEmpty());
+    const QByteArray answer = subscribe(port, token, endpoint.replace("%1", QByteArray::number(m_fakePort)));
+    stopProcess(strict);
+    QVERIFY2(answer.startsWith("400 {\"status\":\"bad request\",\"error\":\""), answer.constData());
+    QCOMPARE(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/ok' AND endpoint NOT LIKE "
+                         "'http://127.0.0.1:%'"),
+             0);
+}
+
+// Without --vapid-subject the pages are told that there is no delivery; with it they get the key that was made
+// on the first start and kept since.
+void TestDelivery::deliveryOff()
+{
+    QByteArray token;
+    QVERIFY(!addDevice(QStringLiteral("phone off"), &token).isEmpty());
+    // Served by the server started again in survivesKill.
+    const HttpReply key = request(m_port, "GET", "/d/" + token + "/push-key");
+    QCOMPARE(key.body, "{\"key\":\"" + m_publicKey + "\"}");
+
+    Process off;
+    const quint16 port = startServer(&off, {});
+    QVERIFY(port != 0);
+    const HttpReply offKey = request(port, "GET", "/d/" + token + "/push-key");
+    const QByteArray subscribed = subscribe(port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/ok");
+    stopProcess(off);
+    QCOMPARE(offKey.status, 404);
+    QCOMPARE(offKey.body, QByteArray("{\"status\":\"unavailable\"}"));
+    QCOMPARE(subscribed, QByteArray("404 {\"status\":\"unavailable\"}"));
+}
+
+QTEST_GUILESS_MAIN(TestDelivery)
+#include "tst_delivery.moc"
