@@ -38,6 +38,23 @@ INSERT INTO pushes VALUES (1, 1, 'old push', '115', '01', 'tel:1', 1800000000);
 PRAGMA user_version=1;
 )sql";
 
+// Raw rows, so that a delivery left without its push or subscription (which the store's joins hide) shows.
+int rowCount(const QString &path, const char *table)
+{
+    int count = -1;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        const std::string sql = std::string("SELECT count(*) FROM ") + table;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
 std::vector<std::int64_t> ids(const std::vector<Push> &pushes)
 {
     std::vector<std::int64_t> list;
@@ -61,6 +78,7 @@ private slots:
     void prunesUnusedKeys_data();
     void prunesUnusedKeys();
     void upgradesFirstSchema();
+    void deliveriesGoWithTheirRows();
     void pruningThreadStartsAndStops();
 
 private:
@@ -181,8 +199,56 @@ void TestStore::upgradesFirstSchema()
         prune(*store, RetentionPolicy{});
         QCOMPARE(store->accountOfKey("old key"), std::optional<std::int64_t>(1));
         QCOMPARE(store->latestPushes(1, 10).size(), std::size_t(opening + 1));
-        QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}));
+        // The tables of Web Push are there.
+        store->addSubscription(1, "https://push.example/1", "k", "a", 10);
+        QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}, true));
+        QCOMPARE(store->deliveryQueue(10).size(), std::size_t(opening + 1));
     }
+}
+
+// A push is queued for each subscription of its device when stored, and nothing queued outlives its push, its
+// subscription or its device; a device keeps its newest subscriptions.
+void TestStore::deliveriesGoWithTheirRows()
+{
+    const auto store = open();
+    const auto account = store->addAccount("a", "hash");
+    QVERIFY(account);
+    const Device phone = store->addDevice(*account, "phone");
+    const Device other = store->addDevice(*account, "other");
+    for (int i = 0; i < 12; ++i)
+        store->addSubscription(phone.row, "https://push.example/" + std::to_string(i), "key", "auth", 10);
+    store->addSubscription(phone.row, "https://push.example/11", "new key", "new auth", 10);
+    const auto kept = store->subscriptions(phone.row);
+    QCOMPARE(kept.size(), std::size_t(10));
+    QCOMPARE(kept.front().endpoint, std::string("https://push.example/2"));
+    QCOMPARE(kept.back().p256dh, std::string("new key"));
+    store->addSubscription(other.row, "https://push.example/other", "key", "auth", 10);
+
+    m_now = start - 40 * day;
+    QVERIFY(store->addPush(*account, phone.id, PushFields{"old", "", "", ""}, true));
+    m_now = start;
+    QVERIFY(store->addPush(*account, phone.id, PushFields{"not queued", "", "", ""}, false));
+    QVERIFY(store->addPush(*account, phone.id, PushFields{"new", "", "", "tel:1"}, true));
+    QCOMPARE(rowCount(m_path, "deliveries"), 20);
+    const auto queue = store->deliveryQueue(100);
+    QCOMPARE(queue.size(), std::size_t(20));
+    QCOMPARE(queue.front().deviceName, std::string("phone"));
+
+    prune(*store, RetentionPolicy{30, 1000, 180}, {}, 2);
+    QCOMPARE(rowCount(m_path, "deliveries"), 10);
+    store->removeSubscription(phone.row, "https://push.example/11");
+    QCOMPARE(rowCount(m_path, "deliveries"), 9);
+    store->deleteSubscription(kept.front().id);
+    QCOMPARE(rowCount(m_path, "deliveries"), 8);
+    QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, true));
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
+    // As an operator would remove a device, with the cascade the schema declares.
+    const std::string removal = "PRAGMA foreign_keys=ON; DELETE FROM devices WHERE public_id = '" + phone.id + "'";
+    QCOMPARE(sqlite3_exec(db, removal.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    QCOMPARE(rowCount(m_path, "deliveries"), 1);
+    QCOMPARE(rowCount(m_path, "subscriptions"), 1);
 }
 
 // The service prunes at start, and its stop does not wait for the next round an hour later.
