@@ -138,8 +138,14 @@ private slots:
     void linuxRoad();
     void wineRoad();
 
+public:
+    // The Wine road was skipped for want of the Windows bundle.
+    bool missedWindowsBundle() const { return m_missedWindowsBundle; }
+
 private:
     void road(bool wine);
+
+    bool m_missedWindowsBundle = false;
 };
 
 void TestEndToEnd::initTestCase()
@@ -158,6 +164,10 @@ void TestEndToEnd::wineRoad()
 {
     if (!qEnvironmentVariableIsEmpty("TAPVELA_E2E_ONLY") && qgetenv("TAPVELA_E2E_ONLY") != "wine")
         QSKIP("only the Linux road was asked for");
+    if (!QFile::exists(QStringLiteral(TAPVELA_WINDOWS_BUNDLE "/tapvela.exe"))) {
+        m_missedWindowsBundle = true;
+        QSKIP("no Windows bundle: build the windows preset first");
+    }
     road(true);
 }
 
@@ -189,8 +199,6 @@ void TestEndToEnd::road(bool wine)
     QString message;
     if (wine) {
         const QString bundle = QStringLiteral(TAPVELA_WINDOWS_BUNDLE);
-        QVERIFY2(QFile::exists(bundle + QStringLiteral("/tapvela.exe")),
-                 "no Windows bundle: build the windows preset first");
         QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-r"), bundle, appDir}).isEmpty());
         const QString locales = dir.path() + QStringLiteral("/locale");
         QDir().mkpath(locales);
@@ -274,5 +282,15 @@ void TestEndToEnd::road(bool wine)
     QTRY_COMPARE_WITH_TIMEOUT(clipboardText(), clipboardBefore, 5000);
 }
 
-QTEST_GUILESS_MAIN(TestEndToEnd)
+// A Linux-only build has no Windows bundle: the Wine road then ends with this code, which CTest counts as a
+// skip (SKIP_RETURN_CODE), so that the road is never reported as passed when it was not taken.
+constexpr int noWindowsBundleExitCode = 77;
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TestEndToEnd test;
+    const int failures = QTest::qExec(&test, argc, argv);
+    return failures == 0 && test.missedWindowsBundle() ? noWindowsBundleExitCode : failures;
+}
 #include "tst_e2e.moc"
