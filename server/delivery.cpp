@@ -263,6 +263,8 @@ struct Delivery::Impl
                         ec);
         if (!ec)
             tls.set_default_verify_paths(ec);
+        if (!ec && !owner.m_options.extraCaFile.empty())
+            tls.load_verify_file(owner.m_options.extraCaFile, ec);
         if (ec)
             throw std::runtime_error("cannot set up TLS for Web Push: " + ec.message());
         lookups->io = &io;

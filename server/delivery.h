@@ -21,6 +21,8 @@ struct DeliveryOptions
     std::string subject;
     // Tests only: plain http (and https) to 127.0.0.1 and ::1, where a fake push service listens.
     bool allowLoopbackHttp = false;
+    // Tests only: a certificate authority trusted beside the system's, for a fake push service over TLS.
+    std::string extraCaFile;
     int maxInFlight = 16;
     std::chrono::seconds connectTime{5};
     std::chrono::seconds exchangeTime{15}; // connecting, TLS, the request and the answer's header together

@@ -29,6 +29,7 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
+              [--webpush-ca FILE]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
@@ -41,7 +42,8 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               the operator's contact, which the browsers' push services ask for. Without it
               the phone pages get pushes only while they are open.
               --webpush-allow-loopback-http is for tests only: it allows plain http push
-              endpoints on 127.0.0.1 and ::1.
+              endpoints on 127.0.0.1 and ::1. --webpush-ca is for tests only too: it trusts
+              the certificate authority in FILE (PEM) beside the system's for push services.
   demo        [same options as serve, database ./tapvela-demo.db]
               Creates the demo account (user "demo", password "demo") and its device on first
               start, prints the credentials and the device's phone page, then serves.
@@ -285,7 +287,7 @@ int serve(const Arguments &args, bool demo)
 {
     if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
                                  "--keep-pushes", "--key-unused-days", "--vapid-subject",
-                                 "--webpush-allow-loopback-http"}) ||
+                                 "--webpush-allow-loopback-http", "--webpush-ca"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -319,6 +321,7 @@ int serve(const Arguments &args, bool demo)
         DeliveryOptions deliveryOptions;
         deliveryOptions.subject = subject->second;
         deliveryOptions.allowLoopbackHttp = args.options.count("--webpush-allow-loopback-http") > 0;
+        deliveryOptions.extraCaFile = option(args, "--webpush-ca", "");
         delivery.emplace(store, deliveryOptions);
     }
     std::optional<Device> device;

@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """A browser's push service as far as tapvela-server sees one, for its delivery tests.
 
-  fake_push_service.py RECORD NAME=ANSWERS...
+  fake_push_service.py [--tls DIR] RECORD NAME=ANSWERS...
 
 Listens on plain http on 127.0.0.1, a free port, and prints one JSON line: {"port", "p256dh", "auth"}, the
-subscription keys that every endpoint http://127.0.0.1:PORT/NAME uses. ANSWERS are what NAME's requests get in
+subscription keys that every endpoint http://127.0.0.1:PORT/NAME uses. With --tls it speaks https instead, with
+a certificate for 127.0.0.1 from a certificate authority it makes and writes to DIR/ca.pem. ANSWERS are what NAME's requests get in
 turn, comma-separated, the last one repeated: a status ("201", "410"), a status with Retry-After seconds
 ("503+1"), or "hang" (no answer: the connection stays open until the client gives up). Each request appends a
 JSON line to RECORD: name, answer, and "payload" (the decrypted message) or "error" (what was wrong with the
 request: its headers, its encryption or its VAPID token).
 """
 
+import datetime
+import ipaddress
 import json
 import os
 import re
+import ssl
 import sys
 import threading
 import time
@@ -64,7 +68,8 @@ class Handler(BaseHTTPRequestHandler):
             for header, value in expected.items():
                 if self.headers.get(header) is None or (value and self.headers.get(header) != value):
                     raise Wrong("header %s: %r" % (header, self.headers.get(header)))
-            check_vapid(self.headers.get("Authorization"), "http://127.0.0.1:%d" % service.server_address[1])
+            check_vapid(self.headers.get("Authorization"), "%s://127.0.0.1:%d" % (service.scheme,
+                                                                                    service.server_address[1]))
             entry["payload"] = json.loads(webpush_check.decrypt(service.private, service.auth, body, BODY_SIZE))
         except (Wrong, ValueError, KeyError) as wrong:
             entry["error"] = str(wrong)
@@ -83,14 +88,61 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
 
 
+def make_certificates(directory):
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(subject, issuer, public_key, signer, extensions):
+        builder = (x509.CertificateBuilder().subject_name(subject).issuer_name(issuer).public_key(public_key)
+                   .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(hours=1))
+                   .not_valid_after(now + datetime.timedelta(days=1)))
+        for extension, critical in extensions:
+            builder = builder.add_extension(extension, critical)
+        return builder.sign(signer, hashes.SHA256())
+
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "fake push service CA")])
+    ca = certificate(ca_name, ca_name, ca_key.public_key(), ca_key, [
+        (x509.BasicConstraints(ca=True, path_length=0), True),
+        (x509.KeyUsage(False, False, False, False, False, True, True, False, False), True),
+        (x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), False)])
+    leaf = certificate(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")]), ca_name,
+                       key.public_key(), ca_key, [
+                           (x509.BasicConstraints(ca=False, path_length=None), True),
+                           (x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), False),
+                           (x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), False),
+                           (x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), False)])
+    pem = serialization.Encoding.PEM
+    with open(os.path.join(directory, "ca.pem"), "wb") as out:
+        out.write(ca.public_bytes(pem))
+    with open(os.path.join(directory, "server.pem"), "wb") as out:
+        out.write(leaf.public_bytes(pem))
+        out.write(key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+    return os.path.join(directory, "server.pem")
+
+
 def main():
+    arguments = sys.argv[1:]
+    tls_directory = None
+    if arguments[:1] == ["--tls"]:
+        tls_directory, arguments = arguments[1], arguments[2:]
     keys = json.loads(subscription_keys())
     server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.scheme = "http"
+    if tls_directory:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(make_certificates(tls_directory))
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+        server.scheme = "https"
     server.daemon_threads = True
     server.lock = threading.Lock()
-    server.record = sys.argv[1]
+    server.record = arguments[0]
     server.script = {}
-    for argument in sys.argv[2:]:
+    for argument in arguments[1:]:
         name, _, answers = argument.partition("=")
         server.script[name] = answers.split(",")
     server.counts = {}

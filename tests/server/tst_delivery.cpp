@@ -99,6 +99,7 @@ private slots:
     void delivered();
     void goneSubscription();
     void survivesKill();
+    void verifiedTls();
     void endpointRules_data();
     void endpointRules();
     void deliveryOff();
@@ -106,7 +107,9 @@ private slots:
 private:
     quint16 startServer(Process *server, const QStringList &extra);
     QByteArray addDevice(const QString &name, QByteArray *token);
-    QByteArray subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint);
+    // With the keys of the first fake unless others are given.
+    QByteArray subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint,
+                         const QJsonObject &keys = {});
     QByteArray push(const QByteArray &device, const QByteArray &msg);
     QList<QJsonObject> records(const QString &name) const;
 
@@ -137,11 +140,14 @@ QByteArray TestDelivery::addDevice(const QString &name, QByteArray *token)
     return match.captured(1).toUtf8();
 }
 
-QByteArray TestDelivery::subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint)
+QByteArray TestDelivery::subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint,
+                                   const QJsonObject &keys)
 {
+    const QByteArray p256dh = keys.isEmpty() ? m_p256dh : keys.value(QLatin1String("p256dh")).toString().toLatin1();
+    const QByteArray auth = keys.isEmpty() ? m_auth : keys.value(QLatin1String("auth")).toString().toLatin1();
     const HttpReply reply = request(port, "POST",
                                     "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
-                                        "&p256dh=" + m_p256dh + "&auth=" + m_auth);
+                                        "&p256dh=" + p256dh + "&auth=" + auth);
     return QByteArray::number(reply.status) + ' ' + reply.body;
 }
 
@@ -303,6 +309,38 @@ void TestDelivery::survivesKill()
     QCOMPARE(last.value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString(),
              QStringLiteral("survive this"));
     QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM deliveries"), 0, 30000);
+}
+
+// Over https the push service's certificate is verified: trusting only the system's authorities, the server
+// sends nothing to the fake; given the fake's authority, it delivers.
+void TestDelivery::verifiedTls()
+{
+    Process fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
+                                {QStringLiteral(FAKE_PUSH_SERVICE), "--tls", m_dir.path(), m_record, "tls=201"});
+    const QJsonObject keys = QJsonDocument::fromJson(fake.firstLine).object();
+    const int fakePort = keys.value(QLatin1String("port")).toInt();
+    QVERIFY2(fakePort != 0, fake.firstLine.constData());
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone tls"), &token);
+    QCOMPARE(subscribe(m_port, token, "https://127.0.0.1:" + QByteArray::number(fakePort) + "/tls", keys),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    QCOMPARE(push(device, "over TLS"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_VERIFY_WITH_TIMEOUT(count(m_db, "SELECT coalesce(max(attempts), 0) FROM deliveries") >= 1, 30000);
+    QCOMPARE(records(QStringLiteral("tls")).size(), 0);
+
+    // Stopped with the delivery pending; started again trusting the fake's authority.
+    stopProcess(m_server);
+    QCOMPARE(m_server.process->exitCode(), 0);
+    m_port = startServer(&m_server, {"--vapid-subject", "mailto:ops@example.org", "--webpush-allow-loopback-http",
+                                     "--webpush-ca", m_dir.filePath(QStringLiteral("ca.pem"))});
+    QVERIFY(m_port != 0);
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM deliveries"), 0, 30000);
+    stopProcess(fake);
+    const QList<QJsonObject> seen = records(QStringLiteral("tls"));
+    QCOMPARE(seen.size(), 1);
+    QVERIFY2(!seen[0].contains(QLatin1String("error")), qPrintable(seen[0].value(QLatin1String("error")).toString()));
+    QCOMPARE(seen[0].value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString(),
+             QStringLiteral("over TLS"));
 }
 
 void TestDelivery::endpointRules_data()
