@@ -235,8 +235,10 @@ std::string deliveryPayload(const Push &push, const std::string &deviceName, std
         std::string text = payload.dump(-1, ' ', false, json::error_handler_t::replace);
         if (text.size() <= maxBytes || msg.empty())
             return text;
-        // Each byte cut shortens the text by one at least (escapes by more), so this ends.
-        std::size_t size = msg.size() - std::min(msg.size(), text.size() - maxBytes);
+        // A byte cut shortens the text by one, or by two when it was escaped: cutting half the excess never cuts
+        // too much, and each round at least halves what is left to cut.
+        const std::size_t excess = text.size() - maxBytes;
+        std::size_t size = msg.size() - std::min(msg.size(), std::max<std::size_t>(excess / 2, 1));
         while (size > 0 && (static_cast<unsigned char>(msg[size]) & 0xC0) == 0x80)
             --size;
         msg.resize(size);

@@ -1,3 +1,5 @@
+#include "delivery.h"
+
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -103,6 +105,8 @@ private slots:
     void endpointRules_data();
     void endpointRules();
     void deliveryOff();
+    void payloadFits_data();
+    void payloadFits();
 
 private:
     quint16 startServer(Process *server, const QStringList &extra);
@@ -391,6 +395,43 @@ void TestDelivery::deliveryOff()
     QCOMPARE(offKey.status, 404);
     QCOMPARE(offKey.body, QByteArray("{\"status\":\"unavailable\"}"));
     QCOMPARE(subscribed, QByteArray("404 {\"status\":\"unavailable\"}"));
+}
+
+void TestDelivery::payloadFits_data()
+{
+    QTest::addColumn<QString>("msg");
+    QTest::addColumn<int>("maxBytes");
+
+    QTest::newRow("fits") << QStringLiteral("short") << 3072;
+    QTest::newRow("cut between characters of two and four bytes") << QString(QStringLiteral("é😀")).repeated(100) << 300;
+    QTest::newRow("escapes make it longer") << QString(QStringLiteral("\"\\\n")).repeated(100) << 301;
+}
+
+// The message is cut to fit the padded body, at a character's boundary, and the rest stays whole.
+void TestDelivery::payloadFits()
+{
+    QFETCH(QString, msg);
+    QFETCH(int, maxBytes);
+    pushserver::Push push;
+    push.id = 7;
+    push.msg = msg.toStdString();
+    push.extra = "tel:+33612345678";
+    push.createdAt = 1'800'000'000;
+    const std::string text = pushserver::deliveryPayload(push, "Zoë's phone", static_cast<std::size_t>(maxBytes));
+    QVERIFY(text.size() <= static_cast<std::size_t>(maxBytes));
+    // Cut no more than needed: at most one character and one escape short.
+    QVERIFY(text.size() == std::string(pushserver::deliveryPayload(push, "Zoë's phone", 100000)).size() ||
+            text.size() + 6 > static_cast<std::size_t>(maxBytes));
+    QJsonParseError error{};
+    const QJsonObject payload = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    const QString cut = payload.value(QLatin1String("msg")).toString();
+    QVERIFY(msg.startsWith(cut));
+    QVERIFY(!cut.isEmpty());
+    QVERIFY(!cut.contains(QChar::ReplacementCharacter));
+    QCOMPARE(payload.value(QLatin1String("device")).toString(), QStringLiteral("Zoë's phone"));
+    QCOMPARE(payload.value(QLatin1String("number")).toString(), QStringLiteral("tel:+33612345678"));
+    QCOMPARE(payload.value(QLatin1String("id")).toInt(), 7);
 }
 
 QTEST_GUILESS_MAIN(TestDelivery)
