@@ -173,6 +173,15 @@ private:
         request.client = m_address;
         if (const auto field = message.find("Last-Event-ID"); field != message.end())
             request.lastEventId = std::string(field->value());
+        if (const auto field = message.find(http::field::accept_language); field != message.end()) {
+            // Only the page's language is read from it; a long list keeps its first, preferred, ranges.
+            std::string_view ranges(field->value().data(), field->value().size());
+            if (ranges.size() > maxAcceptLanguageBytes) {
+                const std::size_t comma = ranges.substr(0, maxAcceptLanguageBytes).rfind(',');
+                ranges = ranges.substr(0, comma == std::string_view::npos ? 0 : comma);
+            }
+            request.acceptLanguage = std::string(ranges);
+        }
         m_keepAlive = message.keep_alive();
         m_head = message.method() == http::verb::head;
         m_method = request.method;

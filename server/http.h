@@ -32,7 +32,10 @@ struct HttpRequest
     std::string target; // as received
     std::string client; // the peer's address
     std::optional<std::string> lastEventId;
+    std::string acceptLanguage; // cut to its first ranges that fit maxAcceptLanguageBytes
 };
+
+constexpr std::size_t maxAcceptLanguageBytes = 256;
 
 // The events of one open event stream. The connection asks for them whenever it may write.
 class EventSource

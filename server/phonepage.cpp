@@ -7,6 +7,12 @@
 
 namespace pushserver {
 
+// Drawn by src/resources/draw and compiled in from server/page/ by CMakeLists.txt.
+extern const unsigned char homeScreenIcon192[];
+extern const std::size_t homeScreenIcon192Size;
+extern const unsigned char homeScreenIcon512[];
+extern const std::size_t homeScreenIcon512Size;
+
 namespace {
 
 std::string utcTime(std::int64_t seconds)
@@ -19,6 +25,83 @@ std::string utcTime(std::int64_t seconds)
     return text;
 }
 
+// The texts of the page and its script, one set per language. The English ones are the page's originals.
+struct Texts
+{
+    const char *lang;
+    const char *connecting;
+    const char *live;
+    const char *reconnecting;
+    const char *reloadToUpdate;
+    const char *noPushes;
+    const char *call;
+    const char *turnOn;
+    const char *turnOff;
+    const char *on;
+    const char *needsHttps;
+    const char *blocked;
+    const char *unavailable;
+    const char *failed;
+    const char *manifestDescription;
+};
+
+const Texts english{"en",
+                    "connecting…",
+                    "live",
+                    "reconnecting…",
+                    "reload to update",
+                    "No pushes yet.",
+                    "Call",
+                    "Turn on notifications",
+                    "Turn off notifications",
+                    "Notifications are on: numbers reach this phone even with the page closed.",
+                    "Notifications need this page over HTTPS (on an iPhone: added to the home screen first).",
+                    "Notifications are blocked for this page: allow them in the browser's site settings.",
+                    "Notifications are not available on this server.",
+                    "Notifications could not be changed: ",
+                    "Numbers sent from the computer, ready to call"};
+
+const Texts french{"fr",
+                   "connexion…",
+                   "en direct",
+                   "reconnexion…",
+                   "rechargez la page pour la mettre à jour",
+                   "Aucun numéro reçu pour l’instant.",
+                   "Appeler",
+                   "Activer les notifications",
+                   "Désactiver les notifications",
+                   "Notifications activées : les numéros arrivent sur ce téléphone même page fermée.",
+                   "Les notifications demandent cette page en HTTPS (sur iPhone : ajoutée d’abord à l’écran "
+                   "d’accueil).",
+                   "Les notifications sont bloquées pour cette page : autorisez-les dans les réglages du site du "
+                   "navigateur.",
+                   "Les notifications ne sont pas disponibles sur ce serveur.",
+                   "Impossible de modifier les notifications : ",
+                   "Les numéros envoyés depuis l’ordinateur, prêts à appeler"};
+
+const Texts &textsOf(PageLanguage language)
+{
+    return language == PageLanguage::French ? french : english;
+}
+
+// The texts that the script needs, as a JavaScript object. Constants of ours: no markup to escape.
+std::string scriptTexts(const Texts &t)
+{
+    const nlohmann::ordered_json object = {{"lang", t.lang},
+                                           {"live", t.live},
+                                           {"reconnecting", t.reconnecting},
+                                           {"reload", t.reloadToUpdate},
+                                           {"call", t.call},
+                                           {"turnOn", t.turnOn},
+                                           {"turnOff", t.turnOff},
+                                           {"on", t.on},
+                                           {"needsHttps", t.needsHttps},
+                                           {"blocked", t.blocked},
+                                           {"unavailable", t.unavailable},
+                                           {"failed", t.failed}};
+    return object.dump();
+}
+
 // Kept in step with isCallableTel, which decides what the server writes into the first rendering.
 const char *const script = R"js(
 (function () {
@@ -29,7 +112,11 @@ const char *const script = R"js(
   var empty = document.getElementById('empty');
   var state = document.getElementById('state');
   var button = document.getElementById('notify');
+  var note = document.getElementById('pushnote');
   var last = Number(list.getAttribute('data-last')) || 0;
+  // The page answers at /d/<token> and /d/<token>/; its worker, key and subscription live under the latter.
+  var folder = location.pathname.replace(/\/+$/, '') + '/';
+  var subscribed = false;
 
   function stamp(li) {
     var seconds = Number(li.getAttribute('data-time'));
@@ -37,6 +124,18 @@ const char *const script = R"js(
     if (seconds && time) time.textContent = new Date(seconds * 1000).toLocaleString();
   }
   Array.prototype.forEach.call(list.children, stamp);
+
+  // A notification opens the page on its push (#push-<id>): that push stands out with its Call link.
+  function highlight() {
+    var wanted = /^#push-(\d+)$/.exec(location.hash);
+    Array.prototype.forEach.call(list.children, function (li) {
+      var on = !!wanted && li.getAttribute('data-id') === wanted[1];
+      li.classList.toggle('target', on);
+      if (on && li.scrollIntoView) li.scrollIntoView({ block: 'center' });
+    });
+  }
+  window.addEventListener('hashchange', highlight);
+  highlight();
 
   function item(push) {
     var li = document.createElement('li');
@@ -55,7 +154,7 @@ const char *const script = R"js(
       call = document.createElement('span');
       call.className = 'call inert';
     }
-    call.textContent = 'Call';
+    call.textContent = TEXT.call;
     li.appendChild(call);
     li.appendChild(document.createElement('time'));
     stamp(li);
@@ -64,7 +163,8 @@ const char *const script = R"js(
 
   function notify(push) {
     if (navigator.vibrate) navigator.vibrate(200);
-    if (!('Notification' in window) || Notification.permission !== 'granted') return;
+    // The service worker shows the same push already.
+    if (subscribed || !('Notification' in window) || Notification.permission !== 'granted') return;
     try {
       new Notification('tapvela', { body: push.msg, tag: 'tapvela-' + push.id });
     } catch (e) {
@@ -81,32 +181,131 @@ const char *const script = R"js(
     list.insertBefore(li, list.firstChild);
     empty.hidden = true;
     while (list.children.length > MAX) list.removeChild(list.lastChild);
+    highlight();
     notify(push);
   }
 
-  function offerNotifications() {
-    button.hidden = !('Notification' in window) || Notification.permission !== 'default';
+  // Notifications through Web Push: the service worker, the server's key and the browser's subscription.
+  var registration = null;
+  var serverKey = null;
+
+  function show(text, action) {
+    note.textContent = text || '';
+    note.hidden = !text;
+    button.hidden = !action;
+    button.disabled = false;
+    if (action) button.textContent = action;
   }
+
+  function refresh() {
+    if (!registration || !serverKey) return Promise.resolve();
+    return registration.pushManager.getSubscription().then(function (subscription) {
+      subscribed = !!subscription;
+      if (subscription) show(TEXT.on, TEXT.turnOff);
+      else if (Notification.permission === 'denied') show(TEXT.blocked, null);
+      else show('', TEXT.turnOn);
+    });
+  }
+
+  function base64url(buffer) {
+    var bytes = new Uint8Array(buffer);
+    var text = '';
+    for (var i = 0; i < bytes.length; i++) text += String.fromCharCode(bytes[i]);
+    return btoa(text).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+  }
+
+  function bytesOf(base64) {
+    var text = atob(base64.replace(/-/g, '+').replace(/_/g, '/') + '==='.slice((base64.length + 3) % 4));
+    var bytes = new Uint8Array(text.length);
+    for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+    return bytes;
+  }
+
+  function post(query) {
+    return fetch(folder + 'subscription?' + query, { method: 'POST', cache: 'no-store' }).then(function (reply) {
+      if (reply.ok) return;
+      return reply.json().then(function (body) {
+        throw new Error(body && body.error ? body.error : String(reply.status));
+      }, function () { throw new Error(String(reply.status)); });
+    });
+  }
+
+  function turnOn() {
+    var asked = new Promise(function (resolve) {
+      var promise = Notification.requestPermission(resolve);
+      if (promise && promise.then) promise.then(resolve);
+    });
+    return asked.then(function (permission) {
+      if (permission !== 'granted') return;
+      return registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: bytesOf(serverKey) })
+        .then(function (subscription) {
+          return post('endpoint=' + encodeURIComponent(subscription.endpoint) +
+                      '&p256dh=' + base64url(subscription.getKey('p256dh')) +
+                      '&auth=' + base64url(subscription.getKey('auth')))
+            .catch(function (error) {
+              // A subscription the server refused would stay silent: drop it.
+              return subscription.unsubscribe().then(function () { throw error; }, function () { throw error; });
+            });
+        });
+    });
+  }
+
+  function turnOff() {
+    return registration.pushManager.getSubscription().then(function (subscription) {
+      if (!subscription) return;
+      var endpoint = subscription.endpoint;
+      return subscription.unsubscribe().then(function () {
+        return post('endpoint=' + encodeURIComponent(endpoint) + '&remove=1');
+      });
+    });
+  }
+
   button.addEventListener('click', function () {
-    var asked = Notification.requestPermission(offerNotifications);
-    if (asked && asked.then) asked.then(offerNotifications);
+    button.disabled = true;
+    (subscribed ? turnOff() : turnOn()).then(refresh).catch(function (error) {
+      return refresh().then(function () { show(TEXT.failed + error.message, button.hidden ? null : button.textContent); });
+    });
   });
+
+  function offerNotifications() {
+    if (!window.isSecureContext || !('serviceWorker' in navigator) || !('PushManager' in window) ||
+        !('Notification' in window)) {
+      show(TEXT.needsHttps, null);
+      return;
+    }
+    // Registered whether or not this server sends pushes, so that a click on a notification finds its page.
+    var lang = TEXT.lang === 'fr' ? '?lang=fr' : '';
+    var registered = navigator.serviceWorker.register(folder + 'sw.js' + lang, { scope: folder })
+      .then(function (r) { registration = r; });
+    var key = fetch(folder + 'push-key', { cache: 'no-store' }).then(function (reply) {
+      return reply.ok ? reply.json() : null;
+    }).then(function (body) {
+      if (body && typeof body.key === 'string') serverKey = body.key;
+    }, function () {});
+    Promise.all([registered, key]).then(function () {
+      if (!serverKey) show(TEXT.unavailable, null);
+      return refresh();
+    }).catch(function (error) { show(TEXT.failed + error.message, null); });
+    navigator.serviceWorker.addEventListener('message', function (event) {
+      if (event.data && typeof event.data.push === 'number') location.hash = 'push-' + event.data.push;
+    });
+  }
   offerNotifications();
 
   function connect() {
     if (!window.EventSource) {
-      state.textContent = 'reload to update';
+      state.textContent = TEXT.reload;
       return;
     }
-    var source = new EventSource(location.pathname.replace(/\/+$/, '') + '/events?after=' + last);
-    source.onopen = function () { state.textContent = 'live'; };
+    var source = new EventSource(folder + 'events?after=' + last);
+    source.onopen = function () { state.textContent = TEXT.live; };
     source.addEventListener('push', function (event) {
       var push;
       try { push = JSON.parse(event.data); } catch (e) { return; }
       if (push) add(push);
     });
     source.onerror = function () {
-      state.textContent = 'reconnecting…';
+      state.textContent = TEXT.reconnecting;
       if (source.readyState === 2) {
         source.close();
         setTimeout(connect, 5000);
@@ -115,6 +314,72 @@ const char *const script = R"js(
   }
   connect();
 })();
+)js";
+
+// Shows the pushes that reach the phone while no page is open. Its texts come from its own address.
+const char *const serviceWorker = R"js('use strict';
+var FRENCH = new URL(self.location.href).searchParams.get('lang') === 'fr';
+var CALL = FRENCH ? 'Appeler' : 'Call';
+var UNREADABLE = FRENCH ? 'Nouveau numéro : ouvrez la page pour le voir.' : 'New number: open the page to see it.';
+// As the page decides which links it offers to call.
+var TEL = /^tel:\+?[0-9][0-9().\-]{0,39}$/;
+var ICON = new URL('../../icon-192.png', self.registration.scope).href;
+
+self.addEventListener('install', function () { self.skipWaiting(); });
+self.addEventListener('activate', function (event) { event.waitUntil(self.clients.claim()); });
+
+self.addEventListener('push', function (event) {
+  var push = null;
+  try {
+    push = event.data ? event.data.json() : null;
+  } catch (e) {
+    push = null;
+  }
+  var title = 'tapvela';
+  var options = { body: UNREADABLE, tag: 'tapvela', icon: ICON, data: { id: 0, number: '' } };
+  // A push that cannot be read is still shown: browsers stop the pushes of a site that shows nothing.
+  if (push && typeof push === 'object' && typeof push.msg === 'string' && typeof push.id === 'number') {
+    var number = typeof push.number === 'string' && TEL.test(push.number) ? push.number : '';
+    if (typeof push.device === 'string' && push.device) title = push.device;
+    options = {
+      body: number ? push.msg + '\n' + number.slice(4) : push.msg,
+      tag: 'tapvela-' + push.id,
+      icon: ICON,
+      data: { id: push.id, number: number }
+    };
+    if (typeof push.time === 'number') options.timestamp = push.time * 1000;
+    if (number) options.actions = [{ action: 'call', title: CALL }];
+  }
+  event.waitUntil(self.registration.showNotification(title, options));
+});
+
+// The page, focused when open (told which push to show) or opened on that push.
+function openPage(id) {
+  var page = self.registration.scope.replace(/\/+$/, '');
+  var target = self.registration.scope + (id ? '#push-' + id : '');
+  return self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then(function (windows) {
+    for (var i = 0; i < windows.length; i++) {
+      var shown = windows[i].url.split('#')[0].replace(/\/+$/, '');
+      if (shown === page && 'focus' in windows[i]) {
+        if (id) windows[i].postMessage({ push: id });
+        return windows[i].focus();
+      }
+    }
+    return self.clients.openWindow(target);
+  });
+}
+
+self.addEventListener('notificationclick', function (event) {
+  var data = event.notification.data || {};
+  event.notification.close();
+  var id = typeof data.id === 'number' ? data.id : 0;
+  if (event.action === 'call' && typeof data.number === 'string' && TEL.test(data.number)) {
+    // Chromium may refuse to open a tel: address from a worker; the page's own Call link then does it.
+    event.waitUntil(self.clients.openWindow(data.number).catch(function () { return openPage(id); }));
+    return;
+  }
+  event.waitUntil(openPage(id));
+});
 )js";
 
 const char *const style = R"css(
@@ -135,6 +400,9 @@ text-align:center;text-decoration:none}
 .call.inert{background:#8c959f}
 time{display:block;margin-top:8px;font-size:.8rem;color:#59636e}
 .empty{padding:40px 0;text-align:center;color:#59636e}
+.note{margin:0 0 12px;padding:10px 12px;border-radius:10px;background:#fff;font-size:.9rem}
+li.target{box-shadow:0 0 0 3px #1f6feb}
+li.target .call{padding:28px;font-size:2rem}
 )css";
 
 } // namespace
@@ -181,37 +449,153 @@ bool isCallableTel(std::string_view extra)
                        [](char c) { return (c >= '0' && c <= '9') || c == '(' || c == ')' || c == '.' || c == '-'; });
 }
 
-std::string renderPhonePage(const Device &device, const std::vector<Push> &newestFirst, const std::string &nonce)
+std::string renderPhonePage(const Device &device, const std::vector<Push> &newestFirst, const std::string &nonce,
+                            PageLanguage language, const std::string &ownFolder)
 {
+    const Texts &t = textsOf(language);
     const std::string name = htmlEscape(device.name);
+    const std::string folder = htmlEscape(ownFolder);
     const std::int64_t last = newestFirst.empty() ? 0 : newestFirst.front().id;
     std::string page;
-    page.reserve(8192 + newestFirst.size() * 400);
-    page += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+    page.reserve(16384 + newestFirst.size() * 400);
+    page += "<!DOCTYPE html>\n<html lang=\"";
+    page += t.lang;
+    page += "\">\n<head>\n<meta charset=\"utf-8\">\n"
             "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<meta name=\"referrer\" content=\"no-referrer\">\n<title>tapvela · ";
+            "<meta name=\"referrer\" content=\"no-referrer\">\n<meta name=\"theme-color\" content=\"#1f6feb\">\n"
+            "<link rel=\"manifest\" href=\"" +
+            folder + "manifest.webmanifest\">\n<link rel=\"apple-touch-icon\" href=\"" + folder +
+            "../../icon-192.png\">\n<title>tapvela · ";
     page += name;
     page += "</title>\n<style nonce=\"" + nonce + "\">";
     page += style;
     page += "</style>\n</head>\n<body>\n<header><h1>";
     page += name;
-    page += "</h1><span id=\"state\">connecting…</span><button id=\"notify\" type=\"button\" hidden>Notify me</button>"
-            "</header>\n<main>\n<p id=\"empty\" class=\"empty\"";
+    page += std::string("</h1><span id=\"state\">") + t.connecting +
+            "</span><button id=\"notify\" type=\"button\" hidden></button></header>\n<main>\n"
+            "<p id=\"pushnote\" class=\"note\" hidden></p>\n<p id=\"empty\" class=\"empty\"";
     page += newestFirst.empty() ? ">" : " hidden>";
-    page += "No pushes yet.</p>\n<ol id=\"pushes\" data-last=\"" + std::to_string(last) + "\">\n";
+    page += std::string(t.noPushes) + "</p>\n<ol id=\"pushes\" data-last=\"" + std::to_string(last) + "\">\n";
+    const std::string call = t.call;
     for (const Push &push : newestFirst) {
         page += "<li data-id=\"" + std::to_string(push.id) + "\" data-time=\"" + std::to_string(push.createdAt) +
                 "\"><p class=\"msg\">" + htmlEscape(push.msg) + "</p>";
         if (isCallableTel(push.extra))
-            page += "<a class=\"call\" href=\"" + htmlEscape(push.extra) + "\">Call</a>";
+            page += "<a class=\"call\" href=\"" + htmlEscape(push.extra) + "\">" + call + "</a>";
         else
-            page += "<span class=\"call inert\">Call</span>";
+            page += "<span class=\"call inert\">" + call + "</span>";
         page += "<time>" + utcTime(push.createdAt) + "</time></li>\n";
     }
-    page += "</ol>\n</main>\n<script nonce=\"" + nonce + "\">";
+    page += "</ol>\n</main>\n<script nonce=\"" + nonce + "\">\nconst TEXT = " + scriptTexts(t) + ";";
     page += script;
     page += "</script>\n</body>\n</html>\n";
     return page;
+}
+
+PageLanguage pageLanguage(std::string_view header)
+{
+    // The best weight of each language and where in the header it was first reached; -1: not named.
+    struct Choice
+    {
+        int weight = -1;
+        std::size_t position = 0;
+    };
+    Choice english, french, anyOther;
+    std::size_t position = 0;
+    while (!header.empty()) {
+        const std::size_t comma = header.find(',');
+        std::string_view range = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+        ++position;
+
+        // "tag;q=0.8", with optional white space; weights in thousandths.
+        std::string_view params;
+        if (const std::size_t semicolon = range.find(';'); semicolon != std::string_view::npos) {
+            params = range.substr(semicolon + 1);
+            range = range.substr(0, semicolon);
+        }
+        const auto trim = [](std::string_view text) {
+            while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+                text.remove_prefix(1);
+            while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+                text.remove_suffix(1);
+            return text;
+        };
+        range = trim(range);
+        params = trim(params);
+        int weight = 1000;
+        if (!params.empty()) {
+            if (params.size() < 3 || (params[0] != 'q' && params[0] != 'Q') || params[1] != '=')
+                continue;
+            const std::string_view q = trim(params.substr(2));
+            // qvalue = ( "0" [ "." 0*3DIGIT ] ) / ( "1" [ "." 0*3("0") ] )
+            if (q.empty() || (q[0] != '0' && q[0] != '1') || (q.size() > 1 && (q[1] != '.' || q.size() > 5)))
+                continue;
+            weight = (q[0] - '0') * 1000;
+            bool valid = true;
+            int scale = 100;
+            for (std::size_t i = 2; i < q.size(); ++i, scale /= 10) {
+                if (q[i] < '0' || q[i] > '9' || (q[0] == '1' && q[i] != '0'))
+                    valid = false;
+                else
+                    weight += (q[i] - '0') * scale;
+            }
+            if (!valid)
+                continue;
+        }
+        const std::string_view primary = range.substr(0, range.find('-'));
+        const auto is = [&](std::string_view name) {
+            return primary.size() == name.size() &&
+                   std::equal(primary.begin(), primary.end(), name.begin(),
+                              [](char a, char b) { return (a >= 'A' && a <= 'Z' ? a + 32 : a) == b; });
+        };
+        Choice *choice = is("en") ? &english : is("fr") ? &french : range == "*" ? &anyOther : nullptr;
+        if (choice && weight > choice->weight)
+            *choice = Choice{weight, position};
+    }
+    if (english.weight < 0)
+        english = anyOther;
+    if (french.weight < 0)
+        french = anyOther;
+    const bool frenchWins = french.weight > english.weight || (french.weight == english.weight && french.weight > 0 &&
+                                                               french.position < english.position);
+    return frenchWins && french.weight > 0 ? PageLanguage::French : PageLanguage::English;
+}
+
+std::string webAppManifest(const Device &device, PageLanguage language)
+{
+    const Texts &t = textsOf(language);
+    // Read from /d/<token>/manifest.webmanifest: the page is /d/<token>, the icons at the service's root.
+    const std::string page = "../" + device.pageToken;
+    const nlohmann::ordered_json manifest = {
+        {"name", "tapvela · " + device.name},
+        {"short_name", "tapvela"},
+        {"description", t.manifestDescription},
+        {"lang", t.lang},
+        {"id", page},
+        {"start_url", page},
+        {"scope", page},
+        {"display", "standalone"},
+        {"background_color", "#f3f4f6"},
+        {"theme_color", "#1f6feb"},
+        {"icons",
+         {{{"src", "../../icon-192.png"}, {"sizes", "192x192"}, {"type", "image/png"}},
+          {{"src", "../../icon-512.png"}, {"sizes", "512x512"}, {"type", "image/png"}}}}};
+    return manifest.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+std::string_view serviceWorkerScript()
+{
+    return serviceWorker;
+}
+
+std::string_view homeScreenIcon(int size)
+{
+    if (size == 192)
+        return {reinterpret_cast<const char *>(homeScreenIcon192), homeScreenIcon192Size};
+    if (size == 512)
+        return {reinterpret_cast<const char *>(homeScreenIcon512), homeScreenIcon512Size};
+    return {};
 }
 
 std::string pushJson(const Push &push)

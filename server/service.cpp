@@ -221,6 +221,17 @@ bool isPageToken(std::string_view text)
     return text.size() == pageTokenLength && std::all_of(text.begin(), text.end(), isTokenCharacter);
 }
 
+HttpResponse homeScreenIconFile(int size)
+{
+    HttpResponse res;
+    res.contentType = "image/png";
+    const std::string_view png = homeScreenIcon(size);
+    res.body.assign(png.data(), png.size());
+    // The same picture for every page and no secret in its address: phones and proxies may keep it.
+    res.headers = {{"Cache-Control", "public, max-age=31536000"}, {"X-Content-Type-Options", "nosniff"}};
+    return res;
+}
+
 // Access-log form of a path that no route took. A page address may reach the service in many spellings (a
 // doubled slash, a dot segment, percent-escapes, a prefix), so every long run of characters that could spell
 // a token, escaped or not, is left out, whatever surrounds it.
@@ -374,7 +385,7 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
         } else if (path.size() == 3 + pageTokenLength && path.substr(0, 3) == "/d/" && isPageToken(path.substr(3))) {
             logPath = "/d/(page)";
             if (methodAllowed(true))
-                response = page(request, std::string(path.substr(3)));
+                response = page(request, std::string(path.substr(3)), false);
         } else if (path.size() == 3 + pageTokenLength + 7 && path.substr(0, 3) == "/d/" &&
                    isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == "/events") {
             logPath = "/d/(page)/events";
@@ -384,6 +395,14 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
             logPath = "/d/(page)/push-key";
             if (methodAllowed(true))
                 response = pushKey(std::string(path.substr(3, pageTokenLength)));
+        } else if (pageRoute("/") || pageRoute("/sw.js") || pageRoute("/manifest.webmanifest")) {
+            const std::string_view file = path.substr(3 + pageTokenLength + 1);
+            logPath = "/d/(page)/" + std::string(file);
+            if (methodAllowed(true))
+                response = pageFile(request, std::string(path.substr(3, pageTokenLength)), file);
+        } else if (path == "/icon-192.png" || path == "/icon-512.png") {
+            if (methodAllowed(true))
+                response = homeScreenIconFile(path == "/icon-192.png" ? 192 : 512);
         } else {
             logPath = loggableUnknownPath(path);
             response = replyText(404, "not found\n");
@@ -551,7 +570,7 @@ HttpResponse Service::push(const HttpRequest &req)
     return replyJson(200, {{"status", "valid"}});
 }
 
-HttpResponse Service::page(const HttpRequest &, const std::string &token)
+HttpResponse Service::page(const HttpRequest &req, const std::string &token, bool inOwnFolder)
 {
     const auto device = m_store.deviceByToken(token);
     if (!device)
@@ -560,12 +579,38 @@ HttpResponse Service::page(const HttpRequest &, const std::string &token)
     HttpResponse res;
     res.headers = {{"Content-Security-Policy",
                     "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
-                        "'; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+                        "'; connect-src 'self'; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
+                        "form-action 'none'; frame-ancestors 'none'"},
                    {"X-Content-Type-Options", "nosniff"},
                    {"Referrer-Policy", "no-referrer"},
-                   {"Cache-Control", "no-store"}};
+                   {"Cache-Control", "no-store"},
+                   {"Vary", "Accept-Language"}};
     res.contentType = "text/html; charset=utf-8";
-    res.body = renderPhonePage(*device, m_store.latestPushes(device->row, pushesOnPage), nonce);
+    res.body = renderPhonePage(*device, m_store.latestPushes(device->row, pushesOnPage), nonce,
+                               pageLanguage(req.acceptLanguage), inOwnFolder ? "./" : token + "/");
+    return res;
+}
+
+// The page itself when asked with a closing slash (a notification opens it so), its service worker and its
+// web app manifest.
+HttpResponse Service::pageFile(const HttpRequest &req, const std::string &token, std::string_view file)
+{
+    if (file.empty())
+        return page(req, token, true);
+    const auto device = m_store.deviceByToken(token);
+    if (!device)
+        return replyText(404, "unknown page\n");
+    HttpResponse res;
+    res.headers = {{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-cache"}};
+    if (file == "sw.js") {
+        res.contentType = "text/javascript; charset=utf-8";
+        res.headers.emplace_back("Content-Security-Policy", "default-src 'none'; img-src 'self'");
+        res.body = serviceWorkerScript();
+    } else {
+        res.contentType = "application/manifest+json";
+        res.headers.emplace_back("Vary", "Accept-Language");
+        res.body = webAppManifest(*device, pageLanguage(req.acceptLanguage));
+    }
     return res;
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace pushserver {
 
@@ -52,7 +53,8 @@ private:
     HttpResponse devices(const HttpRequest &request);
     HttpResponse setName(const HttpRequest &request);
     HttpResponse push(const HttpRequest &request);
-    HttpResponse page(const HttpRequest &request, const std::string &token);
+    HttpResponse page(const HttpRequest &request, const std::string &token, bool inOwnFolder);
+    HttpResponse pageFile(const HttpRequest &request, const std::string &token, std::string_view file);
     HttpResponse events(const HttpRequest &request, const std::string &token);
     HttpResponse pushKey(const std::string &token);
     HttpResponse subscription(const HttpRequest &request, const std::string &token);

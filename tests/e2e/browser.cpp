@@ -79,8 +79,10 @@ bool Browser::open(const QString &url)
     while (pageSocket.isEmpty() && clock.elapsed() < 30000) {
         const QJsonArray targets =
             QJsonDocument::fromJson(httpGet(QUrl(QStringLiteral("http://127.0.0.1:%1/json/list").arg(port)))).array();
+        // Chromium may list a blank page of its own beside the one asked for.
         for (const QJsonValue &target : targets) {
-            if (target[QStringLiteral("type")].toString() == QLatin1String("page"))
+            if (target[QStringLiteral("type")].toString() == QLatin1String("page") &&
+                QUrl(target[QStringLiteral("url")].toString()) == QUrl(url))
                 pageSocket = target[QStringLiteral("webSocketDebuggerUrl")].toString();
         }
     }
@@ -88,6 +90,11 @@ bool Browser::open(const QString &url)
         m_error = QStringLiteral("chromium shows no page");
         return false;
     }
+    QObject::connect(&m_socket, &QWebSocket::textMessageReceived, [this](const QString &text) {
+        const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (message.contains(QStringLiteral("method")))
+            m_events << message;
+    });
     QEventLoop loop;
     QObject::connect(&m_socket, &QWebSocket::connected, &loop, &QEventLoop::quit);
     QTimer::singleShot(10000, &loop, &QEventLoop::quit);
@@ -102,20 +109,27 @@ bool Browser::open(const QString &url)
 
 QJsonValue Browser::evaluate(const QString &expression)
 {
+    const QJsonObject answer = command(QStringLiteral("Runtime.evaluate"), {{QStringLiteral("expression"), expression},
+                                                                            {QStringLiteral("returnByValue"), true},
+                                                                            {QStringLiteral("awaitPromise"), true}});
+    return answer[QStringLiteral("result")].toObject()[QStringLiteral("value")];
+}
+
+QJsonObject Browser::command(const QString &method, const QJsonObject &params)
+{
     const int id = m_nextId++;
-    QJsonObject params{{QStringLiteral("expression"), expression}, {QStringLiteral("returnByValue"), true}};
-    QJsonObject message{{QStringLiteral("id"), id},
-                        {QStringLiteral("method"), QStringLiteral("Runtime.evaluate")},
-                        {QStringLiteral("params"), params}};
-    QJsonValue result;
+    const QJsonObject message{
+        {QStringLiteral("id"), id}, {QStringLiteral("method"), method}, {QStringLiteral("params"), params}};
+    QJsonObject result{{QStringLiteral("error"), QStringLiteral("no answer")}};
     QEventLoop loop;
     const QMetaObject::Connection connection =
         QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &loop, [&](const QString &text) {
             const QJsonObject answer = QJsonDocument::fromJson(text.toUtf8()).object();
             if (answer[QStringLiteral("id")].toInt() != id)
                 return;
-            result = answer[QStringLiteral("result")].toObject()[QStringLiteral("result")].toObject()
-                         [QStringLiteral("value")];
+            result = answer.contains(QStringLiteral("error"))
+                         ? QJsonObject{{QStringLiteral("error"), answer[QStringLiteral("error")]}}
+                         : answer[QStringLiteral("result")].toObject();
             loop.quit();
         });
     QTimer::singleShot(5000, &loop, &QEventLoop::quit);

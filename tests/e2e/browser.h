@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QJsonValue>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -16,8 +18,13 @@ public:
 
     // Starts Chromium on url; false (with the reason in error()) when it cannot.
     bool open(const QString &url);
-    // Evaluates a JavaScript expression in the page and returns its value (null on failure).
+    // Evaluates a JavaScript expression in the page and returns its value, that of the promise it gives when it
+    // gives one (null on failure).
     QJsonValue evaluate(const QString &expression);
+    // Sends a DevTools command to the page's target and returns its result; an "error" member when refused.
+    QJsonObject command(const QString &method, const QJsonObject &params = {});
+    // The DevTools events received so far (after enabling their domain): {"method":…,"params":…}.
+    QList<QJsonObject> events() const { return m_events; }
     QString error() const { return m_error; }
 
 private:
@@ -25,5 +32,6 @@ private:
     QProcess m_process;
     QWebSocket m_socket;
     int m_nextId = 1;
+    QList<QJsonObject> m_events;
     QString m_error;
 };

@@ -25,6 +25,8 @@ private slots:
     void pushEventIsOneLine_data();
     void pushEventIsOneLine();
     void pageShowsNewestUpToItsLimit();
+    void pageLanguage_data();
+    void pageLanguage();
 };
 
 void TestServerUnits::utf8Limits_data()
@@ -148,3 +150,33 @@ void TestServerUnits::pageShowsNewestUpToItsLimit()
 
 QTEST_GUILESS_MAIN(TestServerUnits)
 #include "tst_serverunits.moc"
+
+void TestServerUnits::pageLanguage_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<bool>("french");
+    QTest::newRow("none") << QByteArray() << false;
+    QTest::newRow("Chrome in French") << QByteArray("fr-FR,fr;q=0.9,en-US;q=0.8,en;q=0.7") << true;
+    QTest::newRow("Canadian French only") << QByteArray("fr-CA") << true;
+    QTest::newRow("capitals and spaces") << QByteArray(" FR-be ; Q=0.5 , de") << true;
+    QTest::newRow("English weighs more") << QByteArray("fr;q=0.5,en;q=0.8") << false;
+    QTest::newRow("French weighs more though named later") << QByteArray("en;q=0.3, fr") << true;
+    QTest::newRow("same weight: the first named") << QByteArray("fr, en") << true;
+    QTest::newRow("same weight, English first") << QByteArray("en-GB, fr") << false;
+    QTest::newRow("French refused") << QByteArray("fr;q=0, de") << false;
+    QTest::newRow("French refused, any other welcome") << QByteArray("fr;q=0, *") << false;
+    QTest::newRow("any language weighs more than French") << QByteArray("*;q=0.5, fr;q=0.4") << false;
+    QTest::newRow("French weighs more than a weak English") << QByteArray("en;q=0.1, *;q=0.5, fr;q=0.4") << true;
+    QTest::newRow("German only") << QByteArray("de-DE,de;q=0.9") << false;
+    QTest::newRow("a code starting like French") << QByteArray("frr, fy") << false;
+    QTest::newRow("weight above 1 is ignored") << QByteArray("fr;q=2, en;q=0.5") << false;
+    QTest::newRow("weight with four decimals is ignored") << QByteArray("en;q=0.5, fr;q=0.9999") << false;
+    QTest::newRow("weight in thousandths") << QByteArray("en;q=0.899, fr;q=0.9") << true;
+}
+
+void TestServerUnits::pageLanguage()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(bool, french);
+    QCOMPARE(pushserver::pageLanguage(header.toStdString()) == PageLanguage::French, french);
+}

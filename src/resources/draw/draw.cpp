@@ -1,8 +1,9 @@
 // Draws every picture of the program's resource set.
 //
-// Usage: draw <resources-dir> <frames-dir>
+// Usage: draw <resources-dir> <frames-dir> <home-screen-icons-dir>
 // The pictures go to <resources-dir>/images and <resources-dir>/icons; the animation's frames go to
-// <frames-dir>, where draw.sh assembles them into the GIF (Qt has no GIF writer).
+// <frames-dir>, where draw.sh assembles them into the GIF (Qt has no GIF writer); the phone page's home-screen
+// icons to <home-screen-icons-dir>.
 // Each window picture is drawn once in logical pixels and rendered at scale 1 and 2 (the "@2x" files),
 // so both resolutions share every coordinate.
 
@@ -165,22 +166,31 @@ QPainterPath fitted(const QPainterPath &path, const QRectF &box)
     return t.map(path);
 }
 
-// The product mark: an orange rounded square with the white handset and its push arrow.
-void drawMark(QPainter &p, const QRectF &r)
+QLinearGradient markFill(const QRectF &r)
 {
-    const qreal corner = r.width() * 0.22;
     QLinearGradient fill(r.topLeft(), r.bottomRight());
     fill.setColorAt(0, orangeLight);
     fill.setColorAt(0.55, orange);
     fill.setColorAt(1, orangeDark);
-    p.setBrush(fill);
-    p.setPen(Qt::NoPen);
-    p.drawRoundedRect(r, corner, corner);
+    return fill;
+}
 
-    const QRectF glyph = r.adjusted(r.width() * 0.16, r.height() * 0.16, -r.width() * 0.16, -r.height() * 0.16);
+void drawGlyph(QPainter &p, const QRectF &r, qreal inset)
+{
+    const QRectF glyph = r.adjusted(r.width() * inset, r.height() * inset, -r.width() * inset, -r.height() * inset);
     p.setBrush(QColor(255, 255, 255));
     p.drawPath(fitted(handsetPath(), glyph));
     p.drawPath(fitted(pushArrowPath(), glyph));
+}
+
+// The product mark: an orange rounded square with the white handset and its push arrow.
+void drawMark(QPainter &p, const QRectF &r)
+{
+    const qreal corner = r.width() * 0.22;
+    p.setBrush(markFill(r));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(r, corner, corner);
+    drawGlyph(p, r, 0.16);
 }
 
 // Mark and name side by side, centred on centreX, the mark's top at top.
@@ -354,6 +364,20 @@ QImage appIcon()
     return c.image;
 }
 
+// The mark for a phone's home screen: the whole square filled, since phones cut their own shape out of it, and
+// the glyph kept within the middle that every such shape keeps.
+QImage homeScreenIcon(int size)
+{
+    Canvas c(size, size, 1, orange);
+    QPainter p(&c.image);
+    preparePainter(p, 1);
+    const QRectF r(0, 0, size, size);
+    p.setBrush(markFill(r));
+    p.drawRect(r);
+    drawGlyph(p, r, 0.24);
+    return c.image;
+}
+
 // A small smartphone outline; notice > 0 lights a notification on its screen.
 void drawPhone(QPainter &p, const QRectF &r, int notice)
 {
@@ -521,15 +545,17 @@ bool saveBoth(const QString &base, const std::function<QImage(int)> &draw)
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: draw <resources-dir> <frames-dir>\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: draw <resources-dir> <frames-dir> <home-screen-icons-dir>\n");
         return 2;
     }
     if (!loadFonts())
         return 1;
     const QDir root(QString::fromLocal8Bit(argv[1]));
     const QDir frames(QString::fromLocal8Bit(argv[2]));
-    if (!root.mkpath(QStringLiteral("images")) || !root.mkpath(QStringLiteral("icons")) || !frames.mkpath(".")) {
+    const QDir homeScreen(QString::fromLocal8Bit(argv[3]));
+    if (!root.mkpath(QStringLiteral("images")) || !root.mkpath(QStringLiteral("icons")) || !frames.mkpath(".") ||
+        !homeScreen.mkpath(".")) {
         std::fprintf(stderr, "cannot create the output folders\n");
         return 1;
     }
@@ -542,7 +568,9 @@ int main(int argc, char **argv)
               saveBoth(icons + "tapvela_Tray_Icone_16x16_Off", [](int s) { return trayPicture(s, false); }) &&
               writeFile(icons + "tapvela_Tray_Icone_16x16_On.ico", icoFile(trayPicture(1, true))) &&
               writeFile(icons + "tapvela_Tray_Icone_16x16_Off.ico", icoFile(trayPicture(1, false))) &&
-              writeFile(icons + "tapvela_Icone_256x256.ico", icoFile(appIcon()));
+              writeFile(icons + "tapvela_Icone_256x256.ico", icoFile(appIcon())) &&
+              save(homeScreenIcon(192), homeScreen.filePath(QStringLiteral("icon-192.png"))) &&
+              save(homeScreenIcon(512), homeScreen.filePath(QStringLiteral("icon-512.png")));
     for (int i = 0; ok && i < 6; ++i) {
         const QImage frame = sendingFrame(i);
         ok = save(frame, frames.filePath(QStringLiteral("frame_%1.png").arg(i)));
