@@ -42,7 +42,7 @@ void TestLoginThrottle::wait_data()
     QTest::newRow("the address waits at most 30 s") << 60 << false << "a"
                                                     << "carol" << 0 << 30;
     QTest::newRow("the guessing address only") << 60 << false << "b"
-                                                           << "carol" << 0 << 0;
+                                               << "carol" << 0 << 0;
     QTest::newRow("forgotten after 15 quiet minutes") << 60 << true << "a"
                                                       << "alice" << 15 * 60 << 0;
 }
