@@ -132,7 +132,8 @@ QJsonObject Browser::command(const QString &method, const QJsonObject &params)
                          : answer[QStringLiteral("result")].toObject();
             loop.quit();
         });
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    // Generous: a loaded machine slows Chromium down, and only a lost answer waits this long.
+    QTimer::singleShot(15000, &loop, &QEventLoop::quit);
     m_socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
     loop.exec();
     QObject::disconnect(connection);

@@ -70,8 +70,11 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
     // The page registers its worker by itself, for the page's folder.
     const QString scope = m_page + QLatin1Char('/');
     const QString registration = QStringLiteral("navigator.serviceWorker.getRegistration('%1')").arg(scope);
-    QTRY_VERIFY_WITH_TIMEOUT(phone.evaluate(registration + QStringLiteral(".then(r => !!(r && r.active))")).toBool(),
-                             20000);
+    // A push reaches only an activated worker; an activating one would drop it.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        phone.evaluate(registration + QStringLiteral(".then(r => !!r && !!r.active && r.active.state === 'activated')"))
+            .toBool(),
+        20000);
     const auto registrationId = [&] {
         for (const QJsonObject &event : phone.events()) {
             if (event[QStringLiteral("method")] != QLatin1String("ServiceWorker.workerRegistrationUpdated"))
