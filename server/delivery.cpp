@@ -257,7 +257,7 @@ struct Delivery::Impl
         std::string origin; // for log lines: the endpoint's path is the subscription's secret
     };
 
-    Impl(Delivery &owner) : owner(owner), tls(ssl::context::tls_client)
+    explicit Impl(Delivery &owner) : owner(owner), tls(ssl::context::tls_client)
     {
         error_code ec;
         tls.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |

@@ -23,8 +23,10 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+# Beside this file; no bytecode cache left in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import webpush_check  # noqa: E402  (beside this file)
+import webpush_check  # noqa: E402
 from webpush_check import Wrong, b64decode  # noqa: E402
 
 BODY_SIZE = 3072
