@@ -1,7 +1,8 @@
 // The whole road of one push, as a user takes it: the bundled push service, tapvela signing in through
 // its login window, the device list, a selection in another application, the hotkey, and the push read
 // back from the phone's page in a real browser. Once natively on X11, once with the Windows bundle under
-// Wine with a French interface.
+// Wine with a French interface. On X11 the phone is also subscribed to Web Push, with a fake push service
+// (tests/server/fake_push_service.py) standing for the browser's, which decrypts what it is sent.
 #include "browser.h"
 #include "support/testhelpers.h"
 
@@ -9,10 +10,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include <memory>
@@ -95,7 +100,7 @@ struct Service
     QString page;
     QString deviceId;
 
-    bool start(const QString &dir)
+    bool start(const QString &dir, const QStringList &options = {})
     {
         const QString server = QStringLiteral(TAPVELA_SERVER);
         const QString db = dir + QStringLiteral("/push.db");
@@ -104,8 +109,9 @@ struct Service
             return false;
         run(server, {QStringLiteral("add-device"), QStringLiteral("--db"), db, user, QStringLiteral("Pixel of Alice")});
         process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start(server, {QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                               QStringLiteral("--db"), db});
+        process.start(server, QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                                          QStringLiteral("--db"), db} +
+                                  options);
         if (!process.waitForReadyRead(15000))
             return false;
         const QRegularExpressionMatch listening = QRegularExpression(QStringLiteral("listening on (http://\\S+)"))
@@ -125,6 +131,65 @@ struct Service
     }
 
     ~Service() { stopProcess(process); }
+};
+
+// The status line and body of one plain HTTP/1.1 request to the service.
+QByteArray request(const QString &base, const QByteArray &method, const QByteArray &target)
+{
+    const QUrl url(base);
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), static_cast<quint16>(url.port()));
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: " + url.authority().toUtf8() +
+                 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    QByteArray data;
+    while (socket.waitForReadyRead(10000))
+        data += socket.readAll();
+    data += socket.readAll();
+    const int headerEnd = data.indexOf("\r\n\r\n");
+    return headerEnd < 0 ? QByteArray() : data.left(data.indexOf("\r\n")) + '\n' + data.mid(headerEnd + 4);
+}
+
+// A browser's push service on 127.0.0.1 that decrypts each delivery into a JSON line of its record; every
+// endpoint answers 201.
+struct FakePushService
+{
+    QProcess process;
+    QString record;
+    quint16 port = 0;
+    QByteArray p256dh;
+    QByteArray auth;
+
+    bool start(const QString &dir, const QString &name)
+    {
+        record = dir + QStringLiteral("/push-service.jsonl");
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(TAPVELA_PYTHON3),
+                      {QStringLiteral(FAKE_PUSH_SERVICE), record, name + QStringLiteral("=201")});
+        if (!process.waitForStarted(10000))
+            return false;
+        while (!process.canReadLine())
+            if (!process.waitForReadyRead(15000))
+                return false;
+        const QJsonObject keys = QJsonDocument::fromJson(process.readLine()).object();
+        port = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
+        p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
+        auth = keys.value(QLatin1String("auth")).toString().toLatin1();
+        return port != 0;
+    }
+
+    QList<QJsonObject> deliveries() const
+    {
+        QList<QJsonObject> found;
+        QFile file(record);
+        if (file.open(QIODevice::ReadOnly))
+            while (!file.atEnd())
+                found << QJsonDocument::fromJson(file.readLine()).object();
+        return found;
+    }
+
+    ~FakePushService() { stopProcess(process); }
 };
 
 } // namespace
@@ -175,8 +240,26 @@ void TestEndToEnd::road(bool wine)
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    // Natively the push also goes by Web Push to the phone's subscription, as to a closed page.
+    const bool webPush = !wine;
     Service service;
-    QVERIFY2(service.start(dir.path()), "tapvela-server did not start");
+    QVERIFY2(service.start(dir.path(), webPush ? QStringList{QStringLiteral("--vapid-subject"),
+                                                             QStringLiteral("mailto:test@example.invalid"),
+                                                             QStringLiteral("--webpush-allow-loopback-http")}
+                                               : QStringList{}),
+             "tapvela-server did not start");
+    FakePushService pushService;
+    if (webPush) {
+        const QString endpointName = QStringLiteral("phone-of-alice");
+        QVERIFY2(pushService.start(dir.path(), endpointName), "fake_push_service.py did not start");
+        const QByteArray endpoint =
+            "http://127.0.0.1:" + QByteArray::number(pushService.port) + '/' + endpointName.toUtf8();
+        const QByteArray token = service.page.section(QLatin1Char('/'), -1).toUtf8();
+        QCOMPARE(request(service.base, "POST",
+                         "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
+                             "&p256dh=" + pushService.p256dh + "&auth=" + pushService.auth),
+                 QByteArray("HTTP/1.1 200 OK\n{\"status\":\"ok\"}"));
+    }
 
     // The phone's page is open before the push: it must arrive live.
     Browser phone;
@@ -280,6 +363,18 @@ void TestEndToEnd::road(bool wine)
 
     // The user's clipboard is as it was.
     QTRY_COMPARE_WITH_TIMEOUT(clipboardText(), clipboardBefore, 5000);
+
+    if (webPush) {
+        // The push service got the push once, sealed for the subscription, with the number to call.
+        QTRY_COMPARE_WITH_TIMEOUT(pushService.deliveries().size(), 1, 30000);
+        const QJsonObject delivery = pushService.deliveries().first();
+        QVERIFY2(!delivery.contains(QLatin1String("error")),
+                 qPrintable(delivery.value(QLatin1String("error")).toString()));
+        const QJsonObject payload = delivery.value(QLatin1String("payload")).toObject();
+        QCOMPARE(payload.value(QLatin1String("msg")).toString(), message);
+        QCOMPARE(payload.value(QLatin1String("number")).toString(), QStringLiteral("tel:+33612345678"));
+        QCOMPARE(payload.value(QLatin1String("device")).toString(), QStringLiteral("Pixel of Alice"));
+    }
 }
 
 // A Linux-only build has no Windows bundle: the Wine road then ends with this code, which CTest counts as a
