@@ -17,7 +17,7 @@ test_packages=(
     xauth xdotool xclip x11-utils
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
     sqlite3 locales imagemagick
-    chromium wrk python3-cryptography
+    chromium wrk python3-cryptography openssl
     clang libclang-rt-14-dev
     lintian desktop-file-utils appstream systemd curl
     nsis

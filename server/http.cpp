@@ -4,11 +4,17 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <sys/resource.h>
 
@@ -18,6 +24,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 
 namespace pushserver {
@@ -25,6 +32,7 @@ namespace pushserver {
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using beast::error_code;
 using Clock = std::chrono::steady_clock;
@@ -91,6 +99,7 @@ struct HttpServer::Impl
     int connections = 0;
     std::unordered_map<std::string, int> perAddress;
     std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> live;
+    std::shared_ptr<ssl::context> tls; // null for plain HTTP; each connection keeps the one it began with
 
     // Destroyed before the counts above: the connections that its pending work holds give their place back.
     net::io_context context;
@@ -100,21 +109,42 @@ struct HttpServer::Impl
 
 namespace {
 
+template <class Stream> struct IsTls : std::false_type
+{
+};
+template <class Next> struct IsTls<beast::ssl_stream<Next>> : std::true_type
+{
+};
+
 // One client's connection. The stream type is a parameter so that an encrypted stream can take the plain
 // one's place; everything below the HTTP messages goes through get_lowest_layer.
 template <class Stream>
 class Connection final : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>>
 {
 public:
-    Connection(HttpServer::Impl &server, Stream stream, std::string address)
-        : m_server(server), m_stream(std::move(stream)), m_address(std::move(address)),
+    Connection(HttpServer::Impl &server, std::shared_ptr<ssl::context> tls, Stream stream, std::string address)
+        : m_server(server), m_tls(std::move(tls)), m_stream(std::move(stream)), m_address(std::move(address)),
           m_buffer(server.limits.maxHeaderBytes + 1024), m_tick(m_stream.get_executor())
     {
     }
 
     ~Connection() override { m_server.release(this, m_address); }
 
-    void start() { readRequest(true); }
+    void start()
+    {
+        if constexpr (IsTls<Stream>::value) {
+            // The handshake runs under the first request's deadline: a client that connects and stays silent,
+            // or trickles its handshake, is dropped like any slow request, and waiting for it holds no thread.
+            lowest().expires_after(m_server.limits.requestTime);
+            m_stream.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](error_code ec) {
+                if (ec)
+                    return self->closeNow();
+                self->readRequest(true, true);
+            });
+        } else {
+            readRequest(true);
+        }
+    }
 
     void closeNow() override
     {
@@ -129,12 +159,12 @@ private:
         return beast::get_lowest_layer(m_stream);
     }
 
-    void readRequest(bool fresh)
+    void readRequest(bool fresh, bool deadlineRuns = false)
     {
         m_parser.emplace();
         m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeaderBytes));
         if (fresh || m_buffer.size() > 0)
-            return readHeader();
+            return readHeader(deadlineRuns);
         // A kept-alive connection may stay quiet for a while; once a request begins, it must arrive whole in time.
         lowest().expires_after(m_server.limits.idleTime);
         m_stream.async_read_some(m_buffer.prepare(1024),
@@ -146,9 +176,10 @@ private:
                                  });
     }
 
-    void readHeader()
+    void readHeader(bool deadlineRuns = false)
     {
-        lowest().expires_after(m_server.limits.requestTime);
+        if (!deadlineRuns)
+            lowest().expires_after(m_server.limits.requestTime);
         http::async_read_header(m_stream, m_buffer, *m_parser,
                                 [self = this->shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
     }
@@ -250,6 +281,18 @@ private:
     // Closing with unread bytes from the client would reset the connection and could destroy the answer before
     // the client reads it: stop sending, then drop what still comes for a short while.
     void lingerAndClose()
+    {
+        if constexpr (IsTls<Stream>::value) {
+            // The TLS end first, so that the client can tell the answer is whole; a client that never answers
+            // it is not waited for long.
+            lowest().expires_after(std::chrono::seconds(2));
+            m_stream.async_shutdown([self = this->shared_from_this()](error_code) { self->lingerTcp(); });
+        } else {
+            lingerTcp();
+        }
+    }
+
+    void lingerTcp()
     {
         error_code ignored;
         lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -396,6 +439,7 @@ private:
     }
 
     HttpServer::Impl &m_server;
+    const std::shared_ptr<ssl::context> m_tls; // outlives the stream made with it
     Stream m_stream;
     const std::string m_address;
     beast::flat_buffer m_buffer;
@@ -436,6 +480,65 @@ int connectionCap(int wanted)
         return wanted;
     const auto room = static_cast<long long>(limit.rlim_cur) - 64;
     return static_cast<int>(std::max(1LL, std::min<long long>(wanted, room)));
+}
+
+template <class Stream>
+void launch(HttpServer::Impl &server, std::shared_ptr<ssl::context> tls, Stream stream, std::string address)
+{
+    auto connection =
+        std::make_shared<Connection<Stream>>(server, std::move(tls), std::move(stream), std::move(address));
+    {
+        std::lock_guard<std::mutex> lock(server.mutex);
+        server.live.emplace(connection.get(), connection);
+    }
+    connection->start();
+}
+
+// TLS 1.2 at least, forward-secret key exchange (ECDHE) and AEAD ciphers only, in the server's order of
+// preference; no compression (CRIME), no renegotiation, no session tickets, whose key would live as long as
+// the process.
+std::shared_ptr<ssl::context> makeTlsContext(const std::string &certFile, const std::string &keyFile,
+                                             std::string *error)
+{
+    const auto fail = [&](const std::string &what, const error_code &ec) {
+        *error = what + (ec ? ": " + ec.message() : std::string());
+        ERR_clear_error();
+        return nullptr;
+    };
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    SSL_CTX *native = context->native_handle();
+    SSL_CTX_set_options(native, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE |
+                                    SSL_OP_NO_TICKET);
+    if (SSL_CTX_set_min_proto_version(native, TLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_cipher_list(native, "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                        "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                        "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305") != 1 ||
+        SSL_CTX_set1_groups_list(native, "X25519:P-256:P-384") != 1)
+        return fail("this OpenSSL lacks the TLS settings needed", {});
+    // A key protected by a passphrase would otherwise make OpenSSL ask for it on the terminal.
+    context->set_password_callback([](std::size_t, ssl::context::password_purpose) { return std::string(); });
+    // OpenSSL's own words for a missing or unreadable file say little.
+    for (const std::string *file : {&certFile, &keyFile}) {
+        if (std::FILE *stream = std::fopen(file->c_str(), "rb")) {
+            std::fclose(stream);
+        } else {
+            *error = "cannot read " + *file + ": " + std::strerror(errno);
+            return nullptr;
+        }
+    }
+    error_code ec;
+    context->use_certificate_chain_file(certFile, ec);
+    if (ec)
+        return fail("cannot use the certificate chain in " + certFile, ec);
+    context->use_private_key_file(keyFile, ssl::context::pem, ec);
+    if (ec && ec.category() == net::error::get_ssl_category() &&
+        ERR_GET_REASON(static_cast<unsigned long>(ec.value())) == X509_R_KEY_VALUES_MISMATCH)
+        return fail("the key in " + keyFile + " does not belong to the certificate in " + certFile, {});
+    if (ec)
+        return fail("cannot use the private key in " + keyFile + " (PEM, without a passphrase)", ec);
+    if (SSL_CTX_check_private_key(native) != 1)
+        return fail("the key in " + keyFile + " does not belong to the certificate in " + certFile, {});
+    return context;
 }
 
 } // namespace
@@ -484,13 +587,16 @@ void HttpServer::Impl::admit(tcp::socket socket)
         ++perAddress[address];
     }
     socket.set_option(tcp::no_delay(true), ec);
-    auto connection = std::make_shared<Connection<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)),
-                                                                      std::move(address));
+    std::shared_ptr<ssl::context> current;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        live.emplace(connection.get(), connection);
+        current = tls;
     }
-    connection->start();
+    if (!current)
+        return launch(*this, nullptr, beast::tcp_stream(std::move(socket)), std::move(address));
+    ssl::context &context = *current;
+    launch(*this, std::move(current),
+           beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), context), std::move(address));
 }
 
 void HttpServer::Impl::release(ConnectionBase *connection, const std::string &address)
@@ -578,6 +684,16 @@ bool HttpServer::run(int threads)
 void HttpServer::stop()
 {
     m_impl->context.stop();
+}
+
+bool HttpServer::useTls(const std::string &certFile, const std::string &keyFile, std::string *error)
+{
+    auto context = makeTlsContext(certFile, keyFile, error);
+    if (!context)
+        return false;
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->tls = std::move(context);
+    return true;
 }
 
 } // namespace pushserver

@@ -78,6 +78,10 @@ public:
     bool run(int threads);
     // Safe from any thread, also before run().
     void stop();
+    // From now on the connections speak TLS with the certificate chain and key in these PEM files; the ones
+    // already open keep the certificate they began with. Safe from any thread. When the files cannot be used,
+    // returns false with the reason in *error and keeps what was there before.
+    bool useTls(const std::string &certFile, const std::string &keyFile, std::string *error);
 
     struct Impl;
 

@@ -29,12 +29,15 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
-              [--webpush-ca FILE]
+              [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
               With --port 0 a free port is chosen. The first line written is
-              "listening on http://ADDR:PORT".
+              "listening on http://ADDR:PORT", or https with --tls-cert.
+              --tls-cert and --tls-key serve HTTPS with the certificate (PEM, the chain
+              after it) and its key (PEM, without a passphrase). SIGHUP reads them again:
+              a renewed certificate needs no restart.
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
@@ -54,9 +57,12 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
   devices     [--db FILE] [--public-url URL] USER
               Lists the account's devices: id, name and phone page address.
 
-To open the phone pages from a phone, listen on the computer's network address
-(--listen 0.0.0.0) and give the address the phone reaches it by (--public-url
-http://192.168.1.20:48080).
+Plain http is for this computer (127.0.0.1) or behind a reverse proxy that serves
+HTTPS. Phones need HTTPS for notifications, and passwords and pushes should not
+cross a network in clear: to serve phones on the network, listen on the computer's
+address with a certificate (--listen 0.0.0.0 --tls-cert cert.pem --tls-key key.pem)
+and give the address the phones reach it by (--public-url
+https://tapvela.home.example:48080), or put a reverse proxy in front.
 )";
 
 constexpr int defaultPort = 48080;
@@ -287,7 +293,7 @@ int serve(const Arguments &args, bool demo)
 {
     if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
                                  "--keep-pushes", "--key-unused-days", "--vapid-subject",
-                                 "--webpush-allow-loopback-http", "--webpush-ca"}) ||
+                                 "--webpush-allow-loopback-http", "--webpush-ca", "--tls-cert", "--tls-key"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -315,6 +321,13 @@ int serve(const Arguments &args, bool demo)
         std::fputs("tapvela-server: --vapid-subject takes mailto:ADDRESS or an https: URL\n", stderr);
         return 2;
     }
+    const std::string tlsCert = option(args, "--tls-cert", "");
+    const std::string tlsKey = option(args, "--tls-key", "");
+    const bool tls = args.options.count("--tls-cert") > 0 || args.options.count("--tls-key") > 0;
+    if (tls && (tlsCert.empty() || tlsKey.empty())) {
+        std::fputs("tapvela-server: --tls-cert and --tls-key go together\n", stderr);
+        return 2;
+    }
     Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
     std::optional<Delivery> delivery;
     if (subject != args.options.end()) {
@@ -335,6 +348,10 @@ int serve(const Arguments &args, bool demo)
     options.accessLog = args.options.count("--log") > 0;
     options.delivery = delivery ? &*delivery : nullptr;
     Service service(store, options);
+    if (std::string error; tls && !service.useTls(tlsCert, tlsKey, &error)) {
+        std::fprintf(stderr, "tapvela-server: %s\n", error.c_str());
+        return 1;
+    }
     const int bound = service.bind(address, *port);
     if (bound < 0) {
         std::fprintf(stderr,
@@ -343,7 +360,7 @@ int serve(const Arguments &args, bool demo)
                      address.c_str(), *port);
         return 1;
     }
-    const std::string url = "http://" + hostForUrl(address) + ":" + std::to_string(bound);
+    const std::string url = (tls ? "https://" : "http://") + hostForUrl(address) + ":" + std::to_string(bound);
     std::printf("listening on %s\n", url.c_str());
     if (demo) {
         std::printf("demo user: %s\ndemo password: %s\ndemo device: %s (id %s)\nphone page: %s\n", demoUser,
@@ -352,14 +369,16 @@ int serve(const Arguments &args, bool demo)
     }
     std::fflush(stdout);
 
-    // SIGINT and SIGTERM are blocked in every thread and taken by one, so stopping is an ordinary function call
-    // rather than work inside a signal handler. The server's threads start later and inherit the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    if (pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr) != 0) {
-        std::fputs("tapvela-server: cannot take the stop signals\n", stderr);
+    // SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one, so that stopping and re-reading
+    // the certificate are ordinary function calls rather than work inside a signal handler. The server's
+    // threads start later and inherit the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) {
+        std::fputs("tapvela-server: cannot take the signals\n", stderr);
         return 1;
     }
     // Started before the stopper, so that a failure to start it leaves no thread to join.
@@ -367,9 +386,18 @@ int serve(const Arguments &args, bool demo)
     retention.start();
     if (delivery)
         delivery->start();
-    std::thread stopper([&service, stopSignals] {
+    std::thread stopper([&service, signals, tls, tlsCert, tlsKey] {
         int signal = 0;
-        sigwait(&stopSignals, &signal);
+        while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
+            // A renewed certificate: new connections get it, open ones keep theirs, a bad one changes nothing.
+            std::string error;
+            if (!tls)
+                std::fputs("tapvela-server: SIGHUP: no certificate to read again (serving plain http)\n", stderr);
+            else if (service.useTls(tlsCert, tlsKey, &error))
+                std::fprintf(stderr, "tapvela-server: certificate read again from %s\n", tlsCert.c_str());
+            else
+                std::fprintf(stderr, "tapvela-server: SIGHUP: kept the previous certificate: %s\n", error.c_str());
+        }
         service.stop();
     });
     const bool served = service.run();

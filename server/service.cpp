@@ -328,6 +328,11 @@ void Service::stop()
     m_http->stop();
 }
 
+bool Service::useTls(const std::string &certFile, const std::string &keyFile, std::string *error)
+{
+    return m_http->useTls(certFile, keyFile, error);
+}
+
 void Service::handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond)
 {
     const std::string_view target = request.target;

@@ -45,6 +45,9 @@ public:
     bool run();
     // Safe from any thread; serving ends within moments whatever the clients do.
     void stop();
+    // HTTPS from the next connection on, with the certificate chain and key in these PEM files; also to take a
+    // renewed certificate while serving. False with the reason in *error, keeping the previous ones.
+    bool useTls(const std::string &certFile, const std::string &keyFile, std::string *error);
 
 private:
     void handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond);
