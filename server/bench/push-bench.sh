@@ -8,8 +8,14 @@
 # pushes per second, p50 and p99 latency, pushes stored against 200 answers, and the server's peak resident
 # memory under load (VmRSS sampled every 0.2 s, and the kernel's VmHWM counted from after the sign-in).
 #
+# --webpush: the server delivers by Web Push (--vapid-subject) to a light push service on loopback
+# (webpush-sink.py). wrk runs a second time on a device with 3 subscriptions, to compare the push's answer with
+# and without deliveries behind it; then pushes paced at --rate a second for --seconds to a device with 3
+# subscriptions give push -> delivery times; then the same with the sink answering 503 while the server is
+# killed (kill -9) and restarted, to count the deliveries lost.
+#
 # usage: server/bench/push-bench.sh [--seconds N] [--connections N] [--streams N] [--slow N] [--no-attack]
-#                                   [SERVER_BINARY...]
+#                                   [--webpush [--rate N]] [SERVER_BINARY...]
 #        (default binary: build/linux/server/tapvela-server; BENCH_SERVER_OPTIONS="--threads 32" passes
 #        options to every server)
 # On a shared machine: nice -n 10 server/bench/push-bench.sh ...
@@ -21,6 +27,8 @@ connections=16
 streams=1000
 slow=500
 attack=1
+webpush=0
+rate=200
 servers=()
 while (($#)); do
     case $1 in
@@ -29,6 +37,8 @@ while (($#)); do
     --streams) streams=$2; shift 2 ;;
     --slow) slow=$2; shift 2 ;;
     --no-attack) attack=0; shift ;;
+    --webpush) webpush=1; shift ;;
+    --rate) rate=$2; shift 2 ;;
     -*) echo "push-bench: unknown option $1" >&2; exit 2 ;;
     *) servers+=("$1"); shift ;;
     esac
@@ -41,6 +51,7 @@ done
 for server in "${servers[@]}"; do
     [[ -x $server ]] || { echo "push-bench: no server at $server (build it first)" >&2; exit 1; }
 done
+((rate >= 1 && rate <= 2000)) || { echo "push-bench: --rate takes 1 to 2000" >&2; exit 2; }
 ((seconds >= 3 && seconds <= 120)) || { echo "push-bench: --seconds takes 3 to 120" >&2; exit 2; }
 ((streams >= 0 && streams <= 5000 && slow >= 0 && slow <= 5000)) ||
     { echo "push-bench: --streams and --slow take 0 to 5000" >&2; exit 2; }
@@ -54,12 +65,14 @@ work=$(mktemp -d)
 pid=
 sampler=
 attackers=
+sink=
+pacer=
 stopAll() {
-    for p in $attackers $sampler $pid; do
+    for p in $attackers $sampler $pid $sink $pacer; do
         kill "$p" 2>/dev/null || true
         wait "$p" 2>/dev/null || true
     done
-    attackers= sampler= pid=
+    attackers='' sampler='' pid='' sink='' pacer=''
 }
 trap 'stopAll; rm -rf "$work"' EXIT
 
@@ -73,6 +86,71 @@ get() {
 
 value() { sed -n "s/^$1: //p" "$2"; }
 
+# POST with an empty body; prints the status line and the body.
+post() {
+    exec 3<>"/dev/tcp/127.0.0.1/$port"
+    printf 'POST %s HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: 0\r\n\r\n' "$1" >&3
+    sed -n '1p; /^\r$/,$p' <&3 | tr -d '\r' | tr '\n' ' '
+    exec 3<&-
+}
+
+# Starts the server on $port (0: a free one) and sets pid, port and base.
+startServer() {
+    # shellcheck disable=SC2086
+    "$server" serve --port "$1" --db "$db" ${BENCH_SERVER_OPTIONS:-} "${webpushOptions[@]}" >"$work/out" 2>>"$work/err" &
+    pid=$!
+    for _ in $(seq 100); do
+        [[ -s $work/out ]] && break
+        sleep 0.1
+    done
+    port=$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/out")
+    [[ -n $port ]] || { echo "push-bench: $server did not start" >&2; cat "$work/err" >&2; exit 1; }
+    base=http://127.0.0.1:$port
+}
+
+# Deliveries still queued in the server's database.
+queued() { sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM deliveries'; }
+
+# Waits for the queue to empty (at most 5 minutes); prints how long it took.
+drain() {
+    local started=$SECONDS
+    while (($(queued) > 0 && SECONDS - started < 300)); do
+        sleep 0.5
+    done
+    echo "queue emptied in $((SECONDS - started)) s ($(queued) left)"
+}
+
+# A device of the bench account with 3 subscriptions on the sink, named NAME-1..3; prints its id.
+subscribedDevice() {
+    local out token n
+    out=$("$server" add-device --db "$db" bench "$1")
+    token=$(sed -n 's|^phone page: .*/d/||p' <<<"$out")
+    for n in 1 2 3; do
+        local answer
+        answer=$(post "/d/$token/subscription?endpoint=http%3A%2F%2F127.0.0.1%3A$sinkPort%2F$2-$n&p256dh=$sinkP256dh&auth=$sinkAuth")
+        [[ $answer == *'{"status":"ok"}'* ]] || { echo "push-bench: subscription refused: $answer" >&2; exit 1; }
+    done
+    sed -n 's/^device id: //p' <<<"$out"
+}
+
+# Pushes paced at $rate a second for $seconds to DEVICE with the tag TAG, in the background (sets pacer).
+pace() {
+    python3 "$here/webpush-sink.py" pace "$work/sent-$2" --base "$base" --key "$key" --device "$1" --tag "$2" \
+        --rate "$rate" --seconds "$seconds" >"$work/pace-$2" 2>&1 &
+    pacer=$!
+}
+
+# The sink's figures for TAG (pushes to a device with SUBSCRIPTIONS), printed and appended to the summary.
+deliveries() {
+    python3 "$here/webpush-sink.py" report "$work/sent-$1" "$work/record" --subscriptions "$3" >"$work/report"
+    cat "$work/report"
+    printf '%-58s %6s %7s %7s %9s %9s %5s %5s\n' "$label, $2" \
+        "$(value 'pushes answered 200' "$work/report")" \
+        "$(value 'push answer p50 ms' "$work/report")" "$(value 'push answer p99 ms' "$work/report")" \
+        "$(value 'push to delivery p50 ms' "$work/report")" "$(value 'push to delivery p99 ms' "$work/report")" \
+        "$(value 'deliveries lost' "$work/report")" "$(value 'deliveries accepted twice' "$work/report")" \
+        >>"$work/webpush"
+}
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
     local name=$1 before after answered
@@ -107,16 +185,21 @@ for server in "${servers[@]}"; do
         "$server" add-device --db "$db" "page$n" "Page $n" | sed -n 's|^phone page: .*/d/||p' >>"$work/tokens"
     done
 
-    # shellcheck disable=SC2086
-    "$server" serve --port 0 --db "$db" ${BENCH_SERVER_OPTIONS:-} >"$work/out" 2>"$work/err" &
-    pid=$!
-    for _ in $(seq 100); do
-        [[ -s $work/out ]] && break
-        sleep 0.1
-    done
-    port=$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/out")
-    [[ -n $port ]] || { echo "push-bench: $server did not start" >&2; cat "$work/err" >&2; exit 1; }
-    base=http://127.0.0.1:$port
+    webpushOptions=()
+    if ((webpush)); then
+        webpushOptions=(--vapid-subject mailto:bench@example.invalid --webpush-allow-loopback-http)
+        : >"$work/record"
+        python3 "$here/webpush-sink.py" serve "$work/record" --refuse "$work/refuse" >"$work/sink" &
+        sink=$!
+        for _ in $(seq 100); do
+            [[ -s $work/sink ]] && break
+            sleep 0.1
+        done
+        read -r sinkPort sinkP256dh sinkAuth < <(python3 -c \
+            'import json, sys; k = json.load(sys.stdin); print(k["port"], k["p256dh"], k["auth"])' <"$work/sink")
+    fi
+    : >"$work/err"
+    startServer 0
     digest=$(printf '%s' bench-password | sha1sum | cut -d' ' -f1)
     key=$(get "/all/login_app.php?username=bench&password=$digest")
     [[ $key != error && -n $key ]] || { echo "push-bench: sign-in failed" >&2; exit 1; }
@@ -136,6 +219,14 @@ for server in "${servers[@]}"; do
     echo "resident memory at rest: $(awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status")"
 
     load "$label, alone"
+    if ((webpush)); then
+        flooded=$(subscribedDevice "Flooded phone" count)
+        paced=$(subscribedDevice "Paced phone" paced)
+        killed=$(subscribedDevice "Killed phone" killed)
+        device=$flooded load "$label, 3 subscriptions each"
+        echo "--- deliveries queued after wrk: $(queued)"
+        drain
+    fi
     if ((attack)); then
         python3 "$here/attackers.py" --port "$port" --tokens "$work/tokens" --streams "$streams" --slow "$slow" \
             >"$work/attackers" 2>&1 &
@@ -154,6 +245,39 @@ for server in "${servers[@]}"; do
     echo "server resident memory, peak sampled: $(cat "$work/peak") kB; kernel's peak (VmHWM):" \
         "$(awk '/^VmHWM/ {print $2 " kB"}' "/proc/$pid/status")"
     echo "$(cat "$work/peak") kB peak RSS: $label" >>"$work/memory"
+    if ((webpush)); then
+        echo "--- Web Push: $rate pushes a second for ${seconds}s, no subscriptions"
+        pace "$device" plain
+        wait "$pacer"
+        pacer=
+        cat "$work/pace-plain"
+        deliveries plain "paced at $rate/s, no subscriptions" 0
+
+        echo "--- Web Push: $rate pushes a second for ${seconds}s, 3 subscriptions"
+        pace "$paced" paced
+        wait "$pacer"
+        pacer=
+        cat "$work/pace-paced"
+        drain
+        deliveries paced "paced at $rate/s, 3 subscriptions" 3
+
+        echo "--- Web Push: the same, the sink answering 503 from the start, the server killed (kill -9) after" \
+            "$((seconds / 3)) s and restarted 1 s later, the sink accepting again $((2 * seconds / 3)) s in"
+        touch "$work/refuse"
+        pace "$killed" killed
+        sleep $((seconds / 3))
+        kill -9 "$pid"
+        wait "$pid" 2>/dev/null || true
+        sleep 1
+        startServer "$port"
+        sleep $((2 * seconds / 3 - seconds / 3 - 1))
+        rm -f "$work/refuse"
+        wait "$pacer"
+        pacer=
+        cat "$work/pace-killed"
+        drain
+        deliveries killed "paced, 503s, kill -9 and restart" 3
+    fi
     stopAll
     echo
 done
@@ -163,3 +287,9 @@ echo "    them, which leaves out a request never answered before wrk stops: 0 an
 printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' run pushes/s p50_ms p99_ms timeouts 200s stored lost
 cat "$work/summary"
 cat "$work/memory"
+if [[ -s $work/webpush ]]; then
+    echo "=== Web Push (pushes paced by webpush-sink.py; push answer times; delivery times from the push's request"
+    echo "    to the sink's first 201; lost: owed to a push answered 200 and never accepted; twice: accepted twice)"
+    printf '%-58s %6s %7s %7s %9s %9s %5s %5s\n' run 200s p50_ms p99_ms deliv_p50 deliv_p99 lost twice
+    cat "$work/webpush"
+fi
