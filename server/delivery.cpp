@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <openssl/ssl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -16,10 +18,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -42,6 +46,12 @@ namespace {
 constexpr std::uint32_t maxAnswerHeader = 8 * 1024;
 // A push older than a day is of no use to anyone: the service keeps it no longer either.
 const char *const timeToLive = "86400";
+// Deliveries read from the queue at a time beyond those under way: the queue's read is a join under the
+// store's lock, which every push also takes, so it is done once per batch rather than once per delivery.
+constexpr int fetchBatch = 64;
+// Delivery is background work: its thread (encryption, signing, name lookups) yields the CPU to the
+// threads that answer requests.
+constexpr int backgroundNiceness = 10;
 
 bool isLoopbackLiteral(const std::string &host)
 {
@@ -273,6 +283,9 @@ struct Delivery::Impl
     }
 
     void schedule();
+    void fetch();
+    void wakeIn(std::int64_t seconds);
+    void removeDelivered();
     bool begin(const PendingDelivery &delivery, std::int64_t now);
     void connect(const Job &job, const webpush::Endpoint &endpoint, http::request<http::string_body> request,
                  webpush::Outcome<std::vector<webpush::ResolvedAddress>> found);
@@ -288,49 +301,101 @@ struct Delivery::Impl
     std::thread thread;
     std::atomic<bool> stopped{false};
     std::atomic<bool> wakePending{false};
-    std::set<std::int64_t> inFlight; // the io thread's only
+    // The io thread's only: the requests under way, the deliveries fetched and due but not started, and
+    // whether the store may hold due deliveries that were not fetched.
+    std::set<std::int64_t> inFlight;
+    std::deque<PendingDelivery> ready;
+    bool stale = true;
+    // Accepted deliveries not yet removed from the store: removed together, in one transaction, once the
+    // answers at hand are handled, rather than each in a write of its own. Always before the queue is read.
+    std::vector<std::int64_t> delivered;
+    bool removalPosted = false;
     std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
 };
 
-// Starts what is due, as far as the limit allows, and sets the timer for the next one. The queue is read
-// soonest first with room for the requests under way, which it also holds, so the first row left over is the
-// next one due.
+// Starts what is due, as far as the limit allows. The store is read only when a slot is free and nothing
+// fetched is left, so that a full set of requests under way costs the pushes nothing.
 void Delivery::Impl::schedule()
 {
     if (stopped)
         return;
-    const DeliveryOptions &options = owner.m_options;
-    bool again = false;
-    std::optional<std::int64_t> next;
-    std::int64_t now = 0;
+    const std::size_t slots = static_cast<std::size_t>(std::max(owner.m_options.maxInFlight, 1));
+    bool fetched = false;
+    for (;;) {
+        while (!ready.empty() && inFlight.size() < slots) {
+            const PendingDelivery delivery = std::move(ready.front());
+            ready.pop_front();
+            try {
+                // Fetched a while ago maybe: its subscription or push may have been removed since.
+                if (owner.m_store.deliveryPending(delivery.id))
+                    begin(delivery, owner.m_store.now());
+            } catch (const std::exception &e) {
+                logLine("Web Push: starting delivery %lld failed, trying again in a minute: %s",
+                        static_cast<long long>(delivery.id), e.what());
+                wakeIn(60);
+            }
+        }
+        if (!ready.empty() || inFlight.size() >= slots || !stale)
+            return;
+        if (fetched) {
+            // Everything fetched was dropped and more is queued: read on, letting the thread's other work in.
+            net::post(io, [this] { schedule(); });
+            return;
+        }
+        fetch();
+        fetched = true;
+    }
+}
+
+// Reads the next batch of due deliveries into `ready` and sets the timer for the first one not yet due. The
+// queue is read soonest first with room for the requests under way, which it also holds.
+void Delivery::Impl::fetch()
+{
+    removeDelivered();
+    stale = false;
+    const int limit = static_cast<int>(inFlight.size()) + fetchBatch;
     try {
-        const auto queue = owner.m_store.deliveryQueue(options.maxInFlight + static_cast<int>(inFlight.size()) + 1);
-        now = owner.m_store.now();
-        for (const PendingDelivery &delivery : queue) {
+        auto queue = owner.m_store.deliveryQueue(limit);
+        const std::int64_t now = owner.m_store.now();
+        for (PendingDelivery &delivery : queue) {
             if (inFlight.count(delivery.id))
                 continue;
             if (delivery.nextAttemptAt > now) {
-                next = delivery.nextAttemptAt;
-                break;
+                wakeIn(delivery.nextAttemptAt - now);
+                return;
             }
-            if (static_cast<int>(inFlight.size()) >= options.maxInFlight)
-                break;
-            if (!begin(delivery, now))
-                again = true;
+            ready.push_back(std::move(delivery));
         }
+        stale = static_cast<int>(queue.size()) >= limit;
     } catch (const std::exception &e) {
         logLine("Web Push: reading the queue failed, trying again in a minute: %s", e.what());
-        next = now + 60;
+        wakeIn(60);
     }
-    if (again) {
-        net::post(io, [this] { schedule(); });
-    } else if (next) {
-        timer.expires_after(std::chrono::seconds(std::max<std::int64_t>(*next - now, 1)));
-        timer.async_wait([this](error_code ec) {
-            if (!ec)
-                schedule();
-        });
+}
+
+void Delivery::Impl::removeDelivered()
+{
+    removalPosted = false;
+    if (delivered.empty())
+        return;
+    try {
+        owner.m_store.deleteDeliveries(delivered);
+    } catch (const std::exception &e) {
+        // They stay queued and are sent again: twice is better than never.
+        logLine("Web Push: removing %zu delivered pushes from the queue failed: %s", delivered.size(), e.what());
     }
+    delivered.clear();
+}
+
+void Delivery::Impl::wakeIn(std::int64_t seconds)
+{
+    timer.expires_after(std::chrono::seconds(std::max<std::int64_t>(seconds, 1)));
+    timer.async_wait([this](error_code ec) {
+        if (ec)
+            return;
+        stale = true;
+        schedule();
+    });
 }
 
 // False when the delivery was dropped rather than started.
@@ -401,6 +466,10 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
                 connect(job, endpoint, std::move(request), std::move(found));
             });
     };
+    if (literal) {
+        lookup(); // nothing to look up, nothing that blocks
+        return true;
+    }
     try {
         std::thread(std::move(lookup)).detach();
     } catch (const std::system_error &e) {
@@ -467,7 +536,11 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
     const int status = attempt.status;
     try {
         if (status >= 200 && status < 300) {
-            store.deleteDelivery(job.id);
+            delivered.push_back(job.id);
+            if (!removalPosted) {
+                removalPosted = true;
+                net::post(io, [this] { removeDelivered(); });
+            }
         } else if (status == 404 || status == 410) {
             logLine("Web Push: %s answered %d for push %lld: the subscription is gone, removed", job.origin.c_str(),
                     status, push);
@@ -488,6 +561,8 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
                 logLine("Web Push: push %lld to %s failed (%s): again in %lld s", push, job.origin.c_str(), why.c_str(),
                         static_cast<long long>(delay));
                 store.retryDelivery(job.id, attempts, now + delay);
+                // Back in the queue, later: the timer is set when it is read again.
+                stale = true;
             }
         } else {
             logLine("Web Push: %s refused push %lld with %d: dropped", job.origin.c_str(), push, status);
@@ -495,6 +570,7 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
         }
     } catch (const std::exception &e) {
         logLine("Web Push: noting the outcome of push %lld failed: %s", push, e.what());
+        stale = true;
     }
     schedule();
 }
@@ -525,15 +601,26 @@ void Delivery::start()
     if (m_impl->thread.joinable() || m_impl->stopped)
         return;
     net::post(m_impl->io, [impl = m_impl.get()] { impl->schedule(); });
-    m_impl->thread = std::thread([impl = m_impl.get()] { impl->io.run(); });
+    m_impl->thread = std::thread([impl = m_impl.get()] {
+        // The name lookups' threads, started from this one, inherit its niceness. Where the system refuses,
+        // delivery still works, only at the same priority as the answers.
+        const auto self = static_cast<id_t>(gettid());
+        errno = 0;
+        const int niceness = getpriority(PRIO_PROCESS, self);
+        if (errno != 0 || setpriority(PRIO_PROCESS, self, std::min(niceness + backgroundNiceness, 19)) != 0)
+            logLine("Web Push: cannot lower the delivery thread's priority: %s", std::strerror(errno));
+        impl->io.run();
+    });
 }
 
 void Delivery::wake()
 {
     if (m_impl->wakePending.exchange(true))
         return;
+    // Wakes that come while one is waiting, or while the queue is read, make one more look at most.
     net::post(m_impl->io, [impl = m_impl.get()] {
         impl->wakePending = false;
+        impl->stale = true;
         impl->schedule();
     });
 }
@@ -548,6 +635,8 @@ void Delivery::stop()
     m_impl->io.stop();
     if (m_impl->thread.joinable())
         m_impl->thread.join();
+    // What was accepted is not sent again after a restart.
+    m_impl->removeDelivered();
 }
 
 } // namespace pushserver

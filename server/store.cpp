@@ -264,8 +264,9 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
         m_insertVapidKey = std::make_unique<Statement>(
             m_db, "INSERT OR IGNORE INTO vapid_key(id, private_key, created_at) VALUES (1, ?1, ?2)");
         m_upsertSubscription = std::make_unique<Statement>(
-            m_db, "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) VALUES (?1, ?2, ?3, ?4, ?5) "
-                  "ON CONFLICT (device_id, endpoint) DO UPDATE SET p256dh = excluded.p256dh, auth = excluded.auth");
+            m_db,
+            "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) VALUES (?1, ?2, ?3, ?4, ?5) "
+            "ON CONFLICT (device_id, endpoint) DO UPDATE SET p256dh = excluded.p256dh, auth = excluded.auth");
         m_pruneSubscriptions = std::make_unique<Statement>(
             m_db, "DELETE FROM subscriptions WHERE device_id = ?1 AND id NOT IN "
                   "(SELECT id FROM subscriptions WHERE device_id = ?1 ORDER BY id DESC LIMIT ?2)");
@@ -275,10 +276,12 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
         m_selectSubscriptions = std::make_unique<Statement>(
             m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
         m_selectDeliveries = std::make_unique<Statement>(
-            m_db, "SELECT d.id, d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, s.endpoint, "
-                  "s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name "
-                  "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
-                  "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1");
+            m_db,
+            "SELECT d.id, d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, s.endpoint, "
+            "s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name "
+            "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
+            "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1");
+        m_selectDelivery = std::make_unique<Statement>(m_db, "SELECT 1 FROM deliveries WHERE id = ?1");
         m_deleteDelivery = std::make_unique<Statement>(m_db, "DELETE FROM deliveries WHERE id = ?1");
         m_retryDelivery = std::make_unique<Statement>(
             m_db, "UPDATE deliveries SET attempts = ?2, next_attempt_at = ?3 WHERE id = ?1");
@@ -323,6 +326,7 @@ void Store::close()
     m_deleteSubscription.reset();
     m_selectSubscriptions.reset();
     m_selectDeliveries.reset();
+    m_selectDelivery.reset();
     m_deleteDelivery.reset();
     m_retryDelivery.reset();
     if (m_db) {
@@ -505,7 +509,8 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t
     exec("BEGIN IMMEDIATE");
     try {
         const auto stored = insert();
-        using_(*m_queueDeliveries, [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).bind(3, time).run(); });
+        using_(*m_queueDeliveries,
+               [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).bind(3, time).run(); });
         exec("COMMIT");
         return stored;
     } catch (...) {
@@ -661,10 +666,30 @@ std::vector<PendingDelivery> Store::deliveryQueue(int limit)
     });
 }
 
+bool Store::deliveryPending(std::int64_t deliveryId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectDelivery, [&](Statement &s) { return s.bind(1, deliveryId).step(); });
+}
+
 void Store::deleteDelivery(std::int64_t deliveryId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, deliveryId).run(); });
+}
+
+void Store::deleteDeliveries(const std::vector<std::int64_t> &deliveryIds)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    exec("BEGIN IMMEDIATE");
+    try {
+        for (const std::int64_t id : deliveryIds)
+            using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, id).run(); });
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void Store::retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt)

@@ -170,7 +170,11 @@ public:
 
     // The pending deliveries, soonest first, at most `limit`.
     std::vector<PendingDelivery> deliveryQueue(int limit);
+    // Whether the delivery is still queued: its push or subscription may have gone since it was read.
+    bool deliveryPending(std::int64_t deliveryId);
     void deleteDelivery(std::int64_t deliveryId);
+    // In one transaction.
+    void deleteDeliveries(const std::vector<std::int64_t> &deliveryIds);
     void retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt);
 
     std::int64_t now() const { return m_clock(); }
@@ -191,7 +195,7 @@ private:
         m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
         m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queueDeliveries, m_selectVapidKey,
         m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
-        m_selectSubscriptions, m_selectDeliveries, m_deleteDelivery, m_retryDelivery;
+        m_selectSubscriptions, m_selectDeliveries, m_selectDelivery, m_deleteDelivery, m_retryDelivery;
 };
 
 } // namespace pushserver

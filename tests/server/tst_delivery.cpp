@@ -100,6 +100,7 @@ private slots:
     void delivered_data();
     void delivered();
     void goneSubscription();
+    void beyondOneBatch();
     void survivesKill();
     void verifiedTls();
     void endpointRules_data();
@@ -192,7 +193,7 @@ void TestDelivery::initTestCase()
     // What each endpoint answers, request after request (the last answer repeats).
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
-                           "hang=hang,201", "gone=410", "kill=503+1,hang,201"});
+                           "hang=hang,201", "gone=410", "kill=503+1,hang,201", "many=201"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -289,6 +290,29 @@ void TestDelivery::goneSubscription()
     QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/gone'"), 0, 30000);
     QCOMPARE(count(m_db, "SELECT count(*) FROM deliveries"), 0);
     QCOMPARE(records(QStringLiteral("gone")).size(), 1);
+}
+
+// The queue is read a batch at a time and not while every request slot is busy: a burst larger than a batch
+// plus the slots must still be delivered whole, each push once.
+void TestDelivery::beyondOneBatch()
+{
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone many"), &token);
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/many"),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    const int pushes = 150;
+    QStringList messages;
+    for (int n = 0; n < pushes; ++n) {
+        messages << QStringLiteral("burst %1").arg(n, 3, 10, QLatin1Char('0'));
+        QCOMPARE(push(device, messages.last().toUtf8()), QByteArray("{\"status\":\"valid\"}"));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("many")).size(), pushes, 120000);
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM deliveries"), 0, 30000);
+    QStringList accepted;
+    for (const QJsonObject &entry : records(QStringLiteral("many")))
+        accepted << entry.value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString();
+    accepted.sort();
+    QCOMPARE(accepted, messages);
 }
 
 // A push acknowledged to the desktop program is delivered even when the server is killed while its delivery
