@@ -11,63 +11,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "servertest.h"
+
 #include <sqlite3.h>
 
 #include <memory>
 
+using servertest::digestOf;
+using servertest::HttpReply;
+using servertest::rawRequest;
+
 namespace {
-
-struct HttpReply
-{
-    int status = 0;
-    QByteArray headers;
-    QByteArray body;
-};
-
-QByteArray digestOf(const QByteArray &password)
-{
-    return QCryptographicHash::hash(password, QCryptographicHash::Sha1).toHex();
-}
-
-// Undoes HTTP/1.1 chunked framing.
-QByteArray dechunked(QByteArray data)
-{
-    QByteArray out;
-    while (!data.isEmpty()) {
-        const int lineEnd = data.indexOf("\r\n");
-        const int size = data.left(lineEnd).toInt(nullptr, 16);
-        if (lineEnd < 0 || size == 0)
-            break;
-        out += data.mid(lineEnd + 2, size);
-        data = data.mid(lineEnd + 2 + size + 2);
-    }
-    return out;
-}
-
-// One request written byte for byte, so that the target reaches the server exactly as given (a URL class
-// would repair the malformed escapes that some tests need).
-HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    QByteArray data;
-    while (socket.waitForReadyRead(10000))
-        data += socket.readAll();
-    data += socket.readAll();
-    HttpReply reply;
-    const int headerEnd = data.indexOf("\r\n\r\n");
-    if (!data.startsWith("HTTP/1.1 ") || headerEnd < 0)
-        return reply;
-    reply.status = data.mid(9, 3).toInt();
-    reply.headers = data.left(headerEnd);
-    reply.body = data.mid(headerEnd + 4);
-    if (reply.headers.toLower().contains("transfer-encoding: chunked"))
-        reply.body = dechunked(reply.body);
-    return reply;
-}
 
 HttpReply get(quint16 port, const QByteArray &target)
 {
@@ -174,17 +128,7 @@ private:
 
 QStringList TestServer::run(const QStringList &arguments, const QByteArray &input, int *exitCode)
 {
-    QProcess process;
-    process.start(QStringLiteral(TAPVELA_SERVER), arguments);
-    if (!process.waitForStarted(5000))
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000))
-        return {};
-    if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return servertest::runCommand(QStringLiteral(TAPVELA_SERVER), arguments, input, exitCode);
 }
 
 Server TestServer::start(const QStringList &arguments, int expectedLines)

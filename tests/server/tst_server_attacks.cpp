@@ -1,4 +1,3 @@
-#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -7,7 +6,7 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <sqlite3.h>
+#include "servertest.h"
 
 #include <memory>
 #include <vector>
@@ -16,12 +15,9 @@
 // reaches the loopback interface, so each counts as a client address of its own). Each case is bounded in
 // connections, bytes and time, and asserts what the service guarantees, never how fast it is.
 
-namespace {
+using servertest::digestOf;
 
-QByteArray digestOf(const QByteArray &password)
-{
-    return QCryptographicHash::hash(password, QCryptographicHash::Sha1).toHex();
-}
+namespace {
 
 // One raw connection that collects what it receives and notes when the service closes it.
 struct Client
@@ -82,17 +78,7 @@ QByteArray bodyOf(const QByteArray &answer)
 
 int pushCount(const QString &db)
 {
-    sqlite3 *handle = nullptr;
-    int count = -1;
-    if (sqlite3_open_v2(db.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(handle, "SELECT count(*) FROM pushes", -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            count = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(handle);
-    return count;
+    return servertest::countRows(db, "SELECT count(*) FROM pushes");
 }
 
 // Resident memory of a process, in KiB.
@@ -139,15 +125,9 @@ private:
 
 QStringList TestServerAttacks::run(const QStringList &arguments, const QByteArray &input)
 {
-    QProcess process;
-    process.start(QStringLiteral(TAPVELA_SERVER), arguments);
-    if (!process.waitForStarted(5000))
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    int exitCode = -1;
+    const QStringList lines = servertest::runCommand(QStringLiteral(TAPVELA_SERVER), arguments, input, &exitCode);
+    return exitCode == 0 ? lines : QStringList();
 }
 
 bool TestServerAttacks::start(QProcess *process, const QString &db, quint16 *port, const QString &logFile)

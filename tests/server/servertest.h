@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// What the server tests share: the service's command line run as a process, one raw HTTP request, a count read
+// straight from the database.
+namespace servertest {
+
+struct HttpReply
+{
+    int status = 0; // 0 when no complete answer came
+    QByteArray headers;
+    QByteArray body; // de-chunked
+};
+
+// The password digest the desktop program sends.
+QByteArray digestOf(const QByteArray &password);
+
+// One request written byte for byte, so that the target reaches the server exactly as given (a URL class would
+// repair the malformed escapes that some tests need), on a connection closed after the answer.
+HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target);
+
+// Runs a tapvela-server command to its end with `input` on its standard input; its standard output's lines.
+// `exitCode` gets -1 for a crash or a command that did not end in time.
+QStringList runCommand(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+                       int *exitCode = nullptr);
+
+// The first column of the first row of `sql`, read-only; -1 when the database cannot answer.
+int countRows(const QString &database, const char *sql);
+
+} // namespace servertest
