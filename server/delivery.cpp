@@ -25,6 +25,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -52,6 +53,10 @@ constexpr int fetchBatch = 64;
 // Delivery is background work: its thread (encryption, signing, name lookups) yields the CPU to the
 // threads that answer requests.
 constexpr int backgroundNiceness = 10;
+// A VAPID token is valid for 12 hours and names only the push service's origin: one signed per origin an hour
+// is enough, rather than a signature per delivery.
+constexpr std::time_t vapidReuse = 3600;
+constexpr std::size_t maxVapidTokens = 1024;
 
 bool isLoopbackLiteral(const std::string &host)
 {
@@ -286,6 +291,7 @@ struct Delivery::Impl
     void fetch();
     void wakeIn(std::int64_t seconds);
     void removeDelivered();
+    webpush::Outcome<std::string> vapidToken(const std::string &endpoint, const std::string &origin);
     bool begin(const PendingDelivery &delivery, std::int64_t now);
     void connect(const Job &job, const webpush::Endpoint &endpoint, http::request<http::string_body> request,
                  webpush::Outcome<std::vector<webpush::ResolvedAddress>> found);
@@ -310,6 +316,8 @@ struct Delivery::Impl
     // answers at hand are handled, rather than each in a write of its own. Always before the queue is read.
     std::vector<std::int64_t> delivered;
     bool removalPosted = false;
+    // By origin: the Authorization header and when it was signed.
+    std::map<std::string, std::pair<std::string, std::time_t>> vapidTokens;
     std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
 };
 
@@ -387,6 +395,21 @@ void Delivery::Impl::removeDelivered()
     delivered.clear();
 }
 
+webpush::Outcome<std::string> Delivery::Impl::vapidToken(const std::string &endpoint, const std::string &origin)
+{
+    const std::time_t now = std::time(nullptr);
+    if (const auto found = vapidTokens.find(origin);
+        found != vapidTokens.end() && now >= found->second.second && now - found->second.second < vapidReuse)
+        return webpush::Outcome<std::string>{found->second.first, {}};
+    auto made = webpush::vapidAuthorization(endpoint, owner.m_options.subject, privateKey, now);
+    if (made.ok()) {
+        if (vapidTokens.size() >= maxVapidTokens)
+            vapidTokens.clear();
+        vapidTokens[origin] = {made.value, now};
+    }
+    return made;
+}
+
 void Delivery::Impl::wakeIn(std::int64_t seconds)
 {
     timer.expires_after(std::chrono::seconds(std::max<std::int64_t>(seconds, 1)));
@@ -421,8 +444,7 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     const std::string plaintext =
         deliveryPayload(delivery.push, delivery.deviceName, deliveryBodySize - webpush::bodyOverhead);
     const auto body = webpush::encryptPayload(plaintext, delivery.p256dh, delivery.auth, deliveryBodySize);
-    const auto authorization =
-        webpush::vapidAuthorization(delivery.endpoint, options.subject, privateKey, std::time(nullptr));
+    const auto authorization = vapidToken(delivery.endpoint, origin);
     if (!body.ok() || !authorization.ok()) {
         logLine("Web Push: push %lld for %s cannot be sent, dropped: %s", static_cast<long long>(delivery.push.id),
                 origin.c_str(), (body.ok() ? authorization.error : body.error).c_str());
