@@ -5,10 +5,11 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
+
+#include "servertest.h"
 
 #include <sqlite3.h>
 
@@ -19,42 +20,16 @@
 
 namespace {
 
-struct HttpReply
-{
-    int status = 0;
-    QByteArray body;
-};
+using servertest::HttpReply;
 
 HttpReply request(quint16 port, const QByteArray &method, const QByteArray &target)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-    QByteArray data;
-    while (socket.waitForReadyRead(10000))
-        data += socket.readAll();
-    data += socket.readAll();
-    const int headerEnd = data.indexOf("\r\n\r\n");
-    if (!data.startsWith("HTTP/1.1 ") || headerEnd < 0)
-        return {};
-    return {data.mid(9, 3).toInt(), data.mid(headerEnd + 4)};
+    return servertest::rawRequest(port, method, target);
 }
 
-int count(const QString &db, const QByteArray &sql)
+int count(const QString &db, const char *sql)
 {
-    int value = -1;
-    sqlite3 *handle = nullptr;
-    if (sqlite3_open_v2(db.toUtf8().constData(), &handle, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *statement = nullptr;
-        if (sqlite3_prepare_v2(handle, sql.constData(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            value = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(handle);
-    return value;
+    return servertest::countRows(db, sql);
 }
 
 struct Process
