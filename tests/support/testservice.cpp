@@ -89,25 +89,24 @@ bool takeRequest(QByteArray &buffer, RecordedRequest &request)
     return true;
 }
 
-ScriptedReply withBody(const QByteArray &body, int status, const QByteArray &contentType)
-{
-    ScriptedReply reply;
-    reply.status = status;
-    reply.body = body;
-    reply.withHeader("Content-Type", contentType);
-    return reply;
-}
-
 } // namespace
 
 ScriptedReply ScriptedReply::text(const QByteArray &body, int status)
 {
-    return withBody(body, status, "text/plain; charset=utf-8");
+    ScriptedReply reply;
+    reply.status = status;
+    reply.body = body;
+    reply.withHeader("Content-Type", "text/plain; charset=utf-8");
+    return reply;
 }
 
 ScriptedReply ScriptedReply::json(const QByteArray &body, int status)
 {
-    return withBody(body, status, "application/json");
+    ScriptedReply reply;
+    reply.status = status;
+    reply.body = body;
+    reply.withHeader("Content-Type", "application/json");
+    return reply;
 }
 
 ScriptedReply ScriptedReply::redirect(const QByteArray &location, int status)
