@@ -71,24 +71,19 @@ QFont font(qreal pixelSize, bool bold)
     return f;
 }
 
-// A canvas of w x h logical pixels at the given scale, with the painter set up in logical pixels.
-struct Canvas
+// A picture of w x h logical pixels at the given scale: draw paints it in logical pixels, with no pen.
+QImage picture(int w, int h, int scale, const QColor &fill, const std::function<void(QPainter &)> &draw)
 {
-    QImage image;
-    Canvas(int w, int h, int scale, const QColor &fill)
-        : image(w * scale, h * scale, QImage::Format_ARGB32_Premultiplied)
-    {
-        image.fill(fill);
-        image.setDotsPerMeterX(3780);
-        image.setDotsPerMeterY(3780);
-    }
-};
-
-void preparePainter(QPainter &p, int scale)
-{
+    QImage image(w * scale, h * scale, QImage::Format_ARGB32_Premultiplied);
+    image.fill(fill);
+    image.setDotsPerMeterX(3780);
+    image.setDotsPerMeterY(3780);
+    QPainter p(&image);
     p.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
     p.scale(scale, scale);
     p.setPen(Qt::NoPen);
+    draw(p);
+    return image;
 }
 
 bool save(const QImage &image, const QString &path)
@@ -136,25 +131,39 @@ QPainterPath handsetPath()
     return body.simplified();
 }
 
+// A straight line from one point to another, drawn width wide with the given ends.
+QPainterPath strokedLine(const QPointF &from, const QPointF &to, qreal width, Qt::PenCapStyle cap)
+{
+    QPainterPath line;
+    line.moveTo(from);
+    line.lineTo(to);
+    QPainterPathStroker stroker;
+    stroker.setWidth(width);
+    stroker.setCapStyle(cap);
+    return stroker.createStroke(line);
+}
+
+// A filled triangle; rounding > 0 widens it by a round-joined stroke of that width, which rounds its corners.
+QPainterPath triangle(const QPointF &a, const QPointF &b, const QPointF &c, qreal rounding = 0)
+{
+    QPainterPath tri;
+    tri.moveTo(a);
+    tri.lineTo(b);
+    tri.lineTo(c);
+    tri.closeSubpath();
+    if (rounding <= 0)
+        return tri;
+    QPainterPathStroker round;
+    round.setWidth(rounding);
+    round.setJoinStyle(Qt::RoundJoin);
+    return tri.united(round.createStroke(tri));
+}
+
 // An arrow leaving the handset towards the top right, in the same 100 x 100 box.
 QPainterPath pushArrowPath()
 {
-    QPainterPath shaft;
-    shaft.moveTo(52, 48);
-    shaft.lineTo(80, 20);
-    QPainterPathStroker stroker;
-    stroker.setWidth(10);
-    stroker.setCapStyle(Qt::RoundCap);
-    QPainterPath arrow = stroker.createStroke(shaft);
-    QPainterPath head;
-    head.moveTo(92, 8);
-    head.lineTo(92, 36);
-    head.lineTo(64, 8);
-    head.closeSubpath();
-    QPainterPathStroker round;
-    round.setWidth(6);
-    round.setJoinStyle(Qt::RoundJoin);
-    head = head.united(round.createStroke(head));
+    const QPainterPath arrow = strokedLine(QPointF(52, 48), QPointF(80, 20), 10, Qt::RoundCap);
+    const QPainterPath head = triangle(QPointF(92, 8), QPointF(92, 36), QPointF(64, 8), 6);
     return arrow.united(head).simplified();
 }
 
@@ -257,57 +266,52 @@ void drawRoundedButton(QPainter &p, const QRectF &r)
     p.setPen(Qt::NoPen);
 }
 
+// The background of a window of 242 x 255, white with the logo centred at the top; drawFields adds what lies
+// under the window's own widgets.
+QImage windowPicture(int scale, qreal logoTop, qreal markSize, const std::function<void(QPainter &)> &drawFields)
+{
+    return picture(242, 255, scale, Qt::white, [&](QPainter &p) {
+        drawLogo(p, 121, logoTop, markSize);
+        drawFields(p);
+    });
+}
+
 QImage connexionPicture(int scale)
 {
-    Canvas c(242, 255, scale, Qt::white);
-    QPainter p(&c.image);
-    preparePainter(p, scale);
-    drawLogo(p, 121, 28, 46);
-    // The window lays its two fields at y 105 and 133, each 221 x 21 from x 10.
-    drawBand(p, QRectF(4, 102, 234, 27), 6);
-    drawBand(p, QRectF(4, 130, 234, 27), 6);
-    // The window's invisible button covers 88, 173, 72 x 71.
-    drawGoButton(p, QRectF(88, 173, 72, 71));
-    return c.image;
+    return windowPicture(scale, 28, 46, [](QPainter &p) {
+        // The window lays its two fields at y 105 and 133, each 221 x 21 from x 10.
+        drawBand(p, QRectF(4, 102, 234, 27), 6);
+        drawBand(p, QRectF(4, 130, 234, 27), 6);
+        // The window's invisible button covers 88, 173, 72 x 71.
+        drawGoButton(p, QRectF(88, 173, 72, 71));
+    });
 }
 
 QImage settingsPicture(int scale)
 {
-    Canvas c(242, 255, scale, Qt::white);
-    QPainter p(&c.image);
-    preparePainter(p, scale);
-    drawLogo(p, 121, 16, 40);
-    // Room for the two labels at y 74 and 162; the list at 7, 92, 227 x 66, the combo box at 10, 180, 221 x 22.
-    // The labels paint white over their rectangles (y 74 to 90 and 162 to 178): the bands start below them.
-    drawBand(p, QRectF(3, 90, 236, 70), 7);
-    drawBand(p, QRectF(6, 178, 230, 27), 6);
-    // The transparent "disconnect" button at 76, 214, 91 x 31 draws its white text on this.
-    drawRoundedButton(p, QRectF(76, 214, 91, 31));
-    return c.image;
+    return windowPicture(scale, 16, 40, [](QPainter &p) {
+        // Room for the two labels at y 74 and 162; the list at 7, 92, 227 x 66, the combo box at 10, 180,
+        // 221 x 22. The labels paint white over their rectangles (y 74 to 90 and 162 to 178): the bands start
+        // below them.
+        drawBand(p, QRectF(3, 90, 236, 70), 7);
+        drawBand(p, QRectF(6, 178, 230, 27), 6);
+        // The transparent "disconnect" button at 76, 214, 91 x 31 draws its white text on this.
+        drawRoundedButton(p, QRectF(76, 214, 91, 31));
+    });
 }
 
 QImage arrowPicture(int scale)
 {
-    Canvas c(48, 48, scale, Qt::transparent);
-    QPainter p(&c.image);
-    preparePainter(p, scale);
-    QPainterPath tri;
-    // The combo box centres this picture, at full size, on its drop-down button and clips it to its own
-    // rectangle: only about x 0 to 31 and y 12 to 33 are seen, so the triangle stays small and inside that.
-    tri.moveTo(15, 19.5);
-    tri.lineTo(29, 19.5);
-    tri.lineTo(22, 27.5);
-    tri.closeSubpath();
-    QPainterPathStroker round;
-    round.setWidth(3);
-    round.setJoinStyle(Qt::RoundJoin);
-    tri = tri.united(round.createStroke(tri)).simplified();
-    QLinearGradient fill(0, 18, 0, 29);
-    fill.setColorAt(0, arrowGreen);
-    fill.setColorAt(1, arrowGreenDark);
-    p.setBrush(fill);
-    p.drawPath(tri);
-    return c.image;
+    return picture(48, 48, scale, Qt::transparent, [](QPainter &p) {
+        // The combo box centres this picture, at full size, on its drop-down button and clips it to its own
+        // rectangle: only about x 0 to 31 and y 12 to 33 are seen, so the triangle stays small and inside that.
+        const QPainterPath tri = triangle(QPointF(15, 19.5), QPointF(29, 19.5), QPointF(22, 27.5), 3).simplified();
+        QLinearGradient fill(0, 18, 0, 29);
+        fill.setColorAt(0, arrowGreen);
+        fill.setColorAt(1, arrowGreenDark);
+        p.setBrush(fill);
+        p.drawPath(tri);
+    });
 }
 
 QPainterPath cloudPath()
@@ -324,58 +328,38 @@ QPainterPath cloudPath()
 
 QImage trayPicture(int scale, bool on)
 {
-    Canvas c(16, 16, scale, Qt::transparent);
-    QPainter p(&c.image);
-    preparePainter(p, scale);
-    const QColor top = on ? trayBlue : trayGrey;
-    const QColor bottom = on ? trayBlueDark : trayGreyDark;
-    QLinearGradient fill(0, 2, 0, 13);
-    fill.setColorAt(0, top.lighter(115));
-    fill.setColorAt(1, bottom);
-    p.setBrush(fill);
-    p.drawPath(cloudPath());
+    return picture(16, 16, scale, Qt::transparent, [on](QPainter &p) {
+        const QColor top = on ? trayBlue : trayGrey;
+        const QColor bottom = on ? trayBlueDark : trayGreyDark;
+        QLinearGradient fill(0, 2, 0, 13);
+        fill.setColorAt(0, top.lighter(115));
+        fill.setColorAt(1, bottom);
+        p.setBrush(fill);
+        p.drawPath(cloudPath());
 
-    // A white arrow going up out of the cloud: the push.
-    QPainterPath arrow;
-    // On whole pixels at 16 x 16: the shaft covers columns 7 and 8.
-    arrow.moveTo(8, 12.5);
-    arrow.lineTo(8, 7.5);
-    QPainterPathStroker shaft;
-    shaft.setWidth(2);
-    shaft.setCapStyle(Qt::FlatCap);
-    QPainterPath white = shaft.createStroke(arrow);
-    QPainterPath head;
-    head.moveTo(4.5, 8.2);
-    head.lineTo(8, 4.5);
-    head.lineTo(11.5, 8.2);
-    head.closeSubpath();
-    white = white.united(head);
-    p.setBrush(Qt::white);
-    p.drawPath(white);
-    return c.image;
+        // A white arrow going up out of the cloud: the push. On whole pixels at 16 x 16: the shaft covers
+        // columns 7 and 8.
+        const QPainterPath shaft = strokedLine(QPointF(8, 12.5), QPointF(8, 7.5), 2, Qt::FlatCap);
+        p.setBrush(Qt::white);
+        p.drawPath(shaft.united(triangle(QPointF(4.5, 8.2), QPointF(8, 4.5), QPointF(11.5, 8.2))));
+    });
 }
 
 QImage appIcon()
 {
-    Canvas c(256, 256, 1, Qt::transparent);
-    QPainter p(&c.image);
-    preparePainter(p, 1);
-    drawMark(p, QRectF(8, 8, 240, 240));
-    return c.image;
+    return picture(256, 256, 1, Qt::transparent, [](QPainter &p) { drawMark(p, QRectF(8, 8, 240, 240)); });
 }
 
 // The mark for a phone's home screen: the whole square filled, since phones cut their own shape out of it, and
 // the glyph kept within the middle that every such shape keeps.
 QImage homeScreenIcon(int size)
 {
-    Canvas c(size, size, 1, orange);
-    QPainter p(&c.image);
-    preparePainter(p, 1);
-    const QRectF r(0, 0, size, size);
-    p.setBrush(markFill(r));
-    p.drawRect(r);
-    drawGlyph(p, r, 0.24);
-    return c.image;
+    return picture(size, size, 1, orange, [size](QPainter &p) {
+        const QRectF r(0, 0, size, size);
+        p.setBrush(markFill(r));
+        p.drawRect(r);
+        drawGlyph(p, r, 0.24);
+    });
 }
 
 // A small smartphone outline; notice > 0 lights a notification on its screen.
@@ -415,36 +399,34 @@ void drawPhone(QPainter &p, const QRectF &r, int notice)
 // One frame of the sending animation: the mark sends a number, chevrons carry it to the phone, which lights up.
 QImage sendingFrame(int frame)
 {
-    Canvas c(185, 75, 1, Qt::white);
-    QPainter p(&c.image);
-    preparePainter(p, 1);
-    QLinearGradient back(0, 0, 0, 75);
-    back.setColorAt(0, QColor(0xEE, 0xF3, 0xFF));
-    back.setColorAt(1, paleBlue);
-    p.setBrush(back);
-    p.setPen(QPen(paleBlueEdge, 1));
-    p.drawRect(QRectF(0.5, 0.5, 184, 74));
-    p.setPen(Qt::NoPen);
+    return picture(185, 75, 1, Qt::white, [frame](QPainter &p) {
+        QLinearGradient back(0, 0, 0, 75);
+        back.setColorAt(0, QColor(0xEE, 0xF3, 0xFF));
+        back.setColorAt(1, paleBlue);
+        p.setBrush(back);
+        p.setPen(QPen(paleBlueEdge, 1));
+        p.drawRect(QRectF(0.5, 0.5, 184, 74));
+        p.setPen(Qt::NoPen);
 
-    drawMark(p, QRectF(14, 15, 45, 45));
+        drawMark(p, QRectF(14, 15, 45, 45));
 
-    // Three chevrons; the lit one moves one step per frame, then all glow while the phone rings.
-    for (int i = 0; i < 3; ++i) {
-        const qreal x = 79 + i * 16;
-        const bool lit = (frame < 3) ? i == frame : true;
-        const QColor colour = lit ? orange : QColor(0xB4, 0xC6, 0xEA);
-        p.setPen(QPen(colour, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-        QPainterPath chevron;
-        chevron.moveTo(x, 28.5);
-        chevron.lineTo(x + 9, 37.5);
-        chevron.lineTo(x, 46.5);
-        p.drawPath(chevron);
-    }
-    p.setPen(Qt::NoPen);
+        // Three chevrons; the lit one moves one step per frame, then all glow while the phone rings.
+        for (int i = 0; i < 3; ++i) {
+            const qreal x = 79 + i * 16;
+            const bool lit = (frame < 3) ? i == frame : true;
+            const QColor colour = lit ? orange : QColor(0xB4, 0xC6, 0xEA);
+            p.setPen(QPen(colour, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            QPainterPath chevron;
+            chevron.moveTo(x, 28.5);
+            chevron.lineTo(x + 9, 37.5);
+            chevron.lineTo(x, 46.5);
+            p.drawPath(chevron);
+        }
+        p.setPen(Qt::NoPen);
 
-    const int notice = frame < 3 ? 0 : (frame == 4 ? 2 : 1);
-    drawPhone(p, QRectF(139, 10, 28, 55), notice);
-    return c.image;
+        const int notice = frame < 3 ? 0 : (frame == 4 ? 2 : 1);
+        drawPhone(p, QRectF(139, 10, 28, 55), notice);
+    });
 }
 
 QByteArray pngBytes(const QImage &image)
