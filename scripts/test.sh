@@ -47,23 +47,37 @@ count_results() {
     failed=$((failed + bad))
 }
 
+# Configures and builds a preset; when that fails, shows the configure log and says "<what> failed".
+build() {
+    local preset=$1 what=$2
+    if cmake --preset "$preset" >"$work/$preset-configure.log" 2>&1 && cmake --build --preset "$preset" -j "$jobs"; then
+        return 0
+    fi
+    cat "$work/$preset-configure.log"
+    echo "$what failed"
+    return 1
+}
+# Runs a preset's tests with ctest's further arguments and counts their results.
+run_tests() {
+    local preset=$1
+    shift
+    ctest --preset "$preset" "$@" 2>&1 | tee "$work/$preset.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    count_results "$work/$preset.log"
+}
+# A run that could not happen counts as one failure.
+not_run() {
+    status=1
+    failed=$((failed + 1))
+}
+
 # Both builds first: the Linux end-to-end test also drives the Windows bundle under Wine.
 linux_built=0
 windows_built=0
 echo "== Linux build"
-if cmake --preset linux >"$work/linux-configure.log" 2>&1 && cmake --build --preset linux -j "$jobs"; then
-    linux_built=1
-else
-    cat "$work/linux-configure.log"
-    echo "Linux build failed"
-fi
+build linux "Linux build" && linux_built=1
 echo "== Windows build (mingw-w64)"
-if cmake --preset windows >"$work/windows-configure.log" 2>&1 && cmake --build --preset windows -j "$jobs"; then
-    windows_built=1
-else
-    cat "$work/windows-configure.log"
-    echo "Windows build failed"
-fi
+build windows "Windows build" && windows_built=1
 
 # One private Wine prefix for this run.
 export WINEPREFIX="$work/wineprefix"
@@ -72,51 +86,35 @@ wineserver -w
 
 if [ "$linux_built" -eq 1 ]; then
     echo "== Linux tests"
-    ctest --preset linux -j "$jobs" 2>&1 | tee "$work/linux.log"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    count_results "$work/linux.log"
+    run_tests linux -j "$jobs"
 else
-    status=1
-    failed=$((failed + 1))
+    not_run
 fi
 if [ "$windows_built" -eq 1 ]; then
     echo "== Windows tests (Wine)"
     # The tests share the prefix's wineserver and its desktop: one at a time.
-    ctest --preset windows 2>&1 | tee "$work/windows.log"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    count_results "$work/windows.log"
+    run_tests windows
 else
-    status=1
-    failed=$((failed + 1))
+    not_run
 fi
 
 # The Linux suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer: a memory fault, a leak or
 # undefined behaviour fails the test that meets it.
 echo "== Linux build and tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-if cmake --preset linux-asan >"$work/asan-configure.log" 2>&1 && cmake --build --preset linux-asan -j "$jobs"; then
-    ctest --preset linux-asan -j "$jobs" 2>&1 | tee "$work/asan.log"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    count_results "$work/asan.log"
+if build linux-asan "Linux build under the sanitizers"; then
+    run_tests linux-asan -j "$jobs"
 else
-    cat "$work/asan-configure.log"
-    echo "Linux build under the sanitizers failed"
-    status=1
-    failed=$((failed + 1))
+    not_run
 fi
 
 # Each parser fuzzed for a bounded time from its corpus in tests/fuzz/corpus (clang's libFuzzer).
 echo "== Fuzz targets"
-if cmake --preset linux-fuzz >"$work/fuzz-configure.log" 2>&1 && cmake --build --preset linux-fuzz -j "$jobs"; then
-    ctest --preset linux-fuzz -j "$jobs" 2>&1 | tee "$work/fuzz.log"
-    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
-    count_results "$work/fuzz.log"
+if build linux-fuzz "Fuzz build"; then
+    run_tests linux-fuzz -j "$jobs"
     awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^stat::number_of_executed_units:/ { print "  " name ": " $2 " inputs run" }' \
         build/linux-fuzz/Testing/Temporary/LastTest.log
 else
-    cat "$work/fuzz-configure.log"
-    echo "Fuzz build failed"
-    status=1
-    failed=$((failed + 1))
+    not_run
 fi
 
 echo "total: $passed passed, $failed failed"
