@@ -1,5 +1,6 @@
 #include "delivery.h"
 
+#include "netnames.h"
 #include "phonepage.h"
 #include "webpush_address.h"
 
@@ -33,13 +34,6 @@
 #include <vector>
 
 namespace pushserver {
-
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = net::ssl;
-using tcp = net::ip::tcp;
-using error_code = boost::system::error_code;
 
 namespace {
 

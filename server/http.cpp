@@ -1,5 +1,7 @@
 #include "http.h"
 
+#include "netnames.h"
+
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -29,12 +31,6 @@
 
 namespace pushserver {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-namespace ssl = net::ssl;
-using tcp = net::ip::tcp;
-using beast::error_code;
 using Clock = std::chrono::steady_clock;
 
 std::string logEscaped(std::string_view text, std::size_t maxBytes)
