@@ -34,14 +34,9 @@ def source(index, perAddress):
 
 async def stream(host, port, token, local, stop):
     request = f"GET /d/{token}/events HTTP/1.1\r\nHost: {host}\r\nAccept: text/event-stream\r\n\r\n".encode()
-    while not stop.is_set():
+    while connection := await connect(host, port, local, stop):
+        reader, writer = connection
         held = False
-        try:
-            reader, writer = await asyncio.open_connection(host, port, local_addr=local)
-        except OSError:
-            counts["connect failures"] += 1
-            await pause(stop, 3)
-            continue
         try:
             writer.write(request)
             status = await reader.readline()
@@ -64,13 +59,8 @@ async def stream(host, port, token, local, stop):
 
 async def slow(host, port, interval, local, stop):
     header = f"GET / HTTP/1.1\r\nHost: {host}\r\nX-Slow: ".encode() + b"a" * 100000
-    while not stop.is_set():
-        try:
-            reader, writer = await asyncio.open_connection(host, port, local_addr=local)
-        except OSError:
-            counts["connect failures"] += 1
-            await pause(stop, 3)
-            continue
+    while connection := await connect(host, port, local, stop):
+        reader, writer = connection
         counts["slow held"] += 1
         try:
             for i in range(len(header)):
@@ -91,6 +81,17 @@ async def slow(host, port, interval, local, stop):
                 counts["slow cut"] += 1
             writer.close()
         await pause(stop, 1)
+
+
+async def connect(host, port, local, stop):
+    """A connection from `local`, tried again every 3 s until one opens; None once `stop` is set."""
+    while not stop.is_set():
+        try:
+            return await asyncio.open_connection(host, port, local_addr=local)
+        except OSError:
+            counts["connect failures"] += 1
+            await pause(stop, 3)
+    return None
 
 
 async def pause(stop, seconds):
