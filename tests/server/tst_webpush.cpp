@@ -335,18 +335,14 @@ void TestWebPush::resolvePublic_data()
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("error"); // a part of the refusal, empty when accepted
 
-    QTest::newRow("localhost") << "localhost"
-                               << "not a public address";
-    QTest::newRow("loopback literal") << "127.0.0.1"
-                                      << "not a public address";
-    QTest::newRow("loopback as one number") << "2130706433"
-                                            << "not a public address";
-    QTest::newRow("IPv6 loopback in brackets") << "[::1]"
-                                               << "not a public address";
-    QTest::newRow("public IPv4") << "8.8.8.8"
-                                 << "";
-    QTest::newRow("public IPv6 in brackets") << "[2001:4860:4860::8888]"
-                                             << "";
+    const QString notPublic = "not a public address";
+    const QString accepted;
+    QTest::newRow("localhost") << "localhost" << notPublic;
+    QTest::newRow("loopback literal") << "127.0.0.1" << notPublic;
+    QTest::newRow("loopback as one number") << "2130706433" << notPublic;
+    QTest::newRow("IPv6 loopback in brackets") << "[::1]" << notPublic;
+    QTest::newRow("public IPv4") << "8.8.8.8" << accepted;
+    QTest::newRow("public IPv6 in brackets") << "[2001:4860:4860::8888]" << accepted;
     QTest::newRow("empty") << ""
                            << "no host";
 }
