@@ -4,6 +4,7 @@
 // Wine with a French interface. On X11 the phone is also subscribed to Web Push, with a fake push service
 // (tests/server/fake_push_service.py) standing for the browser's, which decrypts what it is sent.
 #include "browser.h"
+#include "servertest.h"
 #include "support/testhelpers.h"
 
 #include <QDir>
@@ -15,12 +16,16 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
 
 #include <memory>
+
+using servertest::HttpReply;
+using servertest::rawRequest;
+using servertest::runCommand;
+using servertest::runProgram;
 
 namespace {
 
@@ -29,22 +34,9 @@ const QString password = QStringLiteral("e2e-Passw0rd");
 const QString selection = QStringLiteral("+33 6 12 34 56 78");
 const QByteArray clipboardBefore = "what the user had copied before";
 
-QByteArray run(const QString &program, const QStringList &args, const QByteArray &input = {}, int timeoutMs = 20000)
-{
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(10000))
-        return {};
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(timeoutMs))
-        process.kill();
-    return process.readAllStandardOutput();
-}
-
 QByteArray xdotool(const QStringList &args, int timeoutMs = 20000)
 {
-    return run(QStringLiteral("xdotool"), args, {}, timeoutMs).trimmed();
+    return runProgram(QStringLiteral("xdotool"), args, {}, timeoutMs).trimmed();
 }
 
 // The id of the first visible window whose name matches pattern (xdotool's regular expression syntax).
@@ -68,14 +60,14 @@ void typeText(const QString &text)
 
 QByteArray clipboardText()
 {
-    return run(QStringLiteral("xclip"),
-               {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")}, {}, 5000);
+    return runProgram(QStringLiteral("xclip"),
+                      {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")}, {}, 5000);
 }
 
 void setClipboardText(const QByteArray &text)
 {
     // xclip stays in the background as the clipboard's owner.
-    run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard")}, text, 5000);
+    runProgram(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard")}, text, 5000);
 }
 
 QString readConfig(const QString &path, const QString &key)
@@ -104,10 +96,12 @@ struct Service
     {
         const QString server = QStringLiteral(TAPVELA_SERVER);
         const QString db = dir + QStringLiteral("/push.db");
-        if (!run(server, {QStringLiteral("add-user"), QStringLiteral("--db"), db, user}, password.toUtf8() + '\n')
-                 .contains("user added"))
+        const QStringList added = runCommand(server, {QStringLiteral("add-user"), QStringLiteral("--db"), db, user},
+                                             password.toUtf8() + '\n');
+        if (!added.value(0).startsWith(QLatin1String("user added")))
             return false;
-        run(server, {QStringLiteral("add-device"), QStringLiteral("--db"), db, user, QStringLiteral("Pixel of Alice")});
+        runCommand(server,
+                   {QStringLiteral("add-device"), QStringLiteral("--db"), db, user, QStringLiteral("Pixel of Alice")});
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(server, QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
                                           QStringLiteral("--db"), db} +
@@ -119,37 +113,19 @@ struct Service
         if (!listening.hasMatch())
             return false;
         base = listening.captured(1);
-        const QList<QByteArray> device = run(server, {QStringLiteral("devices"), QStringLiteral("--db"), db,
-                                                      QStringLiteral("--public-url"), base, user})
-                                             .trimmed()
-                                             .split('\t');
+        const QStringList device = runCommand(server, {QStringLiteral("devices"), QStringLiteral("--db"), db,
+                                                       QStringLiteral("--public-url"), base, user})
+                                       .value(0)
+                                       .split(QLatin1Char('\t'));
         if (device.size() < 3)
             return false;
-        deviceId = QString::fromUtf8(device[0]);
-        page = QString::fromUtf8(device[2]);
+        deviceId = device[0];
+        page = device[2];
         return true;
     }
 
     ~Service() { stopProcess(process); }
 };
-
-// The status line and body of one plain HTTP/1.1 request to the service.
-QByteArray request(const QString &base, const QByteArray &method, const QByteArray &target)
-{
-    const QUrl url(base);
-    QTcpSocket socket;
-    socket.connectToHost(url.host(), static_cast<quint16>(url.port()));
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: " + url.authority().toUtf8() +
-                 "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-    QByteArray data;
-    while (socket.waitForReadyRead(10000))
-        data += socket.readAll();
-    data += socket.readAll();
-    const int headerEnd = data.indexOf("\r\n\r\n");
-    return headerEnd < 0 ? QByteArray() : data.left(data.indexOf("\r\n")) + '\n' + data.mid(headerEnd + 4);
-}
 
 // A browser's push service on 127.0.0.1 that decrypts each delivery into a JSON line of its record; every
 // endpoint answers 201.
@@ -255,10 +231,12 @@ void TestEndToEnd::road(bool wine)
         const QByteArray endpoint =
             "http://127.0.0.1:" + QByteArray::number(pushService.port) + '/' + endpointName.toUtf8();
         const QByteArray token = service.page.section(QLatin1Char('/'), -1).toUtf8();
-        QCOMPARE(request(service.base, "POST",
-                         "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
-                             "&p256dh=" + pushService.p256dh + "&auth=" + pushService.auth),
-                 QByteArray("HTTP/1.1 200 OK\n{\"status\":\"ok\"}"));
+        const HttpReply subscribed =
+            rawRequest(static_cast<quint16>(QUrl(service.base).port()), "POST",
+                       "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
+                           "&p256dh=" + pushService.p256dh + "&auth=" + pushService.auth);
+        QCOMPARE(subscribed.status, 200);
+        QCOMPARE(subscribed.body, QByteArray("{\"status\":\"ok\"}"));
     }
 
     // The phone's page is open before the push: it must arrive live.
@@ -282,11 +260,11 @@ void TestEndToEnd::road(bool wine)
     QString message;
     if (wine) {
         const QString bundle = QStringLiteral(TAPVELA_WINDOWS_BUNDLE);
-        QVERIFY(run(QStringLiteral("cp"), {QStringLiteral("-r"), bundle, appDir}).isEmpty());
+        QVERIFY(runProgram(QStringLiteral("cp"), {QStringLiteral("-r"), bundle, appDir}).isEmpty());
         const QString locales = dir.path() + QStringLiteral("/locale");
         QDir().mkpath(locales);
-        run(QStringLiteral("localedef"), {QStringLiteral("-i"), QStringLiteral("fr_FR"), QStringLiteral("-f"),
-                                          QStringLiteral("UTF-8"), locales + QStringLiteral("/fr_FR.UTF-8")});
+        runProgram(QStringLiteral("localedef"), {QStringLiteral("-i"), QStringLiteral("fr_FR"), QStringLiteral("-f"),
+                                                 QStringLiteral("UTF-8"), locales + QStringLiteral("/fr_FR.UTF-8")});
         env.insert(QStringLiteral("LOCPATH"), locales);
         env.insert(QStringLiteral("LANG"), QStringLiteral("fr_FR.UTF-8"));
         env.remove(QStringLiteral("WINEPATH"));

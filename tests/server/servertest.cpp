@@ -56,7 +56,8 @@ HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &t
     return reply;
 }
 
-QStringList runCommand(const QString &program, const QStringList &arguments, const QByteArray &input, int *exitCode)
+QByteArray runProgram(const QString &program, const QStringList &arguments, const QByteArray &input, int timeoutMs,
+                      int *exitCode)
 {
     if (exitCode)
         *exitCode = -1;
@@ -66,11 +67,17 @@ QStringList runCommand(const QString &program, const QStringList &arguments, con
         return {};
     process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(30000))
+    if (!process.waitForFinished(timeoutMs))
         return {};
     if (exitCode && process.exitStatus() == QProcess::NormalExit)
         *exitCode = process.exitCode();
-    return QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return process.readAllStandardOutput();
+}
+
+QStringList runCommand(const QString &program, const QStringList &arguments, const QByteArray &input, int *exitCode)
+{
+    return QString::fromUtf8(runProgram(program, arguments, input, 30000, exitCode))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 int countRows(const QString &database, const char *sql)

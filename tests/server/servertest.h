@@ -4,8 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// What the server tests share: the service's command line run as a process, one raw HTTP request, a count read
-// straight from the database.
+// What the tests that run the server share: a program (the service's command line among others) run as a process,
+// one raw HTTP request, a count read straight from the database.
 namespace servertest {
 
 struct HttpReply
@@ -22,8 +22,12 @@ QByteArray digestOf(const QByteArray &password);
 // repair the malformed escapes that some tests need), on a connection closed after the answer.
 HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target);
 
-// Runs a tapvela-server command to its end with `input` on its standard input; its standard output's lines.
-// `exitCode` gets -1 for a crash or a command that did not end in time.
+// Runs a program to its end with `input` on its standard input; its standard output, or nothing when it did not
+// start or did not end within `timeoutMs`. `exitCode` gets -1 for a crash or a program that did not end in time.
+QByteArray runProgram(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+                      int timeoutMs = 30000, int *exitCode = nullptr);
+
+// A tapvela-server command run so: its standard output's lines.
 QStringList runCommand(const QString &program, const QStringList &arguments, const QByteArray &input = {},
                        int *exitCode = nullptr);
 
