@@ -41,9 +41,15 @@ namespace {
 constexpr std::uint32_t maxAnswerHeader = 8 * 1024;
 // A push older than a day is of no use to anyone: the service keeps it no longer either.
 const char *const timeToLive = "86400";
-// Deliveries read from the queue at a time beyond those under way: the queue's read is a join under the
-// store's lock, which every push also takes, so it is done once per batch rather than once per delivery.
+// Deliveries read from the queue at a time beyond those under way, and queued pushes taken at a time: the
+// queue's reads are joins under the store's lock, which every push also takes, so they are done once per
+// batch rather than once per delivery.
 constexpr int fetchBatch = 64;
+constexpr int takeBatch = 32;
+// How long a queued push that some subscriptions accepted may wait for the others' answers before what it
+// still owes gets rows of its own (and its queue entry goes): the time in which a kill would send it again to
+// those that accepted.
+constexpr auto partialRecordDelay = std::chrono::milliseconds(100);
 // Delivery is background work: its thread (encryption, signing, name lookups) yields the CPU to the
 // threads that answer requests.
 constexpr int backgroundNiceness = 10;
@@ -258,12 +264,23 @@ struct Delivery::Impl
 {
     struct Job
     {
-        std::int64_t id = 0;
-        std::int64_t subscriptionId = 0;
         std::int64_t pushId = 0;
+        std::int64_t subscriptionId = 0;
         int attempts = 0;
         std::int64_t firstAttemptAt = 0;
         std::string origin; // for log lines: the endpoint's path is the subscription's secret
+    };
+    using Key = std::pair<std::int64_t, std::int64_t>; // push, subscription
+
+    // A queued push taken from its queue entry: the subscriptions still owing an outcome, and the rows to write
+    // for the ones that must be tried again. Its entry goes when nothing is owed any more, or sooner, replaced
+    // by rows for what is still owed, once an outcome must be kept or has waited `partialRecordDelay`.
+    struct Fanout
+    {
+        std::int64_t createdAt = 0;
+        std::set<std::int64_t> owed;
+        std::vector<DeliveryRow> rows;
+        std::optional<std::chrono::steady_clock::time_point> firstOutcome;
     };
 
     explicit Impl(Delivery &owner) : owner(owner), tls(ssl::context::tls_client)
@@ -283,8 +300,12 @@ struct Delivery::Impl
 
     void schedule();
     void fetch();
+    std::size_t take(std::vector<PendingDelivery> queued);
     void wakeIn(std::int64_t seconds);
-    void removeDelivered();
+    bool settle(const Job &job, std::optional<DeliveryRow> row = std::nullopt);
+    void drop(const Job &job);
+    void postRecord();
+    void record(bool everyOutcome);
     webpush::Outcome<std::string> vapidToken(const std::string &endpoint, const std::string &origin);
     bool begin(const PendingDelivery &delivery, std::int64_t now);
     void connect(const Job &job, const webpush::Endpoint &endpoint, http::request<http::string_body> request,
@@ -298,18 +319,24 @@ struct Delivery::Impl
     net::io_context io{1};
     net::executor_work_guard<net::io_context::executor_type> work = net::make_work_guard(io);
     net::steady_timer timer{io};
+    net::steady_timer recordTimer{io};
     std::thread thread;
     std::atomic<bool> stopped{false};
     std::atomic<bool> wakePending{false};
     // The io thread's only: the requests under way, the deliveries fetched and due but not started, and
     // whether the store may hold due deliveries that were not fetched.
-    std::set<std::int64_t> inFlight;
+    std::set<Key> inFlight;
     std::deque<PendingDelivery> ready;
     bool stale = true;
-    // Accepted deliveries not yet removed from the store: removed together, in one transaction, once the
-    // answers at hand are handled, rather than each in a write of its own. Always before the queue is read.
-    std::vector<std::int64_t> delivered;
-    bool removalPosted = false;
+    // The queued pushes taken and not yet recorded, and the highest one taken.
+    std::map<std::int64_t, Fanout> fanouts;
+    std::int64_t lastTaken = 0;
+    // Accepted deliveries with rows of their own, and queued pushes with outcomes, are written together, in one
+    // transaction, once the answers at hand are handled, rather than each in a write of its own. Always before
+    // the queue is read.
+    std::vector<Key> delivered;
+    bool recordPosted = false;
+    bool recordTimerSet = false;
     // By origin: the Authorization header and when it was signed.
     std::map<std::string, std::pair<std::string, std::time_t>> vapidTokens;
     std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
@@ -328,12 +355,18 @@ void Delivery::Impl::schedule()
             const PendingDelivery delivery = std::move(ready.front());
             ready.pop_front();
             try {
-                // Fetched a while ago maybe: its subscription or push may have been removed since.
-                if (owner.m_store.deliveryPending(delivery.id))
+                // Fetched in an earlier round maybe: its subscription or push may have been removed since.
+                if (fetched || owner.m_store.deliveryPending(delivery))
                     begin(delivery, owner.m_store.now());
+                else if (delivery.queued)
+                    settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}});
             } catch (const std::exception &e) {
-                logLine("Web Push: starting delivery %lld failed, trying again in a minute: %s",
-                        static_cast<long long>(delivery.id), e.what());
+                logLine("Web Push: starting the delivery of push %lld failed, trying again in a minute: %s",
+                        static_cast<long long>(delivery.push.id), e.what());
+                const std::int64_t retry = owner.m_store.now() + 60;
+                settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}},
+                       DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry,
+                                   delivery.firstAttemptAt});
                 wakeIn(60);
             }
         }
@@ -349,44 +382,140 @@ void Delivery::Impl::schedule()
     }
 }
 
-// Reads the next batch of due deliveries into `ready` and sets the timer for the first one not yet due. The
-// queue is read soonest first with room for the requests under way, which it also holds.
+// Reads the next batch of due deliveries with rows of their own into `ready`, setting the timer for the first
+// one not yet due, then takes the next queued pushes. The rows are read soonest first with room for the
+// requests under way, which they may also hold.
 void Delivery::Impl::fetch()
 {
-    removeDelivered();
+    record(false);
     stale = false;
     const int limit = static_cast<int>(inFlight.size()) + fetchBatch;
     try {
         auto queue = owner.m_store.deliveryQueue(limit);
         const std::int64_t now = owner.m_store.now();
+        bool more = static_cast<int>(queue.size()) >= limit;
         for (PendingDelivery &delivery : queue) {
-            if (inFlight.count(delivery.id))
+            if (inFlight.count({delivery.push.id, delivery.subscriptionId}))
                 continue;
             if (delivery.nextAttemptAt > now) {
                 wakeIn(delivery.nextAttemptAt - now);
-                return;
+                more = false;
+                break;
             }
             ready.push_back(std::move(delivery));
         }
-        stale = static_cast<int>(queue.size()) >= limit;
+        stale = take(owner.m_store.queuedPushes(lastTaken, takeBatch)) >= static_cast<std::size_t>(takeBatch) || more;
     } catch (const std::exception &e) {
         logLine("Web Push: reading the queue failed, trying again in a minute: %s", e.what());
         wakeIn(60);
     }
 }
 
-void Delivery::Impl::removeDelivered()
+// Queued pushes go to `ready` as one delivery per subscription, owed until each has an outcome. Returns how
+// many pushes were read.
+std::size_t Delivery::Impl::take(std::vector<PendingDelivery> queued)
 {
-    removalPosted = false;
-    if (delivered.empty())
-        return;
-    try {
-        owner.m_store.deleteDeliveries(delivered);
-    } catch (const std::exception &e) {
-        // They stay queued and are sent again: twice is better than never.
-        logLine("Web Push: removing %zu delivered pushes from the queue failed: %s", delivered.size(), e.what());
+    std::set<std::int64_t> read, skipped;
+    for (PendingDelivery &delivery : queued) {
+        const std::int64_t push = delivery.push.id;
+        lastTaken = std::max(lastTaken, push);
+        // Taken again after a failed write while its first taking is still under way: left to that one.
+        if (read.insert(push).second && fanouts.count(push))
+            skipped.insert(push);
+        if (skipped.count(push))
+            continue;
+        Fanout &fanout = fanouts[push];
+        fanout.createdAt = delivery.push.createdAt;
+        if (delivery.subscriptionId == 0 || inFlight.count({push, delivery.subscriptionId}))
+            continue;
+        fanout.owed.insert(delivery.subscriptionId);
+        ready.push_back(std::move(delivery));
     }
+    for (const std::int64_t push : read)
+        if (!skipped.count(push) && fanouts[push].owed.empty())
+            postRecord();
+    return read.size();
+}
+
+// Notes the outcome of a queued push's delivery (`row`: to try again); false when the delivery has a row of
+// its own.
+bool Delivery::Impl::settle(const Job &job, std::optional<DeliveryRow> row)
+{
+    const auto found = fanouts.find(job.pushId);
+    if (found == fanouts.end() || found->second.owed.erase(job.subscriptionId) == 0)
+        return false;
+    Fanout &fanout = found->second;
+    if (row)
+        fanout.rows.push_back(*row);
+    if (!fanout.firstOutcome)
+        fanout.firstOutcome = std::chrono::steady_clock::now();
+    postRecord();
+    return true;
+}
+
+void Delivery::Impl::postRecord()
+{
+    if (recordPosted)
+        return;
+    recordPosted = true;
+    net::post(io, [this] { record(false); });
+}
+
+void Delivery::Impl::drop(const Job &job)
+{
+    if (!settle(job))
+        owner.m_store.deleteDelivery(job.pushId, job.subscriptionId);
+}
+
+// Writes the outcomes at hand in one transaction: accepted deliveries' rows go, and the queue entries of the
+// pushes that owe nothing more, or that must keep an outcome, go, replaced by rows for what they still owe.
+// `everyOutcome`: every push with an outcome, however recent (on stopping).
+void Delivery::Impl::record(bool everyOutcome)
+{
+    recordPosted = false;
+    DeliveryRecord outcomes;
+    outcomes.delivered = std::move(delivered);
     delivered.clear();
+    const auto now = std::chrono::steady_clock::now();
+    bool waiting = false;
+    for (auto it = fanouts.begin(); it != fanouts.end();) {
+        Fanout &fanout = it->second;
+        const bool keep = fanout.firstOutcome &&
+                          (everyOutcome || !fanout.rows.empty() || now - *fanout.firstOutcome >= partialRecordDelay);
+        if (!fanout.owed.empty() && !keep) {
+            waiting = waiting || fanout.firstOutcome.has_value();
+            ++it;
+            continue;
+        }
+        outcomes.taken.push_back(it->first);
+        outcomes.rows.insert(outcomes.rows.end(), fanout.rows.begin(), fanout.rows.end());
+        for (const std::int64_t subscription : fanout.owed)
+            outcomes.rows.push_back({it->first, subscription, 0, fanout.createdAt, fanout.createdAt});
+        it = fanouts.erase(it);
+    }
+    if (!outcomes.delivered.empty() || !outcomes.taken.empty()) {
+        try {
+            owner.m_store.recordDeliveries(outcomes);
+            stale = stale || !outcomes.rows.empty();
+        } catch (const std::exception &e) {
+            // What was taken is taken again, and what was accepted may be sent again: twice is better than never.
+            logLine("Web Push: recording the outcome of %zu deliveries failed: %s",
+                    outcomes.delivered.size() + outcomes.taken.size(), e.what());
+            lastTaken = 0;
+            stale = true;
+        }
+    }
+    if (waiting && !recordTimerSet && !stopped) {
+        recordTimerSet = true;
+        recordTimer.expires_after(partialRecordDelay);
+        recordTimer.async_wait([this](error_code ec) {
+            recordTimerSet = false;
+            if (ec)
+                return;
+            record(false);
+            schedule();
+        });
+    }
 }
 
 webpush::Outcome<std::string> Delivery::Impl::vapidToken(const std::string &endpoint, const std::string &origin)
@@ -420,19 +549,21 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
 {
     const DeliveryOptions &options = owner.m_options;
     const auto endpoint = webpush::parseEndpoint(delivery.endpoint);
+    const std::string &origin = endpoint.value.origin;
+    const Job job{delivery.push.id, delivery.subscriptionId, delivery.attempts, delivery.firstAttemptAt, origin};
     const std::string refusal =
         endpoint.ok() ? endpointRefusal(endpoint.value, options.allowLoopbackHttp) : "the endpoint " + endpoint.error;
     if (!refusal.empty()) {
         logLine("Web Push: subscription %lld removed: %s", static_cast<long long>(delivery.subscriptionId),
                 refusal.c_str());
         owner.m_store.deleteSubscription(delivery.subscriptionId);
+        settle(job);
         return false;
     }
-    const std::string &origin = endpoint.value.origin;
     if (now - delivery.firstAttemptAt >= options.maxAge) {
         logLine("Web Push: push %lld not delivered to %s within %lld s, dropped",
                 static_cast<long long>(delivery.push.id), origin.c_str(), static_cast<long long>(options.maxAge));
-        owner.m_store.deleteDelivery(delivery.id);
+        drop(job);
         return false;
     }
     const std::string plaintext =
@@ -442,7 +573,7 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     if (!body.ok() || !authorization.ok()) {
         logLine("Web Push: push %lld for %s cannot be sent, dropped: %s", static_cast<long long>(delivery.push.id),
                 origin.c_str(), (body.ok() ? authorization.error : body.error).c_str());
-        owner.m_store.deleteDelivery(delivery.id);
+        drop(job);
         return false;
     }
 
@@ -458,9 +589,7 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     request.body() = body.value;
     request.prepare_payload();
 
-    const Job job{delivery.id,       delivery.subscriptionId, delivery.push.id,
-                  delivery.attempts, delivery.firstAttemptAt, origin};
-    inFlight.insert(job.id);
+    inFlight.insert({job.pushId, job.subscriptionId});
     // The lookup blocks, so it runs on a thread of its own; a stop does not wait for it.
     const bool literal = options.allowLoopbackHttp && isLoopbackLiteral(endpoint.value.host);
     auto lookup = [lookups = lookups, literal, job, endpoint = endpoint.value, request = std::move(request),
@@ -543,7 +672,7 @@ void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint,
 
 void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
 {
-    inFlight.erase(job.id);
+    inFlight.erase({job.pushId, job.subscriptionId});
     if (stopped)
         return;
     const DeliveryOptions &options = owner.m_options;
@@ -552,15 +681,15 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
     const int status = attempt.status;
     try {
         if (status >= 200 && status < 300) {
-            delivered.push_back(job.id);
-            if (!removalPosted) {
-                removalPosted = true;
-                net::post(io, [this] { removeDelivered(); });
+            if (!settle(job)) {
+                delivered.push_back({job.pushId, job.subscriptionId});
+                postRecord();
             }
         } else if (status == 404 || status == 410) {
             logLine("Web Push: %s answered %d for push %lld: the subscription is gone, removed", job.origin.c_str(),
                     status, push);
             store.deleteSubscription(job.subscriptionId);
+            settle(job);
         } else if (status == 0 || status == 429 || status >= 500) {
             const int attempts = job.attempts + 1;
             const std::int64_t backoff =
@@ -572,17 +701,19 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
             if (now + delay - job.firstAttemptAt >= options.maxAge) {
                 logLine("Web Push: push %lld to %s failed (%s) and is older than %lld s: dropped", push,
                         job.origin.c_str(), why.c_str(), static_cast<long long>(options.maxAge));
-                store.deleteDelivery(job.id);
+                drop(job);
             } else {
                 logLine("Web Push: push %lld to %s failed (%s): again in %lld s", push, job.origin.c_str(), why.c_str(),
                         static_cast<long long>(delay));
-                store.retryDelivery(job.id, attempts, now + delay);
+                if (!settle(job,
+                            DeliveryRow{job.pushId, job.subscriptionId, attempts, now + delay, job.firstAttemptAt}))
+                    store.retryDelivery(job.pushId, job.subscriptionId, attempts, now + delay);
                 // Back in the queue, later: the timer is set when it is read again.
                 stale = true;
             }
         } else {
             logLine("Web Push: %s refused push %lld with %d: dropped", job.origin.c_str(), push, status);
-            store.deleteDelivery(job.id);
+            drop(job);
         }
     } catch (const std::exception &e) {
         logLine("Web Push: noting the outcome of push %lld failed: %s", push, e.what());
@@ -652,7 +783,7 @@ void Delivery::stop()
     if (m_impl->thread.joinable())
         m_impl->thread.join();
     // What was accepted is not sent again after a restart.
-    m_impl->removeDelivered();
+    m_impl->record(true);
 }
 
 } // namespace pushserver

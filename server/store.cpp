@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <type_traits>
 
 namespace pushserver {
 
@@ -13,7 +14,9 @@ namespace {
 
 // 2: api_keys.last_used_at, for deleting keys left unused.
 // 3: Web Push: the VAPID key, the phones' subscriptions and the deliveries still to make (new tables only).
-constexpr int schemaVersion = 3;
+// 4: one queue row per push, fanned out to the subscriptions by the delivery thread (a new table only: the
+//    per-subscription rows that a database of 3 still holds are delivered as they are).
+constexpr int schemaVersion = 4;
 
 // A key's use is written down at most this often: enough for a limit counted in days.
 constexpr std::int64_t keyUseResolution = 3600;
@@ -77,6 +80,10 @@ CREATE TABLE IF NOT EXISTS deliveries (
 CREATE INDEX IF NOT EXISTS deliveries_by_time ON deliveries(next_attempt_at);
 CREATE INDEX IF NOT EXISTS deliveries_by_push ON deliveries(push_id);
 CREATE INDEX IF NOT EXISTS deliveries_by_subscription ON deliveries(subscription_id);
+CREATE TABLE IF NOT EXISTS push_queue (
+    push_id INTEGER PRIMARY KEY REFERENCES pushes(id) ON DELETE CASCADE,
+    last_subscription INTEGER NOT NULL
+);
 )sql";
 
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
@@ -91,7 +98,64 @@ template <typename Body> auto using_(Statement &statement, Body body)
     return body(statement);
 }
 
+// The columns that make a PendingDelivery, in readDelivery's order, after the delivery's own four.
+const std::string deliveryColumns =
+    "s.endpoint, s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name ";
+
+PendingDelivery readDelivery(const Statement &s, bool queued)
+{
+    PendingDelivery delivery;
+    delivery.subscriptionId = s.integer(0);
+    delivery.attempts = static_cast<int>(s.integer(1));
+    delivery.nextAttemptAt = s.integer(2);
+    delivery.firstAttemptAt = s.integer(3);
+    delivery.queued = queued;
+    delivery.endpoint = s.text(4);
+    delivery.p256dh = s.text(5);
+    delivery.auth = s.text(6);
+    delivery.push = Push{s.integer(7), s.text(8), s.text(9), s.text(10), s.text(11), s.integer(12)};
+    delivery.deviceName = s.text(13);
+    return delivery;
+}
+
+// Every row the statement yields, each made by `read`.
+template <typename Read> auto allRows(Statement &s, Read read)
+{
+    std::vector<decltype(read(s))> list;
+    while (s.step())
+        list.push_back(read(s));
+    return list;
+}
+
+void execute(sqlite3 *db, const char *sql)
+{
+    char *message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string text = message ? message : "unknown error";
+        sqlite3_free(message);
+        throw StoreError("database error: " + text);
+    }
+}
+
 } // namespace
+
+template <typename Body> auto Store::transaction(Body body)
+{
+    exec("BEGIN IMMEDIATE");
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            exec("COMMIT");
+        } else {
+            auto result = body();
+            exec("COMMIT");
+            return result;
+        }
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
 
 std::int64_t systemClock()
 {
@@ -196,16 +260,11 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
         }
         if (version > schemaVersion)
             throw StoreError(path + " was made by a newer tapvela-server");
-        exec("BEGIN IMMEDIATE");
-        try {
+        transaction([&] {
             exec(schema);
             upgradeSchema();
             exec(("PRAGMA user_version=" + std::to_string(schemaVersion)).c_str());
-            exec("COMMIT");
-        } catch (...) {
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
-        }
+        });
 
         m_insertAccount = std::make_unique<Statement>(
             m_db, "INSERT INTO accounts(username, password_hash, created_at) VALUES (?1, ?2, ?3)");
@@ -257,9 +316,12 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "DELETE FROM api_keys WHERE id IN (SELECT id FROM api_keys WHERE last_used_at < ?1 LIMIT ?2)");
         m_selectNextDevice =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE id > ?1 ORDER BY id LIMIT 1");
-        m_queueDeliveries = std::make_unique<Statement>(
-            m_db, "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
-                  "SELECT ?1, id, 0, ?3, ?3 FROM subscriptions WHERE device_id = ?2");
+        // The push goes to the subscriptions its device has now: those numbered up to the device's highest. (A
+        // number is given again only after the highest subscription of all was removed; a later subscription
+        // of the same device that took it would get the push, which it may read on its page anyway.)
+        m_queuePush = std::make_unique<Statement>(
+            m_db, "INSERT INTO push_queue(push_id, last_subscription) SELECT ?1, max(id) FROM subscriptions "
+                  "WHERE device_id = ?2 HAVING max(id) IS NOT NULL");
         m_selectVapidKey = std::make_unique<Statement>(m_db, "SELECT private_key FROM vapid_key WHERE id = 1");
         m_insertVapidKey = std::make_unique<Statement>(
             m_db, "INSERT OR IGNORE INTO vapid_key(id, private_key, created_at) VALUES (1, ?1, ?2)");
@@ -277,14 +339,32 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
         m_selectDeliveries = std::make_unique<Statement>(
             m_db,
-            "SELECT d.id, d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, s.endpoint, "
-            "s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name "
-            "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
-            "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1");
-        m_selectDelivery = std::make_unique<Statement>(m_db, "SELECT 1 FROM deliveries WHERE id = ?1");
-        m_deleteDelivery = std::make_unique<Statement>(m_db, "DELETE FROM deliveries WHERE id = ?1");
+            ("SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " + deliveryColumns +
+             "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
+             "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1")
+                .c_str());
+        // A push whose subscriptions have all gone comes once, without one, so that its queue entry goes too.
+        m_selectQueuedPushes = std::make_unique<Statement>(
+            m_db, ("SELECT s.id, 0, p.created_at, p.created_at, " + deliveryColumns +
+                   "FROM (SELECT push_id, last_subscription FROM push_queue WHERE push_id > ?1 ORDER BY push_id "
+                   "LIMIT ?2) q JOIN pushes p ON p.id = q.push_id JOIN devices v ON v.id = p.device_id "
+                   "LEFT JOIN subscriptions s ON s.device_id = p.device_id AND s.id <= q.last_subscription "
+                   "ORDER BY q.push_id, s.id")
+                      .c_str());
+        m_selectPending =
+            std::make_unique<Statement>(m_db, "SELECT 1 FROM subscriptions s JOIN pushes p ON p.id = ?1 "
+                                              "WHERE s.id = ?2 AND s.endpoint = ?3 AND s.device_id = p.device_id");
+        m_deleteDelivery =
+            std::make_unique<Statement>(m_db, "DELETE FROM deliveries WHERE push_id = ?1 AND subscription_id = ?2");
         m_retryDelivery = std::make_unique<Statement>(
-            m_db, "UPDATE deliveries SET attempts = ?2, next_attempt_at = ?3 WHERE id = ?1");
+            m_db,
+            "UPDATE deliveries SET attempts = ?3, next_attempt_at = ?4 WHERE push_id = ?1 AND subscription_id = ?2");
+        // Nothing when the push or the subscription went meanwhile.
+        m_insertDelivery = std::make_unique<Statement>(
+            m_db, "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
+                  "SELECT ?1, s.id, ?3, ?4, ?5 FROM subscriptions s WHERE s.id = ?2 "
+                  "AND EXISTS (SELECT 1 FROM pushes WHERE id = ?1)");
+        m_deleteQueuedPush = std::make_unique<Statement>(m_db, "DELETE FROM push_queue WHERE push_id = ?1");
     } catch (...) {
         close();
         throw;
@@ -317,7 +397,7 @@ void Store::close()
     m_deleteSurplusPushes.reset();
     m_deleteUnusedKeys.reset();
     m_selectNextDevice.reset();
-    m_queueDeliveries.reset();
+    m_queuePush.reset();
     m_selectVapidKey.reset();
     m_insertVapidKey.reset();
     m_upsertSubscription.reset();
@@ -326,9 +406,12 @@ void Store::close()
     m_deleteSubscription.reset();
     m_selectSubscriptions.reset();
     m_selectDeliveries.reset();
-    m_selectDelivery.reset();
+    m_selectQueuedPushes.reset();
+    m_selectPending.reset();
     m_deleteDelivery.reset();
     m_retryDelivery.reset();
+    m_insertDelivery.reset();
+    m_deleteQueuedPush.reset();
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -352,12 +435,7 @@ void Store::upgradeSchema()
 
 void Store::exec(const char *sql)
 {
-    char *message = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const std::string text = message ? message : "unknown error";
-        sqlite3_free(message);
-        throw StoreError("database error: " + text);
-    }
+    execute(m_db, sql);
 }
 
 Device Store::readDevice(const Statement &statement) const
@@ -403,15 +481,10 @@ std::optional<std::pair<std::int64_t, std::string>> Store::credentials(const std
 void Store::addApiKey(std::int64_t account, const std::string &keyHash, int keep)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    exec("BEGIN IMMEDIATE");
-    try {
+    transaction([&] {
         using_(*m_insertKey, [&](Statement &s) { s.bind(1, account).bindBlob(2, keyHash).bind(3, now()).run(); });
         using_(*m_pruneKeys, [&](Statement &s) { s.bind(1, account).bind(2, std::int64_t(keep)).run(); });
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 std::optional<std::int64_t> Store::accountOfKey(const std::string &keyHash)
@@ -458,11 +531,8 @@ std::vector<Device> Store::devices(std::int64_t account)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectDevices, [&](Statement &s) {
-        std::vector<Device> list;
         s.bind(1, account);
-        while (s.step())
-            list.push_back(readDevice(s));
-        return list;
+        return allRows(s, [this](const Statement &row) { return readDevice(row); });
     });
 }
 
@@ -506,28 +576,19 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t
     };
     if (!deliver)
         return insert();
-    exec("BEGIN IMMEDIATE");
-    try {
+    return transaction([&] {
         const auto stored = insert();
-        using_(*m_queueDeliveries,
-               [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).bind(3, time).run(); });
-        exec("COMMIT");
+        using_(*m_queuePush, [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).run(); });
         return stored;
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 std::vector<Push> Store::pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectPushesAfter, [&](Statement &s) {
-        std::vector<Push> list;
         s.bind(1, deviceRow).bind(2, after).bind(3, std::int64_t(limit));
-        while (s.step())
-            list.push_back(readPush(s));
-        return list;
+        return allRows(s, [this](const Statement &row) { return readPush(row); });
     });
 }
 
@@ -535,11 +596,8 @@ std::vector<Push> Store::latestPushes(std::int64_t deviceRow, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectLatestPushes, [&](Statement &s) {
-        std::vector<Push> list;
         s.bind(1, deviceRow).bind(2, std::int64_t(limit));
-        while (s.step())
-            list.push_back(readPush(s));
-        return list;
+        return allRows(s, [this](const Statement &row) { return readPush(row); });
     });
 }
 
@@ -604,18 +662,13 @@ void Store::addSubscription(std::int64_t deviceRow, const std::string &endpoint,
                             const std::string &auth, int keep)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    exec("BEGIN IMMEDIATE");
-    try {
+    transaction([&] {
         using_(*m_upsertSubscription, [&](Statement &s) {
             s.bind(1, deviceRow).bind(2, endpoint).bindBlob(3, p256dh).bindBlob(4, auth).bind(5, now()).run();
         });
         using_(*m_pruneSubscriptions,
                [&](Statement &s) { s.bind(1, deviceRow).bind(2, std::int64_t(std::max(keep, 1))).run(); });
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    });
 }
 
 void Store::removeSubscription(std::int64_t deviceRow, const std::string &endpoint)
@@ -634,11 +687,10 @@ std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectSubscriptions, [&](Statement &s) {
-        std::vector<WebPushSubscription> list;
         s.bind(1, deviceRow);
-        while (s.step())
-            list.push_back({s.integer(0), s.integer(1), s.text(2), s.text(3), s.text(4)});
-        return list;
+        return allRows(s, [](const Statement &row) {
+            return WebPushSubscription{row.integer(0), row.integer(1), row.text(2), row.text(3), row.text(4)};
+        });
     });
 }
 
@@ -646,57 +698,56 @@ std::vector<PendingDelivery> Store::deliveryQueue(int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_selectDeliveries, [&](Statement &s) {
-        std::vector<PendingDelivery> list;
         s.bind(1, std::int64_t(limit));
-        while (s.step()) {
-            PendingDelivery delivery;
-            delivery.id = s.integer(0);
-            delivery.subscriptionId = s.integer(1);
-            delivery.attempts = static_cast<int>(s.integer(2));
-            delivery.nextAttemptAt = s.integer(3);
-            delivery.firstAttemptAt = s.integer(4);
-            delivery.endpoint = s.text(5);
-            delivery.p256dh = s.text(6);
-            delivery.auth = s.text(7);
-            delivery.push = Push{s.integer(8), s.text(9), s.text(10), s.text(11), s.text(12), s.integer(13)};
-            delivery.deviceName = s.text(14);
-            list.push_back(std::move(delivery));
-        }
-        return list;
+        return allRows(s, [](const Statement &row) { return readDelivery(row, false); });
     });
 }
 
-bool Store::deliveryPending(std::int64_t deliveryId)
+std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectDelivery, [&](Statement &s) { return s.bind(1, deliveryId).step(); });
+    return using_(*m_selectQueuedPushes, [&](Statement &s) {
+        s.bind(1, afterPush).bind(2, std::int64_t(limit));
+        return allRows(s, [](const Statement &row) { return readDelivery(row, true); });
+    });
 }
 
-void Store::deleteDelivery(std::int64_t deliveryId)
+bool Store::deliveryPending(const PendingDelivery &delivery)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, deliveryId).run(); });
+    return using_(*m_selectPending, [&](Statement &s) {
+        return s.bind(1, delivery.push.id).bind(2, delivery.subscriptionId).bind(3, delivery.endpoint).step();
+    });
 }
 
-void Store::deleteDeliveries(const std::vector<std::int64_t> &deliveryIds)
+void Store::deleteDelivery(std::int64_t pushId, std::int64_t subscriptionId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    exec("BEGIN IMMEDIATE");
-    try {
-        for (const std::int64_t id : deliveryIds)
-            using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, id).run(); });
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, pushId).bind(2, subscriptionId).run(); });
 }
 
-void Store::retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt)
+void Store::retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int attempts, std::int64_t nextAttemptAt)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_retryDelivery,
-           [&](Statement &s) { s.bind(1, deliveryId).bind(2, std::int64_t(attempts)).bind(3, nextAttemptAt).run(); });
+    using_(*m_retryDelivery, [&](Statement &s) {
+        s.bind(1, pushId).bind(2, subscriptionId).bind(3, std::int64_t(attempts)).bind(4, nextAttemptAt).run();
+    });
+}
+
+void Store::recordDeliveries(const DeliveryRecord &record)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    transaction([&] {
+        for (const auto &[push, subscription] : record.delivered)
+            using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, push).bind(2, subscription).run(); });
+        for (const DeliveryRow &row : record.rows)
+            using_(*m_insertDelivery, [&](Statement &s) {
+                s.bind(1, row.pushId).bind(2, row.subscriptionId).bind(3, std::int64_t(row.attempts));
+                s.bind(4, row.nextAttemptAt).bind(5, row.firstAttemptAt).run();
+            });
+        for (const std::int64_t push : record.taken)
+            using_(*m_deleteQueuedPush, [&](Statement &s) { s.bind(1, push).run(); });
+    });
 }
 
 } // namespace pushserver

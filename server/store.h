@@ -56,19 +56,41 @@ struct WebPushSubscription
     std::string auth;   // raw bytes
 };
 
-// A push still to hand to one subscription's push service, with what the message needs.
+// A push still to hand to one subscription's push service, with what the message needs. A push and a
+// subscription make at most one delivery, so the pair names it.
 struct PendingDelivery
 {
-    std::int64_t id = 0;
-    std::int64_t subscriptionId = 0;
+    std::int64_t subscriptionId = 0; // 0: a queued push whose device has no subscription left
     int attempts = 0;
     std::int64_t nextAttemptAt = 0;
     std::int64_t firstAttemptAt = 0;
+    // Taken from the push's own queue entry: no row of its own until an outcome is recorded.
+    bool queued = false;
     std::string endpoint;
     std::string p256dh;
     std::string auth;
     Push push;
     std::string deviceName;
+};
+
+// One delivery row to write: a retry, or a queued push's delivery still under way when its queue entry goes.
+struct DeliveryRow
+{
+    std::int64_t pushId = 0;
+    std::int64_t subscriptionId = 0;
+    int attempts = 0;
+    std::int64_t nextAttemptAt = 0;
+    std::int64_t firstAttemptAt = 0;
+};
+
+// What the delivery thread writes in one transaction.
+struct DeliveryRecord
+{
+    // Accepted deliveries that had rows of their own: (push, subscription).
+    std::vector<std::pair<std::int64_t, std::int64_t>> delivered;
+    // Queued pushes whose queue entries go, replaced by `rows` for what is still owed.
+    std::vector<std::int64_t> taken;
+    std::vector<DeliveryRow> rows;
 };
 
 struct PushFields
@@ -135,8 +157,9 @@ public:
     std::optional<Device> deviceByToken(const std::string &pageToken);
 
     // The new push's id and its device's row; nothing when the account has no device with this id. With
-    // `deliver`, the push is queued for each of the device's subscriptions in the same transaction, so that a
-    // push once acknowledged is delivered even if the process dies right after.
+    // `deliver` and a device that has subscriptions, the push is queued in the same transaction (one small row,
+    // whatever the number of subscriptions), so that a push once acknowledged is delivered even if the process
+    // dies right after.
     std::optional<std::pair<std::int64_t, std::int64_t>> addPush(std::int64_t account, const std::string &deviceId,
                                                                  const PushFields &fields, bool deliver = false);
     // Oldest first, at most `limit`, all with an id above `after`.
@@ -168,20 +191,27 @@ public:
     void deleteSubscription(std::int64_t subscriptionId);
     std::vector<WebPushSubscription> subscriptions(std::int64_t deviceRow);
 
-    // The pending deliveries, soonest first, at most `limit`.
+    // The deliveries that have rows of their own (retries, and those still under way when their push's queue
+    // entry was replaced), soonest first, at most `limit`.
     std::vector<PendingDelivery> deliveryQueue(int limit);
-    // Whether the delivery is still queued: its push or subscription may have gone since it was read.
-    bool deliveryPending(std::int64_t deliveryId);
-    void deleteDelivery(std::int64_t deliveryId);
+    // The queued pushes with an id above `afterPush`, oldest first, at most `limit` pushes, each as one delivery
+    // per subscription its device had when it was pushed (and still has), or as one with subscriptionId 0.
+    std::vector<PendingDelivery> queuedPushes(std::int64_t afterPush, int limit);
+    // Whether the delivery is still owed: its push or subscription may have gone since it was read.
+    bool deliveryPending(const PendingDelivery &delivery);
+    // Of a delivery with a row of its own.
+    void deleteDelivery(std::int64_t pushId, std::int64_t subscriptionId);
+    void retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int attempts, std::int64_t nextAttemptAt);
     // In one transaction.
-    void deleteDeliveries(const std::vector<std::int64_t> &deliveryIds);
-    void retryDelivery(std::int64_t deliveryId, int attempts, std::int64_t nextAttemptAt);
+    void recordDeliveries(const DeliveryRecord &record);
 
     std::int64_t now() const { return m_clock(); }
 
 private:
     void close();
     void exec(const char *sql);
+    // Runs `body` in one write transaction, rolled back when it throws.
+    template <typename Body> auto transaction(Body body);
     Device readDevice(const Statement &statement) const;
     Push readPush(const Statement &statement) const;
 
@@ -193,9 +223,10 @@ private:
     std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
         m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
         m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
-        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queueDeliveries, m_selectVapidKey,
-        m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
-        m_selectSubscriptions, m_selectDeliveries, m_selectDelivery, m_deleteDelivery, m_retryDelivery;
+        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queuePush, m_selectVapidKey, m_insertVapidKey,
+        m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription, m_selectSubscriptions,
+        m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery, m_retryDelivery, m_insertDelivery,
+        m_deleteQueuedPush;
 };
 
 } // namespace pushserver

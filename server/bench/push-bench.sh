@@ -108,8 +108,13 @@ startServer() {
     base=http://127.0.0.1:$port
 }
 
-# Deliveries still queued in the server's database.
-queued() { sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM deliveries'; }
+# Deliveries and pushes still queued in the server's database (a server before push_queue has rows only).
+queued() {
+    local rows pushes
+    rows=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM deliveries')
+    pushes=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM push_queue' 2>/dev/null) || pushes=0
+    echo $((rows + pushes))
+}
 
 # Waits for the queue to empty (at most 5 minutes); prints how long it took.
 drain() {

@@ -202,12 +202,13 @@ void TestStore::upgradesFirstSchema()
         // The tables of Web Push are there.
         store->addSubscription(1, "https://push.example/1", "k", "a", 10);
         QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}, true));
-        QCOMPARE(store->deliveryQueue(10).size(), std::size_t(opening + 1));
+        QCOMPARE(store->queuedPushes(0, 10).size(), std::size_t(opening + 1));
     }
 }
 
-// A push is queued for each subscription of its device when stored, and nothing queued outlives its push, its
-// subscription or its device; a device keeps its newest subscriptions.
+// A push is queued once when stored, for the subscriptions its device has then; nothing queued outlives its
+// push, its subscription or its device, and rows written for what is still owed go with them too; a device
+// keeps its newest subscriptions.
 void TestStore::deliveriesGoWithTheirRows()
 {
     const auto store = open();
@@ -228,18 +229,32 @@ void TestStore::deliveriesGoWithTheirRows()
     QVERIFY(store->addPush(*account, phone.id, PushFields{"old", "", "", ""}, true));
     m_now = start;
     QVERIFY(store->addPush(*account, phone.id, PushFields{"not queued", "", "", ""}, false));
-    QVERIFY(store->addPush(*account, phone.id, PushFields{"new", "", "", "tel:1"}, true));
-    QCOMPARE(rowCount(m_path, "deliveries"), 20);
-    const auto queue = store->deliveryQueue(100);
+    const auto pushed = store->addPush(*account, phone.id, PushFields{"new", "", "", "tel:1"}, true);
+    QVERIFY(pushed);
+    QCOMPARE(rowCount(m_path, "push_queue"), 2);
+    const auto queue = store->queuedPushes(0, 100);
     QCOMPARE(queue.size(), std::size_t(20));
     QCOMPARE(queue.front().deviceName, std::string("phone"));
+    QCOMPARE(store->queuedPushes(queue.front().push.id, 100).size(), std::size_t(10));
 
     prune(*store, RetentionPolicy{30, 1000, 180}, {}, 2);
-    QCOMPARE(rowCount(m_path, "deliveries"), 10);
+    QCOMPARE(rowCount(m_path, "push_queue"), 1);
     store->removeSubscription(phone.row, "https://push.example/11");
-    QCOMPARE(rowCount(m_path, "deliveries"), 9);
+    QCOMPARE(store->queuedPushes(0, 100).size(), std::size_t(9));
     store->deleteSubscription(kept.front().id);
-    QCOMPARE(rowCount(m_path, "deliveries"), 8);
+    // A subscription made after the push does not get it.
+    store->addSubscription(phone.row, "https://push.example/later", "key", "auth", 10);
+    QCOMPARE(store->queuedPushes(0, 100).size(), std::size_t(8));
+
+    // Taken: a retry row for one subscription, and none for one that went meanwhile.
+    store->deleteSubscription(kept[1].id);
+    store->recordDeliveries(DeliveryRecord{
+        {},
+        {pushed->first},
+        {{pushed->first, kept[2].id, 1, start + 2, start}, {pushed->first, kept[1].id, 0, start, start}}});
+    QCOMPARE(rowCount(m_path, "push_queue"), 0);
+    QCOMPARE(store->deliveryQueue(10).size(), std::size_t(1));
+    QVERIFY(store->deliveryPending(store->deliveryQueue(10).front()));
     QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, true));
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
@@ -247,7 +262,8 @@ void TestStore::deliveriesGoWithTheirRows()
     const std::string removal = "PRAGMA foreign_keys=ON; DELETE FROM devices WHERE public_id = '" + phone.id + "'";
     QCOMPARE(sqlite3_exec(db, removal.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
-    QCOMPARE(rowCount(m_path, "deliveries"), 1);
+    QCOMPARE(rowCount(m_path, "deliveries"), 0);
+    QCOMPARE(rowCount(m_path, "push_queue"), 1);
     QCOMPARE(rowCount(m_path, "subscriptions"), 1);
 }
 
