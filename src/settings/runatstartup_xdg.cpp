@@ -42,24 +42,15 @@ QString quotedArgument(const QString &argument)
 // this before they unquote, which is why a literal backslash in a quoted argument ends up as four.
 QString escapedValue(const QString &value)
 {
+    // Each character that is escaped, and the letter its backslash is followed by.
+    const QString special = QStringLiteral("\\\n\t\r");
+    const QString letters = QStringLiteral("\\ntr");
     QString escaped;
     for (const QChar c : value) {
-        switch (c.unicode()) {
-        case '\\':
-            escaped += QStringLiteral("\\\\");
-            break;
-        case '\n':
-            escaped += QStringLiteral("\\n");
-            break;
-        case '\t':
-            escaped += QStringLiteral("\\t");
-            break;
-        case '\r':
-            escaped += QStringLiteral("\\r");
-            break;
-        default:
-            escaped += c;
-        }
+        const int which = special.indexOf(c);
+        if (which >= 0)
+            escaped += QLatin1Char('\\');
+        escaped += which >= 0 ? letters.at(which) : c;
     }
     return escaped;
 }
