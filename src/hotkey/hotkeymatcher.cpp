@@ -35,31 +35,36 @@ Hotkey hotkeyForIndex(int index)
     return Hotkey{hotkeyCodes[position], position >= 12 && position < 24, position >= 24};
 }
 
-unsigned Modifiers::keyFor(int virtualKey)
+int sidedVirtualKey(int virtualKey)
 {
     switch (virtualKey) {
     case vk::control:
-    case vk::leftControl:
-        return LeftCtrl;
-    case vk::rightControl:
-        return RightCtrl;
+        return vk::leftControl;
     case vk::menu:
-    case vk::leftMenu:
-        return LeftAlt;
-    case vk::rightMenu:
-        return RightAlt;
+        return vk::leftMenu;
     case vk::shift:
-    case vk::leftShift:
-        return LeftShift;
-    case vk::rightShift:
-        return RightShift;
-    case vk::leftWin:
-        return LeftMeta;
-    case vk::rightWin:
-        return RightMeta;
+        return vk::leftShift;
     default:
-        return 0;
+        return virtualKey;
     }
+}
+
+unsigned Modifiers::keyFor(int virtualKey)
+{
+    static constexpr struct
+    {
+        int virtualKey;
+        Key key;
+    } keys[] = {
+        {vk::leftControl, LeftCtrl}, {vk::rightControl, RightCtrl}, {vk::leftMenu, LeftAlt}, {vk::rightMenu, RightAlt},
+        {vk::leftShift, LeftShift},  {vk::rightShift, RightShift},  {vk::leftWin, LeftMeta}, {vk::rightWin, RightMeta},
+    };
+    const int sided = sidedVirtualKey(virtualKey);
+    for (const auto &each : keys) {
+        if (each.virtualKey == sided)
+            return each.key;
+    }
+    return 0;
 }
 
 void ModifierTracker::keyEvent(int virtualKey, bool down)

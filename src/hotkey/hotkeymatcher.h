@@ -44,6 +44,10 @@ constexpr int hotkeyCount = 36;
 // The entry at a position of the hotkey list; any index outside 0..35, negative ones included, is F11 alone.
 Hotkey hotkeyForIndex(int index);
 
+// The code of the key a side-less modifier code (CONTROL, MENU, SHIFT) stands for, the left one; any other
+// code as it is.
+int sidedVirtualKey(int virtualKey);
+
 // The modifier keys held down, left and right apart.
 class Modifiers
 {

@@ -8,63 +8,46 @@
 
 namespace hotkey {
 
+namespace {
+
+// The modifier keys' keysyms. ALT and Meta name the same keys: the ALT keysym, listed first, is the one we
+// synthesise.
+constexpr struct
+{
+    KeySym keysym;
+    int virtualKey;
+} modifierKeysyms[] = {
+    {XK_Control_L, vk::leftControl}, {XK_Control_R, vk::rightControl}, {XK_Alt_L, vk::leftMenu},
+    {XK_Meta_L, vk::leftMenu},       {XK_Alt_R, vk::rightMenu},        {XK_Meta_R, vk::rightMenu},
+    {XK_Shift_L, vk::leftShift},     {XK_Shift_R, vk::rightShift},     {XK_Super_L, vk::leftWin},
+    {XK_Super_R, vk::rightWin},
+};
+
+} // namespace
+
 int virtualKeyForKeysym(KeySym keysym)
 {
     if (keysym >= XK_F1 && keysym <= XK_F12)
         return vk::f1 + static_cast<int>(keysym - XK_F1);
-    switch (keysym) {
-    case XK_Control_L:
-        return vk::leftControl;
-    case XK_Control_R:
-        return vk::rightControl;
-    case XK_Alt_L:
-    case XK_Meta_L:
-        return vk::leftMenu;
-    case XK_Alt_R:
-    case XK_Meta_R:
-        return vk::rightMenu;
-    case XK_Shift_L:
-        return vk::leftShift;
-    case XK_Shift_R:
-        return vk::rightShift;
-    case XK_Super_L:
-        return vk::leftWin;
-    case XK_Super_R:
-        return vk::rightWin;
-    default:
-        return vk::other;
+    for (const auto &key : modifierKeysyms) {
+        if (key.keysym == keysym)
+            return key.virtualKey;
     }
+    return vk::other;
 }
 
 KeySym keysymForVirtualKey(int virtualKey)
 {
     if (virtualKey >= vk::f1 && virtualKey <= vk::f12)
         return XK_F1 + static_cast<KeySym>(virtualKey - vk::f1);
-    switch (virtualKey) {
-    case vk::control:
-    case vk::leftControl:
-        return XK_Control_L;
-    case vk::rightControl:
-        return XK_Control_R;
-    case vk::menu:
-    case vk::leftMenu:
-        return XK_Alt_L;
-    case vk::rightMenu:
-        return XK_Alt_R;
-    case vk::shift:
-    case vk::leftShift:
-        return XK_Shift_L;
-    case vk::rightShift:
-        return XK_Shift_R;
-    case vk::leftWin:
-        return XK_Super_L;
-    case vk::rightWin:
-        return XK_Super_R;
-    case vk::c:
+    if (virtualKey == vk::c)
         return XK_c;
-    default:
-        return NoSymbol;
+    const int sided = sidedVirtualKey(virtualKey);
+    for (const auto &key : modifierKeysyms) {
+        if (key.virtualKey == sided)
+            return key.keysym;
     }
+    return NoSymbol;
 }
 
 bool selectRawEvents(Display *display, std::initializer_list<int> eventTypes)
