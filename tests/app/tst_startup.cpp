@@ -31,6 +31,24 @@ QByteArray waitForLine(QProcess &process, const QByteArray &text, int timeoutMs 
     return seen + process.readAllStandardOutput();
 }
 
+// Waits as waitForLine does, then ends the process; returns everything it wrote.
+QByteArray outputUntilLine(QProcess &process, const QByteArray &text)
+{
+    const QByteArray out = waitForLine(process, text);
+    process.kill();
+    process.waitForFinished();
+    return out;
+}
+
+// The output's lines, without the CR that Windows ends them with.
+QByteArrayList outputLines(const QByteArray &out)
+{
+    QByteArrayList lines = out.split('\n');
+    for (QByteArray &each : lines)
+        each = each.trimmed();
+    return lines;
+}
+
 void writeConfig(const QString &dir, const QByteArray &content)
 {
     if (content.isNull())
@@ -105,13 +123,8 @@ void TestStartup::firstLine()
     QVERIFY(!program.isEmpty());
     writeConfig(dir.path(), config);
     auto process = start(program, dir.path());
-    const QByteArray out = waitForLine(*process, line);
-    process->kill();
-    process->waitForFinished();
-    QByteArrayList lines = out.split('\n');
-    for (QByteArray &each : lines)
-        each = each.trimmed(); // Windows ends lines with CR LF
-    QVERIFY2(lines.contains(line), out.constData());
+    const QByteArray out = outputUntilLine(*process, line);
+    QVERIFY2(outputLines(out).contains(line), out.constData());
     // The whole api key never reaches standard output.
     if (config.contains("5f3a9c0d1e2b"))
         QVERIFY(!out.contains("5f3a9c0d1e2b"));
@@ -145,12 +158,7 @@ void TestStartup::startLinesOnce()
     qputenv(variable.toUtf8(), value.toUtf8());
     auto process = start(program, dir.path());
     qunsetenv(variable.toUtf8());
-    const QByteArray out = waitForLine(*process, wayland);
-    process->kill();
-    process->waitForFinished();
-    QByteArrayList lines = out.split('\n');
-    for (QByteArray &each : lines)
-        each = each.trimmed(); // Windows ends lines with CR LF
+    const QByteArrayList lines = outputLines(outputUntilLine(*process, wayland));
     QCOMPARE(lines.count(wayland), 1);
     QCOMPARE(lines.count(line), 1);
 }
@@ -182,9 +190,7 @@ void TestStartup::killedInstanceDoesNotBlock()
     first->waitForFinished();
 
     auto next = start(program, dir.path());
-    const QByteArray out = waitForLine(*next, "not connected");
-    next->kill();
-    next->waitForFinished();
+    const QByteArray out = outputUntilLine(*next, "not connected");
     QVERIFY2(out.contains("not connected"), out.constData());
 }
 
