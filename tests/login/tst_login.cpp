@@ -4,6 +4,7 @@
 #include "settings/settingswindow.h"
 #include "support/messageboxcatcher.h"
 #include "support/stdoutcapture.h"
+#include "support/testhelpers.h"
 #include "support/testservice.h"
 
 #include <QApplication>
@@ -30,6 +31,7 @@ using testsupport::ScriptedReply;
 using testsupport::SeenBox;
 using testsupport::StdoutCapture;
 using testsupport::TestService;
+using testsupport::topLevelWindows;
 
 Q_DECLARE_METATYPE(testsupport::ScriptedReply)
 
@@ -129,13 +131,14 @@ private slots:
 private:
     void checkWarning(const SeenBox &box, const QString &text) const;
     void storeApiKey(const QString &apiKey);
+    void signIn(const QString &username, const QString &password);
+    void expectOneWarning(const MessageBoxCatcher &answerer, const QString &text) const;
     void clearConfig();
     MainWindow *openWindow();
     QLineEdit *field(const char *name) const;
     QPushButton *button() const;
     int pendingReplies() const;
     QList<testsupport::RecordedRequest> loginRequests() const;
-    QList<SettingsWindow *> settingsWindows() const;
 
     TestService service;
     QTemporaryDir scratch;
@@ -166,7 +169,7 @@ void TestLogin::init()
 void TestLogin::cleanup()
 {
     window.reset();
-    qDeleteAll(settingsWindows());
+    qDeleteAll(topLevelWindows<SettingsWindow>());
     clearConfig();
 }
 
@@ -191,6 +194,22 @@ void TestLogin::checkWarning(const SeenBox &box, const QString &text) const
     QCOMPARE(box.buttonCount, 1);
     QVERIFY(box.onlyOkCanBeDefault);
     QCOMPARE(box.parent, window.get());
+}
+
+// Opens the window and signs in with these fields by a click on GO.
+void TestLogin::signIn(const QString &username, const QString &password)
+{
+    openWindow();
+    field("username")->setText(username);
+    field("password")->setText(password);
+    QTest::mouseClick(button(), Qt::LeftButton);
+}
+
+// Waits for the attempt's warning, the only one, and checks it.
+void TestLogin::expectOneWarning(const MessageBoxCatcher &answerer, const QString &text) const
+{
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 15000);
+    checkWarning(answerer.seen.first(), text);
 }
 
 void TestLogin::storeApiKey(const QString &apiKey)
@@ -230,16 +249,6 @@ QList<testsupport::RecordedRequest> TestLogin::loginRequests() const
     for (const testsupport::RecordedRequest &request : service.requests()) {
         if (request.path() == loginPath)
             result.append(request);
-    }
-    return result;
-}
-
-QList<SettingsWindow *> TestLogin::settingsWindows() const
-{
-    QList<SettingsWindow *> result;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *settingsWindow = qobject_cast<SettingsWindow *>(widget))
-            result.append(settingsWindow);
     }
     return result;
 }
@@ -425,10 +434,7 @@ void TestLogin::wireForm()
     QFETCH(QString, password);
     QFETCH(QString, digest);
     MessageBoxCatcher answerer;
-    openWindow();
-    field("username")->setText(username);
-    field("password")->setText(password);
-    QTest::mouseClick(button(), Qt::LeftButton);
+    signIn(username, password);
     QVERIFY(service.waitForRequests(1));
     const testsupport::RecordedRequest request = service.lastRequest();
     QCOMPARE(request.method, QByteArray("GET"));
@@ -500,13 +506,8 @@ void TestLogin::secondAttemptWhilePending()
 void TestLogin::credentialsRefused()
 {
     MessageBoxCatcher answerer;
-    openWindow();
-    field("username")->setText(QStringLiteral("grace"));
-    field("password")->setText(QStringLiteral("wrong"));
-    QTest::mouseClick(button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 10000);
-
-    checkWarning(answerer.seen.first(), credentialsText());
+    signIn(QStringLiteral("grace"), QStringLiteral("wrong"));
+    expectOneWarning(answerer, credentialsText());
     if (QTest::currentTestFailed())
         return;
 
@@ -514,7 +515,7 @@ void TestLogin::credentialsRefused()
     QCOMPARE(field("password")->text(), QStringLiteral("wrong"));
     QVERIFY(window->isVisible());
     QVERIFY(window->findChild<QSystemTrayIcon *>()->isVisible());
-    QVERIFY(settingsWindows().isEmpty());
+    QVERIFY(topLevelWindows<SettingsWindow>().isEmpty());
     QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), QStringLiteral("no"));
 
     // The user may try again at once: a new request with the same fields.
@@ -550,19 +551,14 @@ void TestLogin::connectionFailure()
         qputenv("TAPVELA_SERVICE_URL", "http://127.0.0.1:" + QByteArray::number(port));
     }
     MessageBoxCatcher answerer;
-    openWindow();
-    field("username")->setText(QStringLiteral("heidi"));
-    field("password")->setText(QStringLiteral("secret"));
-    QTest::mouseClick(button(), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 15000);
-
-    checkWarning(answerer.seen.first(), connectionText());
+    signIn(QStringLiteral("heidi"), QStringLiteral("secret"));
+    expectOneWarning(answerer, connectionText());
     if (QTest::currentTestFailed())
         return;
 
     QVERIFY(window->isVisible());
     QCOMPARE(field("username")->text(), QStringLiteral("heidi"));
-    QVERIFY(settingsWindows().isEmpty());
+    QVERIFY(topLevelWindows<SettingsWindow>().isEmpty());
     QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), QStringLiteral("no"));
     QTRY_COMPARE(pendingReplies(), 0);
 }
@@ -576,8 +572,7 @@ void TestLogin::hungLoginEndsAsNetworkError()
     window->setTransferTimeout(300);
     QTest::mouseClick(button(), Qt::LeftButton);
     QVERIFY(service.waitForRequests(1));
-    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen.size(), 1, 15000);
-    checkWarning(answerer.seen.first(), connectionText());
+    expectOneWarning(answerer, connectionText());
     if (QTest::currentTestFailed())
         return;
     QVERIFY(window->isVisible());
@@ -622,7 +617,7 @@ void TestLogin::success()
     QVERIFY(watch.seen);
     QVERIFY(watch.diskHadKey);
     QCOMPARE(watch.diskKey, apiKey);
-    const QList<SettingsWindow *> built = settingsWindows();
+    const QList<SettingsWindow *> built = topLevelWindows<SettingsWindow>();
     QCOMPARE(built.size(), 1);
     QVERIFY(built.first()->isVisible());
     QVERIFY(!built.first()->isMinimized());
@@ -655,7 +650,7 @@ void TestLogin::diagnosticsHideTheKey()
         QTest::mouseClick(button(), Qt::LeftButton);
         signedIn = QTest::qWaitFor([this] { return !window->isVisible(); }, 10000);
         window.reset();
-        qDeleteAll(settingsWindows());
+        qDeleteAll(topLevelWindows<SettingsWindow>());
         service.setReply(loginPath, ScriptedReply::text("error"));
         clearConfig();
         openWindow();

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QSettings>
+#include <QtTest>
 
 namespace settingstest {
 
@@ -18,6 +19,26 @@ std::unique_ptr<testsupport::TestService> startSignedInSession()
     service->exportServiceUrl();
     service->setDefaultReply(testsupport::ScriptedReply::json(R"({"status":"valid"})"));
     return service;
+}
+
+void WindowTest::useOwnConfigHome()
+{
+    QVERIFY(home.isValid());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("xdg-config")).toUtf8());
+}
+
+void WindowTest::startSession()
+{
+    boxes = std::make_unique<MessageBoxCatcher>();
+    service = startSignedInSession();
+    QVERIFY(service);
+}
+
+void WindowTest::endSession()
+{
+    boxes.reset();
+    service.reset();
+    removeConfig();
 }
 
 void removeConfig()

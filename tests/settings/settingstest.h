@@ -1,15 +1,16 @@
 #pragma once
 
+#include "settings/settingswindow.h"
 #include "support/messageboxcatcher.h"
+#include "support/testservice.h"
 
+#include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QTemporaryDir>
 #include <QVariantMap>
 
 #include <memory>
-
-namespace testsupport {
-class TestService;
-}
 
 namespace settingstest {
 
@@ -29,6 +30,23 @@ using testsupport::SeenBox;
 // The start of every window test: an English session, config.ini holding an api key, and a fresh test service
 // (the program's requests go to it) answering "valid". Null when the service could not listen.
 std::unique_ptr<testsupport::TestService> startSignedInSession();
+
+// What the window test classes share: a configuration home of the run's own (the start-at-login entry goes
+// there), and for each test a fresh signed-in session with a catcher of message boxes.
+class WindowTest : public QObject
+{
+protected:
+    // From initTestCase.
+    void useOwnConfigHome();
+    // From init and cleanup.
+    void startSession();
+    void endSession();
+
+    QTemporaryDir home;
+    std::unique_ptr<testsupport::TestService> service; // a fresh one per test: no queued reply outlives it
+    std::unique_ptr<MessageBoxCatcher> boxes;
+    QPointer<SettingsWindow> window;
+};
 
 } // namespace settingstest
 

@@ -32,7 +32,7 @@ ScriptedReply deviceList(const QByteArray &devices)
 
 } // namespace
 
-class TestSettingsDevices : public QObject
+class TestSettingsDevices : public WindowTest
 {
     Q_OBJECT
 
@@ -58,32 +58,22 @@ private:
     QListView *list() const { return window->findChild<QListView *>(QStringLiteral("devicesList")); }
     QString label() const { return window->findChild<QLabel *>(QStringLiteral("currentDevice"))->text(); }
     QStringList rowTexts(int role) const;
-
-    QTemporaryDir home;
-    std::unique_ptr<testsupport::TestService> service; // a fresh one per test: no queued reply outlives it
-    std::unique_ptr<MessageBoxCatcher> boxes;
-    QPointer<SettingsWindow> window;
 };
 
 void TestSettingsDevices::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("xdg-config")).toUtf8());
+    useOwnConfigHome();
 }
 
 void TestSettingsDevices::init()
 {
-    boxes = std::make_unique<MessageBoxCatcher>();
-    service = startSignedInSession();
-    QVERIFY(service);
+    startSession();
 }
 
 void TestSettingsDevices::cleanup()
 {
     delete window;
-    boxes.reset();
-    service.reset();
-    removeConfig();
+    endSession();
 }
 
 void TestSettingsDevices::makeWindow()

@@ -30,8 +30,9 @@
 
 using namespace settingstest;
 using testsupport::ScriptedReply;
+using testsupport::topLevelWindows;
 
-class TestSettingsWindow : public QObject
+class TestSettingsWindow : public WindowTest
 {
     Q_OBJECT
 
@@ -70,56 +71,36 @@ private:
     SettingsWindow *makeWindow();
     int pendingReplies() const;
 
-    QList<SettingsWindow *> settingsWindows() const;
     int indicators() const;
     int visibleSettingsTrayIcons() const;
 
-    QTemporaryDir home;
     // Never started: the window applies its hotkey to it and connects to its signal, as to the real one.
     std::unique_ptr<WindowsThread> watcher;
-    std::unique_ptr<testsupport::TestService> service; // a fresh one per test: no queued reply outlives it
-    std::unique_ptr<MessageBoxCatcher> boxes;
-    QPointer<SettingsWindow> window;
 };
 
 void TestSettingsWindow::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("xdg-config")).toUtf8());
+    useOwnConfigHome();
     watcher = std::make_unique<WindowsThread>();
     QCOMPARE(hotkeyWatcher.load(), watcher.get());
 }
 
 void TestSettingsWindow::init()
 {
-    boxes = std::make_unique<MessageBoxCatcher>();
-    service = startSignedInSession();
-    QVERIFY(service);
+    startSession();
 }
 
 void TestSettingsWindow::cleanup()
 {
     // Windows made by the login window and indicators included; a settings window takes its tray menu along.
-    qDeleteAll(settingsWindows());
+    qDeleteAll(topLevelWindows<SettingsWindow>());
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         if (qobject_cast<MainWindow *>(widget) || qobject_cast<Sending *>(widget))
             delete widget;
     }
     QCOMPARE(boxes->seen.size(), 0); // no test here expects a warning
-    boxes.reset();
-    service.reset();
-    removeConfig();
+    endSession();
     removeStartEntry();
-}
-
-QList<SettingsWindow *> TestSettingsWindow::settingsWindows() const
-{
-    QList<SettingsWindow *> windows;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *settingsWindow = qobject_cast<SettingsWindow *>(widget))
-            windows.append(settingsWindow);
-    }
-    return windows;
 }
 
 int TestSettingsWindow::indicators() const
@@ -133,7 +114,7 @@ int TestSettingsWindow::indicators() const
 int TestSettingsWindow::visibleSettingsTrayIcons() const
 {
     int count = 0;
-    for (SettingsWindow *settingsWindow : settingsWindows())
+    for (SettingsWindow *settingsWindow : topLevelWindows<SettingsWindow>())
         count += settingsWindow->findChild<QSystemTrayIcon *>()->isVisible() ? 1 : 0;
     return count;
 }
@@ -705,8 +686,8 @@ void TestSettingsWindow::signInAgainAfterDisconnect()
     login->findChild<QLineEdit *>(QStringLiteral("password"))->setText(QStringLiteral("secret"));
     QTest::mouseClick(login->findChild<QPushButton *>(QStringLiteral("connection")), Qt::LeftButton);
 
-    QTRY_COMPARE(settingsWindows().size(), 1);
-    SettingsWindow *next = settingsWindows().constFirst();
+    QTRY_COMPARE(topLevelWindows<SettingsWindow>().size(), 1);
+    SettingsWindow *next = topLevelWindows<SettingsWindow>().constFirst();
     QCOMPARE(currentSettingsWindow(), next);
     QVERIFY(next->isVisible());
     QVERIFY(!login->isVisible());

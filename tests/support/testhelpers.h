@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QApplication>
+#include <QList>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QWidget>
 
 namespace testsupport {
 
@@ -15,5 +18,16 @@ QString stageProgram(const QString &dir);
 // An environment for a child tapvela: its own runtime directory (the single-instance lock) and
 // configuration home, so that tests never meet each other or the user's session.
 QProcessEnvironment isolatedEnvironment(const QString &dir);
+
+// The application's top-level widgets of one class, those the code under test made on its own included.
+template <typename Window> QList<Window *> topLevelWindows()
+{
+    QList<Window *> windows;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *window = qobject_cast<Window *>(widget))
+            windows.append(window);
+    }
+    return windows;
+}
 
 } // namespace testsupport
