@@ -1,4 +1,5 @@
 #include "settings/runatstartup.h"
+#include "settingstest.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -89,14 +90,7 @@ void writeRawEntry(const QByteArray &contents)
 // The Exec value of the entry as written in the file; a null text when there is no entry.
 QString storedValue()
 {
-    QFile file(entryPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith("Exec="))
-            return QString::fromUtf8(line.mid(5));
-    }
-    return QString();
+    return settingstest::startEntryCommand();
 }
 
 #endif
@@ -116,15 +110,13 @@ private slots:
     void disableWhenAbsentIsQuiet();
     void enableReplacesAnotherEntry();
     void relativeStartStoresAbsolutePath();
-#ifdef Q_OS_WIN
     void commandLine_data();
     void commandLine();
+#ifdef Q_OS_WIN
     void valueIsRegSz();
     void valueSize_data();
     void valueSize();
 #else
-    void commandLine_data();
-    void commandLine();
     void entryContents();
     void enabledStates_data();
     void enabledStates();
@@ -231,6 +223,14 @@ void TestRunAtStartup::relativeStartStoresAbsolutePath()
     QCOMPARE(storedValue(), runAtStartupCommand(runAtStartupProgram()));
 }
 
+// The command line stored for a program path; each system has its own rows, below.
+void TestRunAtStartup::commandLine()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, command);
+    QCOMPARE(runAtStartupCommand(program), command);
+}
+
 #ifdef Q_OS_WIN
 
 void TestRunAtStartup::commandLine_data()
@@ -243,13 +243,6 @@ void TestRunAtStartup::commandLine_data()
                             << "\"C:\\Program Files\\tapvela\\tapvela.exe\" silent";
     QTest::newRow("unicode") << "C:\\Users\\Zoë\\Programme\\tapvela.exe"
                              << "\"C:\\Users\\Zoë\\Programme\\tapvela.exe\" silent";
-}
-
-void TestRunAtStartup::commandLine()
-{
-    QFETCH(QString, program);
-    QFETCH(QString, command);
-    QCOMPARE(runAtStartupCommand(program), command);
 }
 
 void TestRunAtStartup::valueIsRegSz()
@@ -315,13 +308,6 @@ void TestRunAtStartup::commandLine_data()
                                         << "\"/opt/a\\nb\\tc/tapvela\" silent";
     QTest::newRow("unicode") << "/home/zoë/bin/tapvela"
                              << "\"/home/zoë/bin/tapvela\" silent";
-}
-
-void TestRunAtStartup::commandLine()
-{
-    QFETCH(QString, program);
-    QFETCH(QString, command);
-    QCOMPARE(runAtStartupCommand(program), command);
 }
 
 void TestRunAtStartup::entryContents()
