@@ -72,6 +72,16 @@ ended() { ! kill -0 "$pid" 2>/dev/null; }
 config_kept() {
     [ "$(tr -d '\r' <"$instdir/config.ini")" = "$(printf '[General]\napikey=K1234567\nid=dev1\nkey=14')" ]
 }
+# Installs over the signed-in tapvela that runs: it is ended, the Uninstall key names the version installed,
+# config.ini is kept and the new copy starts signed in. Arguments: installer, its full version, what the step is.
+install_over_running() {
+    install "$1"
+    within 100 ended || fail "the running tapvela was not ended by the $3"
+    [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$2" ] || fail "DisplayVersion is not $2 after the $3"
+    config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
+    start_tapvela
+    within 600 wrote 'connected .*' || fail "tapvela did not start signed in after the $3: $(cat "$dir/out.txt")"
+}
 
 echo "== silent install"
 install "$setup"
@@ -97,20 +107,10 @@ within 600 wrote 'connected .*' || fail "the installed tapvela did not read its 
 [ ! -e "$localappdata/tapvela" ] || fail "config.ini went to %LOCALAPPDATA%\\tapvela"
 
 echo "== upgrade while a signed-in tapvela runs"
-install "$newer_setup"
-within 100 ended || fail "the running tapvela was not ended by the upgrade"
-[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$newer" ] || fail "DisplayVersion is not $newer after the upgrade"
-config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
-start_tapvela
-within 600 wrote 'connected .*' || fail "the upgraded tapvela did not start signed in: $(cat "$dir/out.txt")"
+install_over_running "$newer_setup" "$newer" upgrade
 
 echo "== downgrade (or repair) while it runs"
-install "$setup"
-within 100 ended || fail "the running tapvela was not ended by the downgrade"
-[ "$(reg_value "$uninstall_key" DisplayVersion)" = "$full" ] || fail "DisplayVersion is not $full after the downgrade"
-config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
-start_tapvela
-within 600 wrote 'connected .*' || fail "tapvela did not start signed in after the downgrade: $(cat "$dir/out.txt")"
+install_over_running "$setup" "$full" downgrade
 
 echo "== silent uninstall, start entry of this copy, tapvela running"
 wine reg add "$run_key" /v tapvela /t REG_SZ /d "\"$instdir_win\\tapvela.exe\" silent" /f >/dev/null 2>&1 ||
