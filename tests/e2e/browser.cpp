@@ -43,14 +43,16 @@ Browser::~Browser()
 
 bool Browser::open(const QString &url)
 {
-    // As root, in a closed network: no sandbox, no background traffic, a fresh profile.
+    // As root, in a closed network: no sandbox, no background traffic, a fresh profile. Chromium starts on a
+    // blank page and is sent to url once connected: a target that already names url may still show its initial
+    // empty document, and a command sent then would be answered by that document.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("chromium"),
                     {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
                      QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
                      QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
                      QStringLiteral("--disable-sync"), QStringLiteral("--remote-debugging-port=0"),
-                     QStringLiteral("--user-data-dir=") + m_profile.path(), url});
+                     QStringLiteral("--user-data-dir=") + m_profile.path(), QStringLiteral("about:blank")});
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("chromium did not start: ") + m_process.errorString();
         return false;
@@ -79,10 +81,10 @@ bool Browser::open(const QString &url)
     while (pageSocket.isEmpty() && clock.elapsed() < 30000) {
         const QJsonArray targets =
             QJsonDocument::fromJson(httpGet(QUrl(QStringLiteral("http://127.0.0.1:%1/json/list").arg(port)))).array();
-        // Chromium may list a blank page of its own beside the one asked for.
+        // Chromium lists targets of its own user interface beside the page.
         for (const QJsonValue &target : targets) {
             if (target[QStringLiteral("type")].toString() == QLatin1String("page") &&
-                QUrl(target[QStringLiteral("url")].toString()) == QUrl(url))
+                target[QStringLiteral("url")].toString() == QLatin1String("about:blank"))
                 pageSocket = target[QStringLiteral("webSocketDebuggerUrl")].toString();
         }
     }
@@ -104,7 +106,77 @@ bool Browser::open(const QString &url)
         m_error = QStringLiteral("cannot reach the page's DevTools socket");
         return false;
     }
+
+    // The load event of the document that this navigation commits, told apart from the blank one's by its loader.
+    const QList<QPair<QString, QJsonObject>> setup{
+        {QStringLiteral("Page.enable"), {}},
+        {QStringLiteral("Page.setLifecycleEventsEnabled"), {{QStringLiteral("enabled"), true}}}};
+    for (const auto &[method, params] : setup) {
+        const QJsonObject answer = command(method, params);
+        if (answer.contains(QStringLiteral("error"))) {
+            m_error = method + QStringLiteral(" refused: ") + QJsonDocument(answer).toJson(QJsonDocument::Compact);
+            return false;
+        }
+    }
+    const QJsonObject navigation = command(QStringLiteral("Page.navigate"), {{QStringLiteral("url"), url}});
+    const QString loader = navigation[QStringLiteral("loaderId")].toString();
+    if (navigation.contains(QStringLiteral("error")) || navigation.contains(QStringLiteral("errorText")) ||
+        loader.isEmpty()) {
+        m_error = QStringLiteral("chromium did not load ") + url + QStringLiteral(": ") +
+                  QJsonDocument(navigation).toJson(QJsonDocument::Compact);
+        return false;
+    }
+    const QJsonObject loaded = waitForEvent(
+        QStringLiteral("Page.lifecycleEvent"),
+        [&](const QJsonObject &params) {
+            return params[QStringLiteral("loaderId")] == loader &&
+                   params[QStringLiteral("name")] == QLatin1String("load");
+        },
+        30000);
+    if (loaded.isEmpty()) {
+        m_error = QStringLiteral("the page's load event did not fire: ") + m_error;
+        return false;
+    }
     return true;
+}
+
+QJsonObject Browser::waitForEvent(const QString &method, const std::function<bool(const QJsonObject &)> &matches,
+                                  int timeoutMs)
+{
+    int seen = 0;
+    const auto find = [&]() -> QJsonObject {
+        for (; seen < m_events.size(); ++seen) {
+            const QJsonObject params = m_events.at(seen)[QStringLiteral("params")].toObject();
+            if (m_events.at(seen)[QStringLiteral("method")] == method && matches(params))
+                return params;
+        }
+        return {};
+    };
+    QJsonObject found = find();
+    if (!found.isEmpty())
+        return found;
+    // The recording handler connected in open() runs before this one, so the new event is in m_events here.
+    QEventLoop loop;
+    const QMetaObject::Connection connection =
+        QObject::connect(&m_socket, &QWebSocket::textMessageReceived, &loop, [&] {
+            found = find();
+            if (!found.isEmpty())
+                loop.quit();
+        });
+    const QMetaObject::Connection closed =
+        QObject::connect(&m_socket, &QWebSocket::disconnected, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec();
+    QObject::disconnect(connection);
+    QObject::disconnect(closed);
+    if (found.isEmpty())
+        m_error = QStringLiteral("no matching %1 within %2 ms%3")
+                      .arg(method)
+                      .arg(timeoutMs)
+                      .arg(m_socket.state() == QAbstractSocket::ConnectedState
+                               ? QString()
+                               : QStringLiteral(" (the DevTools socket closed)"));
+    return found;
 }
 
 QJsonValue Browser::evaluate(const QString &expression)

@@ -59,40 +59,82 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
 {
     Browser phone;
     QVERIFY2(phone.open(m_page), qPrintable(phone.error()));
-    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.readyState")).toString(),
-                              QStringLiteral("complete"), 10000);
+    QCOMPARE(phone.evaluate(QStringLiteral("document.readyState")).toString(), QStringLiteral("complete"));
     const QJsonObject granted = phone.command(
         QStringLiteral("Browser.grantPermissions"),
         {{QStringLiteral("origin"), m_origin}, {QStringLiteral("permissions"), QJsonArray{"notifications"}}});
     QVERIFY2(!granted.contains(QStringLiteral("error")), QJsonDocument(granted).toJson().constData());
     QVERIFY(!phone.command(QStringLiteral("ServiceWorker.enable")).contains(QStringLiteral("error")));
+    // Chromium reports each notification it displays. The notifications are read only after that: a reading
+    // while one is stored but not yet displayed makes Chromium forget it.
+    QVERIFY(!phone
+                 .command(QStringLiteral("BackgroundService.startObserving"),
+                          {{QStringLiteral("service"), QStringLiteral("notifications")}})
+                 .contains(QStringLiteral("error")));
+    QVERIFY(!phone
+                 .command(QStringLiteral("BackgroundService.setRecording"),
+                          {{QStringLiteral("service"), QStringLiteral("notifications")},
+                           {QStringLiteral("shouldRecord"), true}})
+                 .contains(QStringLiteral("error")));
 
     // The page registers its worker by itself, for the page's folder.
     const QString scope = m_page + QLatin1Char('/');
-    const QString registration = QStringLiteral("navigator.serviceWorker.getRegistration('%1')").arg(scope);
+    const QJsonObject registered = phone.waitForEvent(
+        QStringLiteral("ServiceWorker.workerRegistrationUpdated"),
+        [&](const QJsonObject &params) {
+            for (const QJsonValue &entry : params[QStringLiteral("registrations")].toArray())
+                if (entry[QStringLiteral("scopeURL")] == scope && !entry[QStringLiteral("isDeleted")].toBool())
+                    return true;
+            return false;
+        },
+        30000);
+    QVERIFY2(!registered.isEmpty(),
+             qPrintable(QStringLiteral("the page registered no worker for its folder: ") + phone.error()));
+    QString registrationId;
+    for (const QJsonValue &entry : registered[QStringLiteral("registrations")].toArray())
+        if (entry[QStringLiteral("scopeURL")] == scope)
+            registrationId = entry[QStringLiteral("registrationId")].toString();
     // A push reaches only an activated worker; an activating one would drop it.
+    const QJsonObject activated = phone.waitForEvent(
+        QStringLiteral("ServiceWorker.workerVersionUpdated"),
+        [&](const QJsonObject &params) {
+            for (const QJsonValue &version : params[QStringLiteral("versions")].toArray())
+                if (version[QStringLiteral("registrationId")] == registrationId &&
+                    version[QStringLiteral("status")] == QLatin1String("activated"))
+                    return true;
+            return false;
+        },
+        30000);
+    QVERIFY2(!activated.isEmpty(), qPrintable(QStringLiteral("the page's worker was not activated: ") + phone.error()));
+    const QString registration = QStringLiteral("navigator.serviceWorker.getRegistration('%1')").arg(scope);
+    // The page learns of it over another channel than DevTools, so possibly a moment later.
     QTRY_VERIFY_WITH_TIMEOUT(
         phone.evaluate(registration + QStringLiteral(".then(r => !!r && !!r.active && r.active.state === 'activated')"))
             .toBool(),
-        20000);
-    const auto registrationId = [&] {
-        for (const QJsonObject &event : phone.events()) {
-            if (event[QStringLiteral("method")] != QLatin1String("ServiceWorker.workerRegistrationUpdated"))
-                continue;
-            for (const QJsonValue &entry : event[QStringLiteral("params")][QStringLiteral("registrations")].toArray())
-                if (entry[QStringLiteral("scopeURL")].toString() == scope)
-                    return entry[QStringLiteral("registrationId")].toString();
-        }
-        return QString();
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(!registrationId().isEmpty(), 10000);
+        10000);
 
-    const auto deliver = [&](const QString &data) {
+    // Hands a push to the worker and waits until Chromium displays the notification with this tag for it.
+    const auto deliver = [&](const QString &data, const QString &tag) {
         const QJsonObject answer = phone.command(QStringLiteral("ServiceWorker.deliverPushMessage"),
                                                  {{QStringLiteral("origin"), m_origin},
-                                                  {QStringLiteral("registrationId"), registrationId()},
+                                                  {QStringLiteral("registrationId"), registrationId},
                                                   {QStringLiteral("data"), data}});
-        return !answer.contains(QStringLiteral("error"));
+        if (answer.contains(QStringLiteral("error"))) {
+            qWarning("push refused: %s", QJsonDocument(answer).toJson(QJsonDocument::Compact).constData());
+            return false;
+        }
+        const QJsonObject displayed = phone.waitForEvent(
+            QStringLiteral("BackgroundService.backgroundServiceEventReceived"),
+            [&](const QJsonObject &params) {
+                const QJsonObject event = params[QStringLiteral("backgroundServiceEvent")].toObject();
+                return event[QStringLiteral("eventName")] == QLatin1String("Notification displayed") &&
+                       event[QStringLiteral("serviceWorkerRegistrationId")] == registrationId &&
+                       event[QStringLiteral("instanceId")] == tag;
+            },
+            30000);
+        if (displayed.isEmpty())
+            qWarning("no notification %s displayed for the push: %s", qPrintable(tag), qPrintable(phone.error()));
+        return !displayed.isEmpty();
     };
     // What the worker showed, by tag.
     const auto shown = [&] {
@@ -110,8 +152,9 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
     };
 
     QVERIFY(deliver(QStringLiteral(R"({"device":"Demo phone","msg":"Call the plumber back",)"
-                                   R"("number":"tel:+33612345678","id":41,"time":1765000000})")));
-    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(QStringLiteral("tapvela-41")), 10000);
+                                   R"("number":"tel:+33612345678","id":41,"time":1765000000})"),
+                    QStringLiteral("tapvela-41")));
+    QVERIFY(shown().contains(QStringLiteral("tapvela-41")));
     const QJsonObject push = shown().value(QStringLiteral("tapvela-41"));
     QCOMPARE(push[QStringLiteral("title")].toString(), QStringLiteral("Demo phone"));
     QVERIFY(push[QStringLiteral("body")].toString().contains(QStringLiteral("Call the plumber back")));
@@ -119,8 +162,8 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
     QCOMPARE(push[QStringLiteral("data")][QStringLiteral("number")].toString(), QStringLiteral("tel:+33612345678"));
 
     // A push that cannot be read is still shown, and offers no call.
-    QVERIFY(deliver(QStringLiteral("not JSON")));
-    QTRY_VERIFY_WITH_TIMEOUT(shown().contains(QStringLiteral("tapvela")), 10000);
+    QVERIFY(deliver(QStringLiteral("not JSON"), QStringLiteral("tapvela")));
+    QVERIFY(shown().contains(QStringLiteral("tapvela")));
     QCOMPARE(shown().value(QStringLiteral("tapvela"))[QStringLiteral("actions")].toArray(), QJsonArray());
 
     // The manifest as Chromium reads it, and both icons it names, drawn at their sizes.
