@@ -87,6 +87,22 @@ bool isHandleFormat(UINT format)
            format == CF_DSPENHMETAFILE || (format >= CF_PRIVATEFIRST && format <= CF_GDIOBJLAST);
 }
 
+// Starts a program without waiting for it.
+bool startProcess(const QString &commandLine)
+{
+    std::wstring line = commandLine.toStdWString();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    if (process.hThread)
+        CloseHandle(process.hThread);
+    if (process.hProcess)
+        CloseHandle(process.hProcess);
+    return true;
+}
+
 } // namespace
 
 bool hasDisplay()
@@ -103,16 +119,8 @@ bool xdotool(const QStringList &arguments)
     const QString status = QStringLiteral("/tmp/tapvela-hotkey-xdotool-%1-%2").arg(GetCurrentProcessId()).arg(++runs);
     const QString command =
         QStringLiteral("Z:\\bin\\sh -c \"xdotool %1; echo $? > %2\"").arg(arguments.join(QLatin1Char(' ')), status);
-    std::wstring line = command.toStdWString();
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!startProcess(command))
         return false;
-    if (process.hThread)
-        CloseHandle(process.hThread);
-    if (process.hProcess)
-        CloseHandle(process.hProcess);
     QFile file(QStringLiteral("Z:") + status);
     const bool ended = QTest::qWaitFor(
         [&file] {
@@ -134,17 +142,7 @@ bool xdotool(const QStringList &arguments)
 
 bool startXdotool(const QStringList &arguments)
 {
-    std::wstring line = (QStringLiteral("Z:\\usr\\bin\\xdotool ") + arguments.join(QLatin1Char(' '))).toStdWString();
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    if (process.hThread)
-        CloseHandle(process.hThread);
-    if (process.hProcess)
-        CloseHandle(process.hProcess);
-    return true;
+    return startProcess(QStringLiteral("Z:\\usr\\bin\\xdotool ") + arguments.join(QLatin1Char(' ')));
 }
 
 struct TargetWindow::Impl

@@ -89,24 +89,25 @@ bool takeRequest(QByteArray &buffer, RecordedRequest &request)
     return true;
 }
 
+ScriptedReply withBody(const QByteArray &body, int status, const QByteArray &contentType)
+{
+    ScriptedReply reply;
+    reply.status = status;
+    reply.body = body;
+    reply.withHeader("Content-Type", contentType);
+    return reply;
+}
+
 } // namespace
 
 ScriptedReply ScriptedReply::text(const QByteArray &body, int status)
 {
-    ScriptedReply reply;
-    reply.status = status;
-    reply.body = body;
-    reply.withHeader("Content-Type", "text/plain; charset=utf-8");
-    return reply;
+    return withBody(body, status, "text/plain; charset=utf-8");
 }
 
 ScriptedReply ScriptedReply::json(const QByteArray &body, int status)
 {
-    ScriptedReply reply;
-    reply.status = status;
-    reply.body = body;
-    reply.withHeader("Content-Type", "application/json");
-    return reply;
+    return withBody(body, status, "application/json");
 }
 
 ScriptedReply ScriptedReply::redirect(const QByteArray &location, int status)
