@@ -6,8 +6,6 @@
 
 #include <arpa/inet.h>
 #include <openssl/ssl.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -53,8 +51,7 @@ constexpr int takeBatch = 32;
 // those that accepted.
 constexpr auto partialRecordDelay = std::chrono::milliseconds(100);
 // Delivery is background work: its thread (encryption, signing, name lookups) yields the CPU to the
-// threads that answer requests. Lower niceness alone still took a fifth of the CPU from a flood of pushes
-// with subscriptions on 2 cores; the idle class takes far less while the CPU is busy, and all of it when not.
+// threads that answer requests.
 constexpr int backgroundNiceness = 10;
 // A VAPID token is valid for 12 hours and names only the push service's origin: one signed per origin an hour
 // is enough, rather than a signature per delivery.
@@ -752,16 +749,13 @@ void Delivery::start()
         return;
     net::post(m_impl->io, [impl = m_impl.get()] { impl->schedule(); });
     m_impl->thread = std::thread([impl = m_impl.get()] {
-        // The name lookups' threads, started from this one, inherit its niceness and class. Where the system
-        // refuses, delivery still works, only at a higher priority.
+        // The name lookups' threads, started from this one, inherit its niceness. Where the system refuses,
+        // delivery still works, only at the same priority as the answers.
         const auto self = static_cast<id_t>(gettid());
         errno = 0;
         const int niceness = getpriority(PRIO_PROCESS, self);
         if (errno != 0 || setpriority(PRIO_PROCESS, self, std::min(niceness + backgroundNiceness, 19)) != 0)
             logLine("Web Push: cannot lower the delivery thread's priority: %s", std::strerror(errno));
-        const sched_param idle{};
-        if (const int error = pthread_setschedparam(pthread_self(), SCHED_IDLE, &idle); error != 0)
-            logLine("Web Push: cannot put the delivery thread in the idle class: %s", std::strerror(error));
         impl->io.run();
     });
 }
