@@ -582,14 +582,15 @@ HttpResponse Service::page(const HttpRequest &req, const std::string &token, boo
         return replyText(404, "unknown page\n");
     const std::string nonce = randomUrlToken(18);
     HttpResponse res;
-    res.headers = {{"Content-Security-Policy",
-                    "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
-                        "'; connect-src 'self'; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
-                        "form-action 'none'; frame-ancestors 'none'"},
-                   {"X-Content-Type-Options", "nosniff"},
-                   {"Referrer-Policy", "no-referrer"},
-                   {"Cache-Control", "no-store"},
-                   {"Vary", "Accept-Language"}};
+    res.headers = {
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
+             "'; connect-src 'self'; img-src 'self'; manifest-src 'self'; worker-src 'self'; base-uri 'none'; "
+             "form-action 'none'; frame-ancestors 'none'"},
+        {"X-Content-Type-Options", "nosniff"},
+        {"Referrer-Policy", "no-referrer"},
+        {"Cache-Control", "no-store"},
+        {"Vary", "Accept-Language"}};
     res.contentType = "text/html; charset=utf-8";
     res.body = renderPhonePage(*device, m_store.latestPushes(device->row, pushesOnPage), nonce,
                                pageLanguage(req.acceptLanguage), inOwnFolder ? "./" : token + "/");

@@ -166,7 +166,8 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
     QVERIFY(shown().contains(QStringLiteral("tapvela")));
     QCOMPARE(shown().value(QStringLiteral("tapvela"))[QStringLiteral("actions")].toArray(), QJsonArray());
 
-    // The manifest as Chromium reads it, and both icons it names, drawn at their sizes.
+    // The manifest as Chromium reads it, and both icons it names, loaded as images (as the home screen loads
+    // them, under the page's content policy) at their sizes.
     const QJsonObject manifest = phone.command(QStringLiteral("Page.getAppManifest"));
     QVERIFY2(manifest[QStringLiteral("errors")].toArray().isEmpty(), QJsonDocument(manifest).toJson().constData());
     const QJsonObject data = QJsonDocument::fromJson(manifest[QStringLiteral("data")].toString().toUtf8()).object();
@@ -177,8 +178,10 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
                                 .resolved(QUrl(icon[QStringLiteral("src")].toString()))
                                 .toString();
         sizes << phone
-                     .evaluate(QStringLiteral("fetch('%1').then(r => r.blob()).then(createImageBitmap)"
-                                              ".then(b => b.width + 'x' + b.height)")
+                     .evaluate(QStringLiteral("new Promise(done => { const image = new Image(); "
+                                              "image.onload = () => done(image.naturalWidth + 'x' + "
+                                              "image.naturalHeight); image.onerror = () => done('refused: ' + "
+                                              "image.src); image.src = '%1'; })")
                                    .arg(src))
                      .toString();
     }
