@@ -249,8 +249,11 @@ private:
     {
         if (m_server.accessLog)
             m_server.log(m_address, m_method, response.logPath, response.status);
-        if (response.events && !m_head)
+        if (response.events && !m_head) {
+            if (response.sent)
+                response.sent();
             return startEvents(std::move(response));
+        }
         m_response = {};
         m_response.version(11);
         m_response.result(static_cast<unsigned>(response.status));
@@ -264,14 +267,18 @@ private:
         if (!m_head)
             m_response.body() = std::move(response.body);
         lowest().expires_after(m_server.limits.writeTime);
-        http::async_write(m_stream, m_response, [self = this->shared_from_this()](error_code ec, std::size_t) {
-            if (ec)
-                return self->closeNow();
-            if (!self->m_keepAlive)
-                return self->lingerAndClose();
-            // Requests already received stay in the buffer and are read next, so they are answered in order.
-            self->readRequest(false);
-        });
+        http::async_write(
+            m_stream, m_response,
+            [self = this->shared_from_this(), sent = std::move(response.sent)](error_code ec, std::size_t) {
+                if (sent)
+                    sent();
+                if (ec)
+                    return self->closeNow();
+                if (!self->m_keepAlive)
+                    return self->lingerAndClose();
+                // Requests already received stay in the buffer and are read next, so they are answered in order.
+                self->readRequest(false);
+            });
     }
 
     // Closing with unread bytes from the client would reset the connection and could destroy the answer before

@@ -56,6 +56,8 @@ struct HttpResponse
     std::vector<std::pair<std::string, std::string>> headers;
     std::shared_ptr<EventSource> events; // an event stream follows the headers instead of a body
     std::string logPath;                 // how the access log shows the request's path: never a secret
+    // Called once the answer is written or could not be: for work that must not delay the answer.
+    std::function<void()> sent;
 };
 
 // Called exactly once, from any thread, with the answer to a request.

@@ -569,10 +569,12 @@ HttpResponse Service::push(const HttpRequest &req)
     if (!stored)
         return replyUnknownDevice();
     m_hub.published(stored->second);
-    // Stored and queued above; the delivery thread sends it, so no push service delays this answer.
+    HttpResponse answer = replyJson(200, {{"status", "valid"}});
+    // Stored and queued above. The delivery thread sends it once this answer is on its way, so that neither a
+    // push service nor the encryption's CPU time delays the answer.
     if (delivery)
-        delivery->wake();
-    return replyJson(200, {{"status", "valid"}});
+        answer.sent = [delivery] { delivery->wake(); };
+    return answer;
 }
 
 HttpResponse Service::page(const HttpRequest &req, const std::string &token, bool inOwnFolder)
