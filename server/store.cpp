@@ -738,8 +738,9 @@ void Store::recordDeliveries(const DeliveryRecord &record)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     transaction([&] {
-        for (const auto &[push, subscription] : record.delivered)
-            using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, push).bind(2, subscription).run(); });
+        for (const auto &delivered : record.delivered)
+            using_(*m_deleteDelivery,
+                   [&](Statement &s) { s.bind(1, delivered.first).bind(2, delivered.second).run(); });
         for (const DeliveryRow &row : record.rows)
             using_(*m_insertDelivery, [&](Statement &s) {
                 s.bind(1, row.pushId).bind(2, row.subscriptionId).bind(3, std::int64_t(row.attempts));
