@@ -217,9 +217,12 @@ private:
 
     void upgradeSchema();
 
+    class Checkpointer;
+
     const Clock m_clock;
     std::mutex m_mutex;
     sqlite3 *m_db = nullptr;
+    std::unique_ptr<Checkpointer> m_checkpointer;
     std::unique_ptr<Statement> m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
         m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
         m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,

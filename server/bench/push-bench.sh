@@ -138,16 +138,35 @@ subscribedDevice() {
     sed -n 's/^device id: //p' <<<"$out"
 }
 
+# The paced runs put the server on one CPU and the pacer and the sink on the others, as if on machines of their
+# own: sharing every CPU, the pacer itself is woken late while the server encrypts the deliveries, and the
+# bench's own client would be charged to the server's answer. `pin` does it (with 2 CPUs or more), `unpin`
+# undoes it for the sink (the server it pinned is stopped by then).
+cpus=$(nproc)
+outside=
+pin() {
+    ((cpus >= 2)) || return 0
+    outside=1-$((cpus - 1))
+    taskset -a -p -c 0 "$pid" >/dev/null
+    taskset -a -p -c "$outside" "$sink" >/dev/null
+}
+unpin() {
+    [[ -n $outside ]] || return 0
+    outside=
+    taskset -a -p -c "0-$((cpus - 1))" "$sink" >/dev/null
+}
+
 # Pushes paced at $rate a second for $seconds to DEVICE with the tag TAG, in the background (sets pacer).
 pace() {
-    python3 "$here/webpush-sink.py" pace "$work/sent-$2" --base "$base" --key "$key" --device "$1" --tag "$2" \
+    ${outside:+taskset -c "$outside"} python3 "$here/webpush-sink.py" pace "$work/sent-$2" --base "$base" \
+        --key "$key" --device "$1" --tag "$2" \
         --rate "$rate" --seconds "$seconds" >"$work/pace-$2" 2>&1 &
     pacer=$!
 }
 
 # The sink's figures for TAG (pushes to a device with SUBSCRIPTIONS), printed and appended to the summary.
 deliveries() {
-    python3 "$here/webpush-sink.py" report "$work/sent-$1" "$work/record" --subscriptions "$3" >"$work/report"
+    python3 "$here/webpush-sink.py" report "$work/sent-$1" "$work/record" --keys "$work/sink" --subscriptions "$3" >"$work/report"
     cat "$work/report"
     printf '%-58s %6s %7s %7s %9s %9s %5s %5s\n' "$label, $2" \
         "$(value 'pushes answered 200' "$work/report")" \
@@ -251,7 +270,9 @@ for server in "${servers[@]}"; do
         "$(awk '/^VmHWM/ {print $2 " kB"}' "/proc/$pid/status")"
     echo "$(cat "$work/peak") kB peak RSS: $label" >>"$work/memory"
     if ((webpush)); then
-        echo "--- Web Push: $rate pushes a second for ${seconds}s, no subscriptions"
+        pin
+        echo "--- Web Push: $rate pushes a second for ${seconds}s, no subscriptions" \
+            "${outside:+(server on CPU 0, pacer and sink on $outside)}"
         pace "$device" plain
         wait "$pacer"
         pacer=
@@ -265,6 +286,7 @@ for server in "${servers[@]}"; do
         cat "$work/pace-paced"
         drain
         deliveries paced "paced at $rate/s, 3 subscriptions" 3
+        unpin
 
         echo "--- Web Push: the same, the sink answering 503 from the start, the server killed (kill -9) after" \
             "$((seconds / 3)) s and restarted 1 s later, the sink accepting again $((2 * seconds / 3)) s in"

@@ -2,18 +2,19 @@
 """A light push service on loopback and a paced pusher, for server/bench/push-bench.sh's Web Push runs.
 
   webpush-sink.py serve RECORD [--refuse FILE]
-      Listens on http://127.0.0.1:PORT and prints one JSON line {"port", "p256dh", "auth"}: the keys of every
-      subscription http://127.0.0.1:PORT/NAME. Answers 201, or 503 with Retry-After: 1 while FILE exists.
-      Appends "ARRIVAL NAME STATUS TAG:SEQ" to RECORD for each request (ARRIVAL on the monotonic clock, which
-      every process on the machine shares). SEQ is read from the message "bench TAG SEQ", decrypted with the
-      keys made here, except for names starting with "count-": those are only counted, to keep the sink light
-      under a flood. It checks nothing else: checking deliveries is the delivery tests' job.
+      Listens on http://127.0.0.1:PORT and prints one JSON line {"port", "p256dh", "auth", "private"}: the keys
+      of every subscription http://127.0.0.1:PORT/NAME. Answers 201, or 503 with Retry-After: 1 while FILE
+      exists. Appends "ARRIVAL NAME STATUS BODY" to RECORD for each request (ARRIVAL on the monotonic clock, which
+      every process on the machine shares; BODY in base64, "-" for names starting with "count-", which are only
+      counted). It decrypts nothing while serving: a push service is another machine, and its work must not take
+      the CPU from the server measured here. It checks nothing else: that is the delivery tests' job.
   webpush-sink.py pace SENT --base URL --key KEY --device ID --tag TAG --rate N --seconds S
       Pushes "bench TAG SEQ" N times a second on one kept-alive connection (on a schedule, not after each
       answer); writes "TAG:SEQ SENT ANSWERED STATUS" per push to SENT, STATUS 0 when the server could not be reached.
-  webpush-sink.py report SENT RECORD --subscriptions N
-      Pushes answered 200, deliveries each of them owed (N per push) against those accepted with 201, the ones
-      lost and the ones accepted twice, and p50/p99 of push → first accepted delivery and of the push's answer.
+  webpush-sink.py report SENT RECORD --keys SINK --subscriptions N
+      With SINK the serving sink's JSON line, whose keys decrypt each body's message "bench TAG SEQ": pushes
+      answered 200, deliveries each of them owed (N per push) against those accepted with 201, the ones lost and
+      the ones accepted twice, and p50/p99 of push → first accepted delivery and of the push's answer.
 Needs python3-cryptography.
 """
 import argparse
@@ -43,10 +44,11 @@ def hkdf(salt, ikm, info, length):
 
 
 class Keys:
-    def __init__(self):
-        self.private = ec.generate_private_key(ec.SECP256R1())
+    def __init__(self, private=None, auth=None):
+        self.private = ec.derive_private_key(private, ec.SECP256R1()) if private else ec.generate_private_key(
+            ec.SECP256R1())
         self.public = self.private.public_key().public_bytes(Encoding.X962, PublicFormat.UncompressedPoint)
-        self.auth = os.urandom(16)
+        self.auth = auth or os.urandom(16)
 
     def decrypt(self, body):
         # aes128gcm (RFC 8188) with the Web Push key derivation (RFC 8291), one record.
@@ -60,14 +62,17 @@ class Keys:
 
 
 def sequence(keys, body):
+    if body == "-":
+        return "-"
     try:
+        body = base64.b64decode(body)
         match = re.fullmatch(r"bench (\S+) (\d+)", json.loads(keys.decrypt(body)).get("msg", ""))
         return match.group(1) + ":" + match.group(2) if match else "-"
     except Exception:  # anything undecryptable is only counted here
         return "?"
 
 
-async def answer(reader, writer, keys, record, refuse):
+async def answer(reader, writer, record, refuse):
     try:
         while True:
             head = await reader.readuntil(b"\r\n\r\n")
@@ -77,8 +82,8 @@ async def answer(reader, writer, keys, record, refuse):
             name = head.split(b" ", 2)[1].decode().lstrip("/")
             refused = refuse is not None and os.path.exists(refuse)
             status = 503 if refused else 201
-            seq = "-" if name.startswith("count-") else sequence(keys, body)
-            record.write("%.6f %s %d %s\n" % (arrival, name, status, seq))
+            kept = "-" if name.startswith("count-") else base64.b64encode(body).decode() or "="
+            record.write("%.6f %s %d %s\n" % (arrival, name, status, kept))
             writer.write(b"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n" if refused
                          else b"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n")
             await writer.drain()
@@ -93,10 +98,11 @@ async def answer(reader, writer, keys, record, refuse):
 async def serve(arguments):
     keys = Keys()
     record = open(arguments.record, "a", buffering=1)
-    server = await asyncio.start_server(lambda r, w: answer(r, w, keys, record, arguments.refuse), "127.0.0.1", 0,
+    server = await asyncio.start_server(lambda r, w: answer(r, w, record, arguments.refuse), "127.0.0.1", 0,
                                         backlog=1024)
     port = server.sockets[0].getsockname()[1]
-    print(json.dumps({"port": port, "p256dh": b64(keys.public), "auth": b64(keys.auth)}), flush=True)
+    print(json.dumps({"port": port, "p256dh": b64(keys.public), "auth": b64(keys.auth),
+                      "private": keys.private.private_numbers().private_value}), flush=True)
     async with server:
         await server.serve_forever()
 
@@ -143,9 +149,12 @@ def report(arguments):
         if status == "200":
             sent[seq] = float(sentAt)
             answered.append((float(answeredAt) - float(sentAt)) * 1000)
+    sink = json.load(open(arguments.keys))
+    keys = Keys(sink["private"], base64.urlsafe_b64decode(sink["auth"] + "=="))
     first, accepted = {}, {}
     for line in open(arguments.record):
-        arrival, name, status, seq = line.split()
+        arrival, name, status, body = line.split()
+        seq = sequence(keys, body)
         if status == "201" and seq in sent:
             key = (seq, name)
             accepted[key] = accepted.get(key, 0) + 1
@@ -178,6 +187,7 @@ def main():
     reporting = commands.add_parser("report")
     reporting.add_argument("sent")
     reporting.add_argument("record")
+    reporting.add_argument("--keys", required=True)
     reporting.add_argument("--subscriptions", type=int, default=3)
     arguments = parser.parse_args()
     if arguments.command == "serve":

@@ -80,6 +80,7 @@ private slots:
     void upgradesFirstSchema();
     void deliveriesGoWithTheirRows();
     void pruningThreadStartsAndStops();
+    void copiesTheLogBack();
 
 private:
     std::unique_ptr<Store> open();
@@ -286,4 +287,20 @@ void TestStore::pruningThreadStartsAndStops()
 }
 
 QTEST_GUILESS_MAIN(TestStore)
+// The store's own thread copies the write-ahead log back into the database, once it holds 1000 pages: a copy
+// that never happened would leave every push in a log that only grows.
+void TestStore::copiesTheLogBack()
+{
+    const auto store = open();
+    const auto account = store->addAccount("a", "hash");
+    QVERIFY(account);
+    const Device device = store->addDevice(*account, "phone");
+    const qint64 before = QFileInfo(m_path).size();
+    const std::string message(2000, 'm');
+    // 2 MB of pushes, in 3000 pages of log or so: past the 1000, short of where each commit would copy the log.
+    for (int i = 0; i < 1000; ++i)
+        QVERIFY(store->addPush(*account, device.id, PushFields{message, "", "", ""}));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_path).size() > before + 1'500'000, 30000);
+}
+
 #include "tst_store.moc"
