@@ -146,14 +146,21 @@ void execute(sqlite3 *db, const char *sql)
 
 template <typename Body> auto Store::transaction(Body body)
 {
-    exec("BEGIN IMMEDIATE");
+    // Prepared once the store is open, so that a push's transaction parses no SQL.
+    const auto run = [this](const std::unique_ptr<Statement> &prepared, const char *sql) {
+        if (prepared)
+            using_(*prepared, [](Statement &s) { s.run(); });
+        else
+            exec(sql);
+    };
+    run(m_begin, "BEGIN IMMEDIATE");
     try {
         if constexpr (std::is_void_v<decltype(body())>) {
             body();
-            exec("COMMIT");
+            run(m_commit, "COMMIT");
         } else {
             auto result = body();
-            exec("COMMIT");
+            run(m_commit, "COMMIT");
             return result;
         }
     } catch (...) {
@@ -367,6 +374,8 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             exec(("PRAGMA user_version=" + std::to_string(schemaVersion)).c_str());
         });
 
+        m_begin = std::make_unique<Statement>(m_db, "BEGIN IMMEDIATE");
+        m_commit = std::make_unique<Statement>(m_db, "COMMIT");
         m_insertAccount = std::make_unique<Statement>(
             m_db, "INSERT INTO accounts(username, password_hash, created_at) VALUES (?1, ?2, ?3)");
         m_selectAccount =
@@ -490,6 +499,8 @@ void Store::close()
     if (m_db)
         sqlite3_wal_hook(m_db, nullptr, nullptr);
     m_checkpointer.reset();
+    m_begin.reset();
+    m_commit.reset();
     m_insertAccount.reset();
     m_selectAccount.reset();
     m_insertKey.reset();
