@@ -15,9 +15,10 @@
 # killed (kill -9) and restarted, to count the deliveries lost.
 #
 # usage: server/bench/push-bench.sh [--seconds N] [--connections N] [--streams N] [--slow N] [--no-attack]
-#                                   [--webpush [--rate N]] [SERVER_BINARY...]
+#                                   [--webpush [--rate N]] [--pairs N] [SERVER_BINARY...]
 #        (default binary: build/linux/server/tapvela-server; BENCH_SERVER_OPTIONS="--threads 32" passes
 #        options to every server)
+#        --pairs N runs the wrk runs without attackers N times in turn, to see through a noisy machine.
 # On a shared machine: nice -n 10 server/bench/push-bench.sh ...
 set -euo pipefail
 
@@ -29,6 +30,7 @@ slow=500
 attack=1
 webpush=0
 rate=200
+pairs=1
 servers=()
 while (($#)); do
     case $1 in
@@ -39,6 +41,7 @@ while (($#)); do
     --no-attack) attack=0; shift ;;
     --webpush) webpush=1; shift ;;
     --rate) rate=$2; shift 2 ;;
+    --pairs) pairs=$2; shift 2 ;;
     -*) echo "push-bench: unknown option $1" >&2; exit 2 ;;
     *) servers+=("$1"); shift ;;
     esac
@@ -52,6 +55,7 @@ for server in "${servers[@]}"; do
     [[ -x $server ]] || { echo "push-bench: no server at $server (build it first)" >&2; exit 1; }
 done
 ((rate >= 1 && rate <= 2000)) || { echo "push-bench: --rate takes 1 to 2000" >&2; exit 2; }
+((pairs >= 1 && pairs <= 10)) || { echo "push-bench: --pairs takes 1 to 10" >&2; exit 2; }
 ((seconds >= 3 && seconds <= 120)) || { echo "push-bench: --seconds takes 3 to 120" >&2; exit 2; }
 ((streams >= 0 && streams <= 5000 && slow >= 0 && slow <= 5000)) ||
     { echo "push-bench: --streams and --slow take 0 to 5000" >&2; exit 2; }
@@ -242,15 +246,19 @@ for server in "${servers[@]}"; do
     echo "=== $server (listening on $base, ${BENCH_SERVER_OPTIONS:-default options})"
     echo "resident memory at rest: $(awk '/^VmRSS/ {print $2 " kB"}' "/proc/$pid/status")"
 
-    load "$label, alone"
     if ((webpush)); then
         flooded=$(subscribedDevice "Flooded phone" count)
         paced=$(subscribedDevice "Paced phone" paced)
         killed=$(subscribedDevice "Killed phone" killed)
-        device=$flooded load "$label, 3 subscriptions each"
-        echo "--- deliveries queued after wrk: $(queued)"
-        drain
     fi
+    for ((pair = 1; pair <= pairs; pair++)); do
+        load "$label, alone"
+        if ((webpush)); then
+            device=$flooded load "$label, 3 subscriptions each"
+            echo "--- deliveries queued after wrk: $(queued)"
+            drain
+        fi
+    done
     if ((attack)); then
         python3 "$here/attackers.py" --port "$port" --tokens "$work/tokens" --streams "$streams" --slow "$slow" \
             >"$work/attackers" 2>&1 &
