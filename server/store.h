@@ -223,9 +223,9 @@ private:
     std::mutex m_mutex;
     sqlite3 *m_db = nullptr;
     std::unique_ptr<Checkpointer> m_checkpointer;
-    std::unique_ptr<Statement> m_begin, m_commit, m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys, m_selectKey, m_insertDevice,
-        m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount, m_insertPush,
-        m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
+    std::unique_ptr<Statement> m_begin, m_commit, m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys,
+        m_selectKey, m_insertDevice, m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount,
+        m_insertPush, m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
         m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queuePush, m_selectVapidKey, m_insertVapidKey,
         m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription, m_selectSubscriptions,
         m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery, m_retryDelivery, m_insertDelivery,
