@@ -170,7 +170,8 @@ pace() {
 
 # The sink's figures for TAG (pushes to a device with SUBSCRIPTIONS), printed and appended to the summary.
 deliveries() {
-    python3 "$here/webpush-sink.py" report "$work/sent-$1" "$work/record" --keys "$work/sink" --subscriptions "$3" >"$work/report"
+    python3 "$here/webpush-sink.py" report "$work/sent-$1" "$work/record" --keys "$work/sink" \
+        --subscriptions "$3" >"$work/report"
     cat "$work/report"
     printf '%-58s %6s %7s %7s %9s %9s %5s %5s\n' "$label, $2" \
         "$(value 'pushes answered 200' "$work/report")" \

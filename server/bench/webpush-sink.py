@@ -151,11 +151,16 @@ def report(arguments):
             answered.append((float(answeredAt) - float(sentAt)) * 1000)
     sink = json.load(open(arguments.keys))
     keys = Keys(sink["private"], base64.urlsafe_b64decode(sink["auth"] + "=="))
+    # Only what was accepted after this run's first push can be one of its deliveries: the rest (earlier runs'
+    # deliveries, and the 503s) is not decrypted again for every report.
+    start = min(sent.values(), default=float("inf"))
     first, accepted = {}, {}
     for line in open(arguments.record):
         arrival, name, status, body = line.split()
+        if status != "201" or float(arrival) < start:
+            continue
         seq = sequence(keys, body)
-        if status == "201" and seq in sent:
+        if seq in sent:
             key = (seq, name)
             accepted[key] = accepted.get(key, 0) + 1
             first.setdefault(key, float(arrival))
