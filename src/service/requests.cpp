@@ -128,7 +128,13 @@ SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
 
 bool replyFailed(QNetworkReply *reply)
 {
-    return reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > maxReplyBytes;
+    if (reply->error() != QNetworkReply::NoError || reply->bytesAvailable() > maxReplyBytes)
+        return true;
+    // Qt now and then reports a connection closed before the announced length as a success: a body shorter
+    // than its Content-Length was cut. A compressed body loses its Content-Length when Qt unpacks it.
+    bool known = false;
+    const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+    return known && reply->bytesAvailable() < announced;
 }
 
 LoginReply takeLoginReply(QNetworkReply *reply)

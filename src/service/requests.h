@@ -66,7 +66,8 @@ struct SettingsReply
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);
 
 // True when the network layer reported an error for a finished reply (no connection, an HTTP status of 400
-// and above, the time-out, a connection closed mid-reply) or its body passed the size cap.
+// and above, the time-out, a connection closed mid-reply), its body passed the size cap or fell short of its
+// Content-Length.
 bool replyFailed(QNetworkReply *reply);
 
 // What a finished-signal handler calls first: reads the reply (its body only when it did not fail), judges
