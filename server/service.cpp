@@ -565,14 +565,17 @@ HttpResponse Service::push(const HttpRequest &req)
     if (!account)
         return replyRefusedKey();
     Delivery *const delivery = m_options.delivery;
-    const auto stored = m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra}, delivery);
+    bool queued = false;
+    const auto stored =
+        m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra}, delivery ? &queued : nullptr);
     if (!stored)
         return replyUnknownDevice();
     m_hub.published(stored->second);
     HttpResponse answer = replyJson(200, {{"status", "valid"}});
     // Stored and queued above. The delivery thread sends it once this answer is on its way, so that neither a
-    // push service nor the encryption's CPU time delays the answer.
-    if (delivery)
+    // push service nor the encryption's CPU time delays the answer. A push to a device without subscriptions
+    // does not wake it: under a flood, each wake would read the queue for nothing.
+    if (queued)
         answer.sent = [delivery] { delivery->wake(); };
     return answer;
 }

@@ -679,7 +679,7 @@ std::optional<Device> Store::deviceByToken(const std::string &pageToken)
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t account, const std::string &deviceId,
-                                                                    const PushFields &fields, bool deliver)
+                                                                    const PushFields &fields, bool *queued)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto deviceRow = using_(*m_selectDeviceOfAccount, [&](Statement &s) -> std::optional<std::int64_t> {
@@ -697,11 +697,13 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t
             return std::make_pair(sqlite3_last_insert_rowid(m_db), *deviceRow);
         });
     };
-    if (!deliver)
+    if (!queued)
         return insert();
+    *queued = false;
     return transaction([&] {
         const auto stored = insert();
         using_(*m_queuePush, [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).run(); });
+        *queued = sqlite3_changes(m_db) > 0;
         return stored;
     });
 }

@@ -157,11 +157,11 @@ public:
     std::optional<Device> deviceByToken(const std::string &pageToken);
 
     // The new push's id and its device's row; nothing when the account has no device with this id. With
-    // `deliver` and a device that has subscriptions, the push is queued in the same transaction (one small row,
+    // `queued` and a device that has subscriptions, the push is queued in the same transaction (one small row,
     // whatever the number of subscriptions), so that a push once acknowledged is delivered even if the process
-    // dies right after.
+    // dies right after; `*queued` says whether it was.
     std::optional<std::pair<std::int64_t, std::int64_t>> addPush(std::int64_t account, const std::string &deviceId,
-                                                                 const PushFields &fields, bool deliver = false);
+                                                                 const PushFields &fields, bool *queued = nullptr);
     // Oldest first, at most `limit`, all with an id above `after`.
     std::vector<Push> pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit);
     // Newest first.

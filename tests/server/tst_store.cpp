@@ -202,7 +202,8 @@ void TestStore::upgradesFirstSchema()
         QCOMPARE(store->latestPushes(1, 10).size(), std::size_t(opening + 1));
         // The tables of Web Push are there.
         store->addSubscription(1, "https://push.example/1", "k", "a", 10);
-        QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}, true));
+        bool queued = false;
+        QVERIFY(store->addPush(1, "d1", PushFields{"new", "", "", ""}, &queued));
         QCOMPARE(store->queuedPushes(0, 10).size(), std::size_t(opening + 1));
     }
 }
@@ -226,12 +227,19 @@ void TestStore::deliveriesGoWithTheirRows()
     QCOMPARE(kept.back().p256dh, std::string("new key"));
     store->addSubscription(other.row, "https://push.example/other", "key", "auth", 10);
 
+    bool queued = false;
     m_now = start - 40 * day;
-    QVERIFY(store->addPush(*account, phone.id, PushFields{"old", "", "", ""}, true));
+    QVERIFY(store->addPush(*account, phone.id, PushFields{"old", "", "", ""}, &queued));
     m_now = start;
-    QVERIFY(store->addPush(*account, phone.id, PushFields{"not queued", "", "", ""}, false));
-    const auto pushed = store->addPush(*account, phone.id, PushFields{"new", "", "", "tel:1"}, true);
+    QVERIFY(store->addPush(*account, phone.id, PushFields{"not queued", "", "", ""}));
+    queued = false;
+    const auto pushed = store->addPush(*account, phone.id, PushFields{"new", "", "", "tel:1"}, &queued);
     QVERIFY(pushed);
+    QVERIFY(queued);
+    // No subscriptions, nothing to queue, and the delivery thread is not woken for it.
+    const Device bare = store->addDevice(*account, "bare");
+    QVERIFY(store->addPush(*account, bare.id, PushFields{"to no one", "", "", ""}, &queued));
+    QVERIFY(!queued);
     QCOMPARE(rowCount(m_path, "push_queue"), 2);
     const auto queue = store->queuedPushes(0, 100);
     QCOMPARE(queue.size(), std::size_t(20));
@@ -256,7 +264,7 @@ void TestStore::deliveriesGoWithTheirRows()
     QCOMPARE(rowCount(m_path, "push_queue"), 0);
     QCOMPARE(store->deliveryQueue(10).size(), std::size_t(1));
     QVERIFY(store->deliveryPending(store->deliveryQueue(10).front()));
-    QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, true));
+    QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, &queued));
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
     // As an operator would remove a device, with the cascade the schema declares.
