@@ -328,7 +328,7 @@ struct Delivery::Impl
     std::set<Key> inFlight;
     std::deque<PendingDelivery> ready;
     bool stale = true;
-    // The queued pushes taken and not yet recorded, and the highest one taken.
+    // The queued pushes taken and not yet recorded, and the push up to which the queue was read.
     std::map<std::int64_t, Fanout> fanouts;
     std::int64_t lastTaken = 0;
     // Accepted deliveries with rows of their own, and queued pushes with outcomes, are written together, in one
@@ -404,7 +404,10 @@ void Delivery::Impl::fetch()
             }
             ready.push_back(std::move(delivery));
         }
-        stale = take(owner.m_store.queuedPushes(lastTaken, takeBatch)) >= static_cast<std::size_t>(takeBatch) || more;
+        std::int64_t readTo = lastTaken;
+        const std::size_t taken = take(owner.m_store.queuedPushes(lastTaken, takeBatch, &readTo));
+        lastTaken = std::max(lastTaken, readTo);
+        stale = taken >= static_cast<std::size_t>(takeBatch) || more;
     } catch (const std::exception &e) {
         logLine("Web Push: reading the queue failed, trying again in a minute: %s", e.what());
         wakeIn(60);

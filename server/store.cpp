@@ -21,7 +21,9 @@ namespace {
 // 3: Web Push: the VAPID key, the phones' subscriptions and the deliveries still to make (new tables only).
 // 4: one queue row per push, fanned out to the subscriptions by the delivery thread (a new table only: the
 //    per-subscription rows that a database of 3 still holds are delivered as they are).
-constexpr int schemaVersion = 4;
+// 5: the queue is a mark in the push's own row (pushes.deliver_to): storing a push is one write, not two
+//    (push_queue's rows move to the mark, and the table goes).
+constexpr int schemaVersion = 5;
 
 // A key's use is written down at most this often: enough for a limit counted in days.
 constexpr std::int64_t keyUseResolution = 3600;
@@ -57,7 +59,9 @@ CREATE TABLE IF NOT EXISTS pushes (
     icon TEXT NOT NULL,
     sound TEXT NOT NULL,
     extra TEXT NOT NULL,
-    created_at INTEGER NOT NULL
+    created_at INTEGER NOT NULL,
+    -- Queued for Web Push: the highest subscription of its device when it was stored; NULL once taken.
+    deliver_to INTEGER
 );
 CREATE INDEX IF NOT EXISTS pushes_by_device ON pushes(device_id, id);
 CREATE TABLE IF NOT EXISTS vapid_key (
@@ -85,10 +89,6 @@ CREATE TABLE IF NOT EXISTS deliveries (
 CREATE INDEX IF NOT EXISTS deliveries_by_time ON deliveries(next_attempt_at);
 CREATE INDEX IF NOT EXISTS deliveries_by_push ON deliveries(push_id);
 CREATE INDEX IF NOT EXISTS deliveries_by_subscription ON deliveries(subscription_id);
-CREATE TABLE IF NOT EXISTS push_queue (
-    push_id INTEGER PRIMARY KEY REFERENCES pushes(id) ON DELETE CASCADE,
-    last_subscription INTEGER NOT NULL
-);
 )sql";
 
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
@@ -401,8 +401,16 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "SELECT id, public_id, name, page_token, account_id FROM devices WHERE page_token = ?1");
         m_selectDeviceOfAccount =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE account_id = ?1 AND public_id = ?2");
+        // With ?7, the push is queued for the subscriptions its device has now: those numbered up to the
+        // device's highest. (A number is given again only after the highest subscription of all was removed; a
+        // later subscription of the same device that took it would get the push, which it may read on its page
+        // anyway.) Queued by a mark in the push's own row, in the same statement: no write and no read of its
+        // own.
         m_insertPush = std::make_unique<Statement>(
-            m_db, "INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+            m_db, "INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at, deliver_to) "
+                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+                  "CASE WHEN ?7 THEN (SELECT max(id) FROM subscriptions WHERE device_id = ?1) END) "
+                  "RETURNING coalesce(deliver_to, 0)");
         m_selectPushesAfter = std::make_unique<Statement>(
             m_db, "SELECT id, msg, icon, sound, extra, created_at FROM pushes WHERE device_id = ?1 AND id > ?2 "
                   "ORDER BY id LIMIT ?3");
@@ -426,12 +434,7 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "DELETE FROM api_keys WHERE id IN (SELECT id FROM api_keys WHERE last_used_at < ?1 LIMIT ?2)");
         m_selectNextDevice =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE id > ?1 ORDER BY id LIMIT 1");
-        // The push goes to the subscriptions its device has now: those numbered up to the device's highest. (A
-        // number is given again only after the highest subscription of all was removed; a later subscription
-        // of the same device that took it would get the push, which it may read on its page anyway.)
-        m_queuePush = std::make_unique<Statement>(
-            m_db, "INSERT INTO push_queue(push_id, last_subscription) SELECT ?1, max(id) FROM subscriptions "
-                  "WHERE device_id = ?2 HAVING max(id) IS NOT NULL");
+        m_selectNewestPush = std::make_unique<Statement>(m_db, "SELECT coalesce(max(id), 0) FROM pushes");
         m_selectVapidKey = std::make_unique<Statement>(m_db, "SELECT private_key FROM vapid_key WHERE id = 1");
         m_insertVapidKey = std::make_unique<Statement>(
             m_db, "INSERT OR IGNORE INTO vapid_key(id, private_key, created_at) VALUES (1, ?1, ?2)");
@@ -454,12 +457,14 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
              "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1")
                 .c_str());
         // A push whose subscriptions have all gone comes once, without one, so that its queue entry goes too.
+        // The pushes are read by id, up to the newest when the read began (?3): no index on the mark, which
+        // would cost every push one more write.
         m_selectQueuedPushes = std::make_unique<Statement>(
             m_db, ("SELECT s.id, 0, p.created_at, p.created_at, " + deliveryColumns +
-                   "FROM (SELECT push_id, last_subscription FROM push_queue WHERE push_id > ?1 ORDER BY push_id "
-                   "LIMIT ?2) q JOIN pushes p ON p.id = q.push_id JOIN devices v ON v.id = p.device_id "
-                   "LEFT JOIN subscriptions s ON s.device_id = p.device_id AND s.id <= q.last_subscription "
-                   "ORDER BY q.push_id, s.id")
+                   "FROM (SELECT id, deliver_to FROM pushes WHERE id > ?1 AND id <= ?3 AND deliver_to IS NOT NULL "
+                   "ORDER BY id LIMIT ?2) q JOIN pushes p ON p.id = q.id JOIN devices v ON v.id = p.device_id "
+                   "LEFT JOIN subscriptions s ON s.device_id = p.device_id AND s.id <= q.deliver_to "
+                   "ORDER BY q.id, s.id")
                       .c_str());
         m_selectPending =
             std::make_unique<Statement>(m_db, "SELECT 1 FROM subscriptions s JOIN pushes p ON p.id = ?1 "
@@ -474,7 +479,7 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
                   "SELECT ?1, s.id, ?3, ?4, ?5 FROM subscriptions s WHERE s.id = ?2 "
                   "AND EXISTS (SELECT 1 FROM pushes WHERE id = ?1)");
-        m_deleteQueuedPush = std::make_unique<Statement>(m_db, "DELETE FROM push_queue WHERE push_id = ?1");
+        m_unqueuePush = std::make_unique<Statement>(m_db, "UPDATE pushes SET deliver_to = NULL WHERE id = ?1");
         try {
             m_checkpointer = std::make_unique<Checkpointer>(path);
             sqlite3_wal_hook(m_db, &Checkpointer::committed, m_checkpointer.get());
@@ -520,7 +525,7 @@ void Store::close()
     m_deleteSurplusPushes.reset();
     m_deleteUnusedKeys.reset();
     m_selectNextDevice.reset();
-    m_queuePush.reset();
+    m_selectNewestPush.reset();
     m_selectVapidKey.reset();
     m_insertVapidKey.reset();
     m_upsertSubscription.reset();
@@ -534,7 +539,7 @@ void Store::close()
     m_deleteDelivery.reset();
     m_retryDelivery.reset();
     m_insertDelivery.reset();
-    m_deleteQueuedPush.reset();
+    m_unqueuePush.reset();
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -553,6 +558,25 @@ void Store::upgradeSchema()
     if (!hasLastUse) {
         exec("ALTER TABLE api_keys ADD COLUMN last_used_at INTEGER NOT NULL DEFAULT 0");
         exec("UPDATE api_keys SET last_used_at = created_at");
+    }
+    bool hasMark = false;
+    {
+        Statement columns(m_db, "PRAGMA table_info(pushes)");
+        while (columns.step())
+            hasMark = hasMark || columns.text(1) == "deliver_to";
+    }
+    if (!hasMark)
+        exec("ALTER TABLE pushes ADD COLUMN deliver_to INTEGER");
+    // Pushes were queued in a table of their own, one row each: a second write for every push.
+    bool hasQueueTable = false;
+    {
+        Statement table(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'push_queue'");
+        hasQueueTable = table.step();
+    }
+    if (hasQueueTable) {
+        exec("UPDATE pushes SET deliver_to = (SELECT last_subscription FROM push_queue WHERE push_id = pushes.id) "
+             "WHERE id IN (SELECT push_id FROM push_queue)");
+        exec("DROP TABLE push_queue");
     }
 }
 
@@ -689,22 +713,19 @@ std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t
     });
     if (!deviceRow)
         return std::nullopt;
-    const std::int64_t time = now();
-    const auto insert = [&] {
-        return using_(*m_insertPush, [&](Statement &s) {
-            s.bind(1, *deviceRow).bind(2, fields.msg).bind(3, fields.icon).bind(4, fields.sound).bind(5, fields.extra);
-            s.bind(6, time).run();
-            return std::make_pair(sqlite3_last_insert_rowid(m_db), *deviceRow);
-        });
-    };
-    if (!queued)
-        return insert();
-    *queued = false;
-    return transaction([&] {
-        const auto stored = insert();
-        using_(*m_queuePush, [&](Statement &s) { s.bind(1, stored.first).bind(2, *deviceRow).run(); });
-        *queued = sqlite3_changes(m_db) > 0;
-        return stored;
+    return using_(*m_insertPush, [&](Statement &s) {
+        s.bind(1, *deviceRow).bind(2, fields.msg).bind(3, fields.icon).bind(4, fields.sound).bind(5, fields.extra);
+        s.bind(6, now()).bind(7, std::int64_t(queued != nullptr));
+        // Stepped to its end, so that the commit's failure, if any, is seen here and not lost in the reset.
+        const bool returned = s.step();
+        const std::int64_t lastSubscription = returned ? s.integer(0) : 0;
+        const std::int64_t id = sqlite3_last_insert_rowid(m_db);
+        s.run();
+        if (!returned)
+            throw StoreError("database error: the push's insert returned nothing");
+        if (queued)
+            *queued = lastSubscription != 0;
+        return std::make_pair(id, *deviceRow);
     });
 }
 
@@ -828,13 +849,23 @@ std::vector<PendingDelivery> Store::deliveryQueue(int limit)
     });
 }
 
-std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int limit)
+std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int limit, std::int64_t *readTo)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectQueuedPushes, [&](Statement &s) {
-        s.bind(1, afterPush).bind(2, std::int64_t(limit));
+    const std::int64_t newest = using_(*m_selectNewestPush, [](Statement &s) { return s.step() ? s.integer(0) : 0; });
+    auto queued = using_(*m_selectQueuedPushes, [&](Statement &s) {
+        s.bind(1, afterPush).bind(2, std::int64_t(limit)).bind(3, newest);
         return allRows(s, [](const Statement &row) { return readDelivery(row, true); });
     });
+    if (readTo) {
+        std::int64_t pushes = 0, last = 0;
+        for (const PendingDelivery &delivery : queued)
+            if (delivery.push.id != last)
+                ++pushes, last = delivery.push.id;
+        // A full batch may stop short of the newest push; otherwise every push up to it was looked at.
+        *readTo = pushes >= limit ? last : std::max(afterPush, newest);
+    }
+    return queued;
 }
 
 bool Store::deliveryPending(const PendingDelivery &delivery)
@@ -872,7 +903,7 @@ void Store::recordDeliveries(const DeliveryRecord &record)
                 s.bind(4, row.nextAttemptAt).bind(5, row.firstAttemptAt).run();
             });
         for (const std::int64_t push : record.taken)
-            using_(*m_deleteQueuedPush, [&](Statement &s) { s.bind(1, push).run(); });
+            using_(*m_unqueuePush, [&](Statement &s) { s.bind(1, push).run(); });
     });
 }
 

@@ -196,7 +196,8 @@ public:
     std::vector<PendingDelivery> deliveryQueue(int limit);
     // The queued pushes with an id above `afterPush`, oldest first, at most `limit` pushes, each as one delivery
     // per subscription its device had when it was pushed (and still has), or as one with subscriptionId 0.
-    std::vector<PendingDelivery> queuedPushes(std::int64_t afterPush, int limit);
+    // `readTo`: the id up to which every push was looked at, so that the next read can start there.
+    std::vector<PendingDelivery> queuedPushes(std::int64_t afterPush, int limit, std::int64_t *readTo = nullptr);
     // Whether the delivery is still owed: its push or subscription may have gone since it was read.
     bool deliveryPending(const PendingDelivery &delivery);
     // Of a delivery with a row of its own.
@@ -226,10 +227,10 @@ private:
     std::unique_ptr<Statement> m_begin, m_commit, m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys,
         m_selectKey, m_insertDevice, m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount,
         m_insertPush, m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
-        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_queuePush, m_selectVapidKey, m_insertVapidKey,
-        m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription, m_selectSubscriptions,
-        m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery, m_retryDelivery, m_insertDelivery,
-        m_deleteQueuedPush;
+        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_selectNewestPush, m_selectVapidKey,
+        m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
+        m_selectSubscriptions, m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery,
+        m_retryDelivery, m_insertDelivery, m_unqueuePush;
 };
 
 } // namespace pushserver

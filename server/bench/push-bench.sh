@@ -112,11 +112,13 @@ startServer() {
     base=http://127.0.0.1:$port
 }
 
-# Deliveries and pushes still queued in the server's database (a server before push_queue has rows only).
+# Deliveries and pushes still queued in the server's database (pushes are marked since schema 5, before that
+# they had a table of their own, and before that there were rows only).
 queued() {
     local rows pushes
     rows=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM deliveries')
-    pushes=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM push_queue' 2>/dev/null) || pushes=0
+    pushes=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM pushes WHERE deliver_to IS NOT NULL' 2>/dev/null) ||
+        pushes=$(sqlite3 -cmd '.timeout 5000' "$db" 'SELECT count(*) FROM push_queue' 2>/dev/null) || pushes=0
     echo $((rows + pushes))
 }
 

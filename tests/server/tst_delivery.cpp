@@ -95,7 +95,9 @@ private:
     // Deliveries and pushes still queued.
     int queued() const
     {
-        return count(m_db, "SELECT (SELECT count(*) FROM deliveries) + (SELECT count(*) FROM push_queue)");
+        return count(
+            m_db,
+            "SELECT (SELECT count(*) FROM deliveries) + (SELECT count(*) FROM pushes WHERE deliver_to IS NOT NULL)");
     }
 
     QTemporaryDir m_dir;

@@ -38,6 +38,9 @@ INSERT INTO pushes VALUES (1, 1, 'old push', '115', '01', 'tel:1', 1800000000);
 PRAGMA user_version=1;
 )sql";
 
+// The pushes still queued for Web Push, as rowCount counts them.
+const char *const queuedPushes = "pushes WHERE deliver_to IS NOT NULL";
+
 // Raw rows, so that a delivery left without its push or subscription (which the store's joins hide) shows.
 int rowCount(const QString &path, const char *table)
 {
@@ -78,6 +81,7 @@ private slots:
     void prunesUnusedKeys_data();
     void prunesUnusedKeys();
     void upgradesFirstSchema();
+    void upgradesQueueTable();
     void deliveriesGoWithTheirRows();
     void pruningThreadStartsAndStops();
     void copiesTheLogBack();
@@ -208,6 +212,39 @@ void TestStore::upgradesFirstSchema()
     }
 }
 
+// Pushes queued by the schema before, in a table of their own, are still delivered after the upgrade, to the
+// subscriptions that their rows named.
+void TestStore::upgradesQueueTable()
+{
+    std::int64_t pushId = 0, first = 0;
+    {
+        const auto store = open();
+        const auto account = store->addAccount("a", "hash");
+        QVERIFY(account);
+        const Device phone = store->addDevice(*account, "phone");
+        store->addSubscription(phone.row, "https://push.example/1", "k", "a", 10);
+        first = store->subscriptions(phone.row).front().id;
+        pushId = store->addPush(*account, phone.id, PushFields{"queued", "", "", ""})->first;
+        store->addSubscription(phone.row, "https://push.example/2", "k", "a", 10);
+    }
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
+    const std::string before = "ALTER TABLE pushes DROP COLUMN deliver_to; "
+                               "CREATE TABLE push_queue (push_id INTEGER PRIMARY KEY REFERENCES pushes(id) "
+                               "ON DELETE CASCADE, last_subscription INTEGER NOT NULL); "
+                               "INSERT INTO push_queue VALUES (" +
+                               std::to_string(pushId) + ", " + std::to_string(first) + "); PRAGMA user_version = 4;";
+    QCOMPARE(sqlite3_exec(db, before.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    const auto store = open();
+    const auto queue = store->queuedPushes(0, 10);
+    QCOMPARE(queue.size(), std::size_t(1));
+    QCOMPARE(queue.front().push.id, pushId);
+    QCOMPARE(queue.front().subscriptionId, first);
+    QCOMPARE(rowCount(m_path, "sqlite_master WHERE name = 'push_queue'"), 0);
+}
+
 // A push is queued once when stored, for the subscriptions its device has then; nothing queued outlives its
 // push, its subscription or its device, and rows written for what is still owed go with them too; a device
 // keeps its newest subscriptions.
@@ -240,14 +277,21 @@ void TestStore::deliveriesGoWithTheirRows()
     const Device bare = store->addDevice(*account, "bare");
     QVERIFY(store->addPush(*account, bare.id, PushFields{"to no one", "", "", ""}, &queued));
     QVERIFY(!queued);
-    QCOMPARE(rowCount(m_path, "push_queue"), 2);
+    QCOMPARE(rowCount(m_path, queuedPushes), 2);
     const auto queue = store->queuedPushes(0, 100);
     QCOMPARE(queue.size(), std::size_t(20));
+    // Read a push at a time: each read says how far it looked, past the pushes that were not queued.
+    std::int64_t readTo = 0;
+    QCOMPARE(store->queuedPushes(readTo, 1, &readTo).front().push.msg, std::string("old"));
+    QCOMPARE(store->queuedPushes(readTo, 1, &readTo).front().push.msg, std::string("new"));
+    QCOMPARE(readTo, pushed->first);
+    QVERIFY(store->queuedPushes(readTo, 1, &readTo).empty());
+    QCOMPARE(readTo, store->latestPushId(bare.row));
     QCOMPARE(queue.front().deviceName, std::string("phone"));
     QCOMPARE(store->queuedPushes(queue.front().push.id, 100).size(), std::size_t(10));
 
     prune(*store, RetentionPolicy{30, 1000, 180}, {}, 2);
-    QCOMPARE(rowCount(m_path, "push_queue"), 1);
+    QCOMPARE(rowCount(m_path, queuedPushes), 1);
     store->removeSubscription(phone.row, "https://push.example/11");
     QCOMPARE(store->queuedPushes(0, 100).size(), std::size_t(9));
     store->deleteSubscription(kept.front().id);
@@ -261,7 +305,7 @@ void TestStore::deliveriesGoWithTheirRows()
         {},
         {pushed->first},
         {{pushed->first, kept[2].id, 1, start + 2, start}, {pushed->first, kept[1].id, 0, start, start}}});
-    QCOMPARE(rowCount(m_path, "push_queue"), 0);
+    QCOMPARE(rowCount(m_path, queuedPushes), 0);
     QCOMPARE(store->deliveryQueue(10).size(), std::size_t(1));
     QVERIFY(store->deliveryPending(store->deliveryQueue(10).front()));
     QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, &queued));
@@ -272,7 +316,7 @@ void TestStore::deliveriesGoWithTheirRows()
     QCOMPARE(sqlite3_exec(db, removal.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
     QCOMPARE(rowCount(m_path, "deliveries"), 0);
-    QCOMPARE(rowCount(m_path, "push_queue"), 1);
+    QCOMPARE(rowCount(m_path, queuedPushes), 1);
     QCOMPARE(rowCount(m_path, "subscriptions"), 1);
 }
 
