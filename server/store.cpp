@@ -275,7 +275,10 @@ public:
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
         try {
-            m_thread = std::thread([this] { run(); });
+            m_thread = std::thread([this] {
+                pthread_setname_np(pthread_self(), "wal-copy");
+                run();
+            });
         } catch (...) {
             pthread_sigmask(SIG_SETMASK, &previous, nullptr);
             sqlite3_close_v2(m_db);

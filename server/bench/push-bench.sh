@@ -182,14 +182,37 @@ deliveries() {
         "$(value 'deliveries lost' "$work/report")" "$(value 'deliveries accepted twice' "$work/report")" \
         >>"$work/webpush"
 }
+# CPU ticks so far: the server's whole, its delivery thread (with its name lookups), its log copy, the sink.
+ticks() {
+    local delivery=0 copy=0 name used
+    for task in /proc/"$pid"/task/*/stat; do
+        read -r name used < <(awk '{print $2, $14 + $15}' "$task" 2>/dev/null) || continue
+        case $name in
+        '(web-push)') delivery=$((delivery + used)) ;;
+        '(wal-copy)') copy=$((copy + used)) ;;
+        esac
+    done
+    echo "$(awk '{print $14 + $15}' "/proc/$pid/stat") $delivery $copy" \
+        "$( ((webpush)) && awk '{print $14 + $15}' "/proc/$sink/stat" || echo 0)"
+}
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
-    local name=$1 before after answered
+    local name=$1 before after answered cpu start end
     before=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    cpu=$(ticks)
     echo "--- $name: wrk, 2 threads, $connections connections, ${seconds}s"
     BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
         wrk -t2 -c"$connections" -d"${seconds}s" --timeout 5s --latency -s "$here/push.lua" "$base" >"$work/wrk"
     sed -n '/^pushes answered 200/,$p' "$work/wrk"
+    # Where the machine's time went (a thread that ended, such as a finished name lookup, is not counted).
+    read -r -a end <<<"$(ticks)"
+    read -r -a start <<<"$cpu"
+    awk -v hz="$(getconf CLK_TCK)" -v s="${end[0]} ${start[0]} ${end[1]} ${start[1]} ${end[2]} ${start[2]}" \
+        -v p="${end[3]} ${start[3]}" 'BEGIN {
+            split(s, t); split(p, q)
+            printf "CPU seconds: server %.2f (delivery %.2f, log copy %.2f), push service %.2f\n",
+                (t[1] - t[2]) / hz, (t[3] - t[4]) / hz, (t[5] - t[6]) / hz, (q[1] - q[2]) / hz
+        }'
     after=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
     answered=$(value 'pushes answered 200' "$work/wrk")
     answered=${answered:-0}
