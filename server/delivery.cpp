@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -53,9 +52,7 @@ constexpr int takeBatch = 32;
 // those that accepted.
 constexpr auto partialRecordDelay = std::chrono::milliseconds(100);
 // Delivery is background work: its thread (encryption, signing, name lookups) yields the CPU to the
-// threads that answer requests. The idle scheduling class does it best (niced by 10, the thread still took a
-// sixth of both CPUs from a flood of pushes, and the rate answered fell by 18 % instead of 11 %); it still
-// gets its turn on a busy machine, only rarely. Niceness is the fallback where the class is refused.
+// threads that answer requests.
 constexpr int backgroundNiceness = 10;
 // A VAPID token is valid for 12 hours and names only the push service's origin: one signed per origin an hour
 // is enough, rather than a signature per delivery.
@@ -757,18 +754,14 @@ void Delivery::start()
     net::post(m_impl->io, [impl = m_impl.get()] { impl->schedule(); });
     m_impl->thread = std::thread([impl = m_impl.get()] {
         // Named for top -H and the benchmark's count of CPU time; the name lookups' threads, started from this
-        // one, inherit the name and the priority. Where the system refuses both, delivery still works, only at
-        // the same priority as the answers.
+        // one, inherit the name and the niceness. Where the system refuses, delivery still works, only at the
+        // same priority as the answers.
         pthread_setname_np(pthread_self(), "web-push");
-        const auto self = static_cast<pid_t>(gettid());
-        const sched_param idle{};
-        if (sched_setscheduler(self, SCHED_IDLE, &idle) != 0) {
-            errno = 0;
-            const int niceness = getpriority(PRIO_PROCESS, static_cast<id_t>(self));
-            if (errno != 0 ||
-                setpriority(PRIO_PROCESS, static_cast<id_t>(self), std::min(niceness + backgroundNiceness, 19)) != 0)
-                logLine("Web Push: cannot lower the delivery thread's priority: %s", std::strerror(errno));
-        }
+        const auto self = static_cast<id_t>(gettid());
+        errno = 0;
+        const int niceness = getpriority(PRIO_PROCESS, self);
+        if (errno != 0 || setpriority(PRIO_PROCESS, self, std::min(niceness + backgroundNiceness, 19)) != 0)
+            logLine("Web Push: cannot lower the delivery thread's priority: %s", std::strerror(errno));
         impl->io.run();
     });
 }
