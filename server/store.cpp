@@ -552,31 +552,15 @@ void Store::close()
 // A database of schema 1 has no api_keys.last_used_at: its keys count as last used when they were made.
 void Store::upgradeSchema()
 {
-    bool hasLastUse = false;
-    {
-        Statement columns(m_db, "PRAGMA table_info(api_keys)");
-        while (columns.step())
-            hasLastUse = hasLastUse || columns.text(1) == "last_used_at";
-    }
-    if (!hasLastUse) {
+    const auto exists = [this](const char *sql) { return Statement(m_db, sql).step(); };
+    if (!exists("SELECT 1 FROM pragma_table_info('api_keys') WHERE name = 'last_used_at'")) {
         exec("ALTER TABLE api_keys ADD COLUMN last_used_at INTEGER NOT NULL DEFAULT 0");
         exec("UPDATE api_keys SET last_used_at = created_at");
     }
-    bool hasMark = false;
-    {
-        Statement columns(m_db, "PRAGMA table_info(pushes)");
-        while (columns.step())
-            hasMark = hasMark || columns.text(1) == "deliver_to";
-    }
-    if (!hasMark)
+    if (!exists("SELECT 1 FROM pragma_table_info('pushes') WHERE name = 'deliver_to'"))
         exec("ALTER TABLE pushes ADD COLUMN deliver_to INTEGER");
     // Pushes were queued in a table of their own, one row each: a second write for every push.
-    bool hasQueueTable = false;
-    {
-        Statement table(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'push_queue'");
-        hasQueueTable = table.step();
-    }
-    if (hasQueueTable) {
+    if (exists("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'push_queue'")) {
         exec("UPDATE pushes SET deliver_to = (SELECT last_subscription FROM push_queue WHERE push_id = pushes.id) "
              "WHERE id IN (SELECT push_id FROM push_queue)");
         exec("DROP TABLE push_queue");

@@ -157,7 +157,7 @@ public:
     std::optional<Device> deviceByToken(const std::string &pageToken);
 
     // The new push's id and its device's row; nothing when the account has no device with this id. With
-    // `queued` and a device that has subscriptions, the push is queued in the same transaction (one small row,
+    // `queued` and a device that has subscriptions, the push is queued by the same insert (a mark in its row,
     // whatever the number of subscriptions), so that a push once acknowledged is delivered even if the process
     // dies right after; `*queued` says whether it was.
     std::optional<std::pair<std::int64_t, std::int64_t>> addPush(std::int64_t account, const std::string &deviceId,

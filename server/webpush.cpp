@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -270,9 +269,9 @@ std::optional<std::string> base64UrlDecode(std::string_view text)
 
 namespace {
 
-// One record for `uaPublic` from the sender's key pair `own`.
+// One record for `uaPublic`, from the sender's private key `asPrivate` or, without one, from a fresh key pair.
 Outcome<std::string> seal(std::string_view plaintext, std::string_view uaPublic, std::string_view auth,
-                          std::size_t paddedSize, const std::function<KeyPair()> &own, std::string_view salt)
+                          std::size_t paddedSize, std::optional<std::string_view> asPrivate, std::string_view salt)
 {
     using Failure = Outcome<std::string>;
     if (paddedSize > maxBodySize)
@@ -284,7 +283,7 @@ Outcome<std::string> seal(std::string_view plaintext, std::string_view uaPublic,
     try {
         if (!isP256Point(uaPublic))
             return Failure::failure("the subscription's key is not a P-256 public key");
-        const KeyPair sender = own();
+        const KeyPair sender = asPrivate ? keyFromPrivate(*asPrivate) : freshKeyPair();
         const PKey peer = makeKey(uaPublic, nullptr);
 
         const std::string prkKey = hmacSha256(auth, ecdh(sender.key.get(), peer.get()));
@@ -322,14 +321,13 @@ Outcome<std::string> encryptPayload(std::string_view plaintext, std::string_view
     std::string salt(saltSize, '\0');
     if (RAND_bytes(reinterpret_cast<unsigned char *>(salt.data()), static_cast<int>(salt.size())) != 1)
         return Outcome<std::string>::failure("no random salt");
-    return seal(plaintext, uaPublic, auth, paddedSize, freshKeyPair, salt);
+    return seal(plaintext, uaPublic, auth, paddedSize, std::nullopt, salt);
 }
 
 Outcome<std::string> encryptPayload(std::string_view plaintext, std::string_view uaPublic, std::string_view auth,
                                     std::size_t paddedSize, std::string_view asPrivate, std::string_view salt)
 {
-    return seal(
-        plaintext, uaPublic, auth, paddedSize, [asPrivate] { return keyFromPrivate(asPrivate); }, salt);
+    return seal(plaintext, uaPublic, auth, paddedSize, asPrivate, salt);
 }
 
 Outcome<VapidKeys> makeVapidKeys()
