@@ -200,11 +200,18 @@ QMap<QString, QByteArray> clipboardSnapshot()
         const QString target = QString::fromLatin1(line.trimmed());
         if (target.isEmpty() || machinery.contains(target))
             continue;
-        // Some of Qt's image encoders (ICO, CUR) leave bytes unset: such a target differs from read to read.
-        const QByteArray data = read(target, &ok);
-        bool again = false;
-        const bool stable = ok && read(target, &again) == data && again;
-        snapshot.insert(target, !ok ? QByteArray("(unreadable)") : stable ? data : QByteArray("(varies)"));
+        QByteArray data = read(target, &ok);
+        // Qt encodes an image anew for each request, and its ICO and CUR encoders leave the padding after a row's
+        // last pixel unset: an image is compared by its pixels, not by its bytes.
+        const QImage image = target.startsWith(QLatin1String("image/"))
+                                 ? QImage::fromData(data, target.mid(6).toLatin1().constData())
+                                 : QImage();
+        if (!image.isNull()) {
+            const QImage pixels = image.convertToFormat(QImage::Format_ARGB32);
+            data = "pixels " + QByteArray::number(pixels.width()) + 'x' + QByteArray::number(pixels.height()) + ' ' +
+                   QByteArray(reinterpret_cast<const char *>(pixels.constBits()), int(pixels.sizeInBytes()));
+        }
+        snapshot.insert(target, ok ? data : QByteArray("(unreadable)"));
     }
     return snapshot;
 }

@@ -37,12 +37,18 @@ QStringList words(const QString &text)
     return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
-QByteArray describe(const QMap<QString, QByteArray> &snapshot)
+// Names the formats the clipboard lost or changed, with their first bytes: the whole of both would be cut off.
+QByteArray describeChanges(const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after)
 {
-    QByteArray text = "{";
-    for (auto format = snapshot.begin(); format != snapshot.end(); ++format)
-        text += ' ' + format.key().toUtf8() + '=' + format.value().left(24).toHex() + ';';
-    return text + " }";
+    QByteArray text = before.isEmpty() ? "the empty clipboard gained:" : "";
+    for (auto format = before.begin(); format != before.end(); ++format) {
+        if (after.value(format.key()) != format.value())
+            text += ' ' + format.key().toUtf8() + '=' + format.value().left(24).toHex() + " became " +
+                    (after.contains(format.key()) ? after.value(format.key()).left(24).toHex() : "(lost)") + ';';
+    }
+    if (before.isEmpty())
+        text += ' ' + after.keys().join(QLatin1Char(' ')).toUtf8();
+    return text;
 }
 
 // The clipboard is put back at the end of the capture, which may end a moment after its line is written.
@@ -316,7 +322,7 @@ void TestHotkeyCapture::push()
         QCOMPARE(m_service.lastRequest().line(), "GET /all/api.php?" + query + " HTTP/1.1");
     }
     QMap<QString, QByteArray> after;
-    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+    QVERIFY2(clipboardKeeps(before, &after), describeChanges(before, after));
     // The selection itself is left as it was.
     QCOMPARE(m_target->text(), selection);
 }
@@ -365,7 +371,7 @@ void TestHotkeyCapture::clipboardKept()
             output.text().constData());
     }
     QMap<QString, QByteArray> after;
-    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+    QVERIFY2(clipboardKeeps(before, &after), describeChanges(before, after));
     if (selected)
         QVERIFY(m_service.waitForRequests(1));
 }
@@ -419,7 +425,7 @@ void TestHotkeyCapture::nothingAtAll()
     QCOMPARE(m_service.requestCount(), 1);
     QVERIFY(m_service.lastRequest().rawQuery().endsWith("extra=tel:0698765432"));
     QMap<QString, QByteArray> after;
-    QVERIFY2(clipboardKeeps(before, &after), describe(before) + " became " + describe(after));
+    QVERIFY2(clipboardKeeps(before, &after), describeChanges(before, after));
 }
 
 void TestHotkeyCapture::indicatorAfterPush()
