@@ -38,8 +38,15 @@ namespace pushserver {
 
 namespace {
 
-// Enough for any push service's status line and headers; the body of the answer is never read.
+// Enough for any push service's status line and headers. The body of an answer is read only to keep the
+// connection for the next request: a longer one closes it.
 constexpr std::uint32_t maxAnswerHeader = 8 * 1024;
+constexpr std::uint32_t maxAnswerBody = 16 * 1024;
+// Kept connections, which each hold a socket (and a TLS session): how long one may wait for its next request,
+// how many one push service's origin may keep, and how many in all.
+constexpr auto connectionIdleTime = std::chrono::seconds(30);
+constexpr std::size_t maxIdlePerOrigin = 16;
+constexpr std::size_t maxIdleConnections = 64;
 // A push older than a day is of no use to anyone: the service keeps it no longer either.
 const char *const timeToLive = "86400";
 // Deliveries read from the queue at a time beyond those under way, and queued pushes taken at a time: the
@@ -98,27 +105,61 @@ struct Attempt
     int status = 0; // 0: no answer
     std::optional<std::int64_t> retryAfter;
     std::string error;
+    bool stale = false; // sent over a kept connection that turned out closed: to send again on a new one
 };
 
-// One request to a push service over a connection of its own, from connecting to the answer's header, within
-// one deadline. Redirects are not followed: an answer is an answer.
-template <typename Stream> class Exchange final : public std::enable_shared_from_this<Exchange<Stream>>
+using Request = http::request<http::string_body>;
+
+// A connection to one push service's origin, which carries one request after another: the first opens it, and it
+// is kept for the next while it stays open and unused for no longer than the service's idle time-outs allow.
+class Connection
 {
 public:
-    Exchange(Stream stream, std::vector<tcp::endpoint> addresses, http::request<http::string_body> request,
-             const DeliveryOptions &options, std::function<void(Attempt)> finished)
-        : m_stream(std::move(stream)), m_addresses(std::move(addresses)), m_request(std::move(request)),
-          m_connectTime(options.connectTime), m_exchangeTime(options.exchangeTime), m_finished(std::move(finished))
+    virtual ~Connection() = default;
+    // Sends the request over the open connection and reports the answer.
+    virtual void exchange(std::shared_ptr<const Request> request, std::function<void(Attempt)> finished) = 0;
+    virtual void close() = 0;
+
+    std::chrono::steady_clock::time_point idleSince;
+};
+
+// Each request, from connecting (when the connection is new) to the answer, within one deadline. Redirects are
+// not followed: an answer is an answer. The answer's small body is read so that the connection can carry the next
+// request, which `keep` is then handed.
+template <typename Stream>
+class StreamConnection final : public Connection, public std::enable_shared_from_this<StreamConnection<Stream>>
+{
+public:
+    StreamConnection(Stream stream, const DeliveryOptions &options,
+                     std::function<void(std::shared_ptr<Connection>)> keep)
+        : m_stream(std::move(stream)), m_connectTime(options.connectTime), m_exchangeTime(options.exchangeTime),
+          m_keep(std::move(keep))
     {
     }
 
-    void run()
+    void open(std::vector<tcp::endpoint> addresses, std::shared_ptr<const Request> request,
+              std::function<void(Attempt)> finished)
     {
-        m_deadline = std::chrono::steady_clock::now() + m_exchangeTime;
+        start(std::move(request), std::move(finished));
         lowest().expires_after(m_connectTime);
-        lowest().async_connect(m_addresses, [self = this->shared_from_this()](error_code ec, const tcp::endpoint &) {
+        lowest().async_connect(addresses, [self = this->shared_from_this()](error_code ec, const tcp::endpoint &) {
             self->connected(ec);
         });
+    }
+
+    void exchange(std::shared_ptr<const Request> request, std::function<void(Attempt)> finished) override
+    {
+        m_reused = true;
+        start(std::move(request), std::move(finished));
+        lowest().expires_at(m_deadline);
+        send();
+    }
+
+    void close() override
+    {
+        error_code ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        lowest().close();
     }
 
 private:
@@ -126,15 +167,25 @@ private:
 
     beast::tcp_stream &lowest() { return beast::get_lowest_layer(m_stream); }
 
+    void start(std::shared_ptr<const Request> request, std::function<void(Attempt)> finished)
+    {
+        m_request = std::move(request);
+        m_finished = std::move(finished);
+        m_deadline = std::chrono::steady_clock::now() + m_exchangeTime;
+        m_parser.emplace();
+        m_parser->header_limit(maxAnswerHeader);
+        m_parser->body_limit(maxAnswerBody);
+    }
+
     void connected(error_code ec)
     {
         if (ec)
-            return fail("cannot connect: " + ec.message());
+            return fail(ec, "cannot connect: ");
         lowest().expires_at(m_deadline);
         if constexpr (tls) {
             m_stream.async_handshake(ssl::stream_base::client, [self = this->shared_from_this()](error_code ec) {
                 if (ec)
-                    return self->fail("TLS: " + ec.message());
+                    return self->fail(ec, "TLS: ");
                 self->send();
             });
         } else {
@@ -144,61 +195,77 @@ private:
 
     void send()
     {
-        http::async_write(m_stream, m_request, [self = this->shared_from_this()](error_code ec, std::size_t) {
+        http::async_write(m_stream, *m_request, [self = this->shared_from_this()](error_code ec, std::size_t) {
             if (ec)
-                return self->fail("sending: " + ec.message());
+                return self->fail(ec, "sending: ");
             self->receive();
         });
     }
 
     void receive()
     {
-        m_parser.header_limit(maxAnswerHeader);
-        http::async_read_header(m_stream, m_buffer, m_parser,
+        http::async_read_header(m_stream, m_buffer, *m_parser,
                                 [self = this->shared_from_this()](error_code ec, std::size_t) {
                                     if (ec)
-                                        return self->fail("reading the answer: " + ec.message());
+                                        return self->fail(ec, "reading the answer: ");
                                     self->answered();
                                 });
     }
 
     void answered()
     {
-        Attempt attempt;
-        const auto &answer = m_parser.get();
-        attempt.status = static_cast<int>(answer.result_int());
+        const auto &answer = m_parser->get();
+        m_attempt = Attempt{};
+        m_attempt.status = static_cast<int>(answer.result_int());
         if (const auto field = answer.find(http::field::retry_after); field != answer.end())
-            attempt.retryAfter =
+            m_attempt.retryAfter =
                 retryAfter(std::string_view(field->value().data(), field->value().size()), std::time(nullptr));
-        finish(std::move(attempt));
+        // A body that only the connection's end would end is not waited for: such a connection is not kept.
+        if (m_parser->is_done() || m_parser->need_eof())
+            return finish(m_parser->is_done());
+        // The answer counts from its header; a body that does not come whole only closes the connection.
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         [self = this->shared_from_this()](error_code ec, std::size_t) { self->finish(!ec); });
     }
 
-    void fail(std::string why)
+    void fail(error_code ec, const char *what)
     {
-        Attempt attempt;
-        attempt.error = std::move(why);
-        finish(std::move(attempt));
+        m_attempt = Attempt{};
+        m_attempt.error = what + ec.message();
+        // A kept connection that the service closed while it was idle: the request never reached it.
+        m_attempt.stale = m_reused && m_buffer.size() == 0 && ec != beast::error::timeout;
+        finish(false);
     }
 
-    void finish(Attempt attempt)
+    // The connection is kept when the answer came whole, with nothing after it, and the service keeps it open.
+    void finish(bool whole)
     {
-        error_code ignored;
-        lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
-        lowest().close();
+        const bool keep = whole && m_buffer.size() == 0 && m_parser->keep_alive();
+        m_parser.reset();
+        m_request.reset();
+        if (keep) {
+            lowest().expires_never();
+            idleSince = std::chrono::steady_clock::now();
+            m_keep(this->shared_from_this());
+        } else {
+            close();
+        }
         if (auto finished = std::move(m_finished)) {
             m_finished = nullptr;
-            finished(std::move(attempt));
+            finished(std::move(m_attempt));
         }
     }
 
     Stream m_stream;
-    std::vector<tcp::endpoint> m_addresses;
-    http::request<http::string_body> m_request;
     const std::chrono::seconds m_connectTime, m_exchangeTime;
+    std::function<void(std::shared_ptr<Connection>)> m_keep;
+    std::shared_ptr<const Request> m_request;
     std::function<void(Attempt)> m_finished;
     std::chrono::steady_clock::time_point m_deadline;
-    beast::flat_buffer m_buffer{maxAnswerHeader};
-    http::response_parser<http::empty_body> m_parser;
+    bool m_reused = false;
+    Attempt m_attempt;
+    beast::flat_buffer m_buffer{maxAnswerHeader + maxAnswerBody};
+    std::optional<http::response_parser<http::string_body>> m_parser;
 };
 
 // Where the name lookups, which block, hand their results back. Emptied on stopping, so that a lookup that
@@ -309,8 +376,13 @@ struct Delivery::Impl
     void record(bool everyOutcome);
     webpush::Outcome<std::string> vapidToken(const std::string &endpoint, const std::string &origin);
     bool begin(const PendingDelivery &delivery, std::int64_t now);
-    void connect(const Job &job, const webpush::Endpoint &endpoint, http::request<http::string_body> request,
+    void lookUp(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request);
+    void connect(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request,
                  webpush::Outcome<std::vector<webpush::ResolvedAddress>> found);
+    std::shared_ptr<Connection> takeIdle(const std::string &origin);
+    void keepIdle(const std::string &origin, std::shared_ptr<Connection> connection);
+    void closeIdle();
+    void closeIdleAt(std::chrono::steady_clock::time_point when);
     void finished(const Job &job, const Attempt &attempt);
 
     Delivery &owner;
@@ -341,6 +413,12 @@ struct Delivery::Impl
     // By origin: the Authorization header and when it was signed.
     std::map<std::string, std::pair<std::string, std::time_t>> vapidTokens;
     std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
+    // Connections kept for the next request, by origin, and a timer that closes the ones that waited too long.
+    // Declared after the io_context, so that they go before it.
+    std::map<std::string, std::vector<std::shared_ptr<Connection>>> idle;
+    std::size_t idleCount = 0;
+    net::steady_timer idleTimer{io};
+    bool idleTimerSet = false;
 };
 
 // Starts what is due, as far as the limit allows. The store is read only when a slot is free and nothing
@@ -581,23 +659,37 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
         return false;
     }
 
-    http::request<http::string_body> request{http::verb::post, endpoint.value.target, 11};
-    request.set(http::field::host, origin.substr(origin.find("://") + 3));
-    request.set(http::field::user_agent, "tapvela-server");
-    request.set("TTL", timeToLive);
-    request.set("Urgency", "high");
-    request.set(http::field::content_encoding, "aes128gcm");
-    request.set(http::field::content_type, "application/octet-stream");
-    request.set(http::field::authorization, authorization.value);
-    request.set(http::field::connection, "close");
-    request.body() = body.value;
-    request.prepare_payload();
+    auto request = std::make_shared<Request>(http::verb::post, endpoint.value.target, 11);
+    request->set(http::field::host, origin.substr(origin.find("://") + 3));
+    request->set(http::field::user_agent, "tapvela-server");
+    request->set("TTL", timeToLive);
+    request->set("Urgency", "high");
+    request->set(http::field::content_encoding, "aes128gcm");
+    request->set(http::field::content_type, "application/octet-stream");
+    request->set(http::field::authorization, authorization.value);
+    request->body() = body.value;
+    request->prepare_payload();
 
     inFlight.insert({job.pushId, job.subscriptionId});
-    // The lookup blocks, so it runs on a thread of its own; a stop does not wait for it.
-    const bool literal = options.allowLoopbackHttp && isLoopbackLiteral(endpoint.value.host);
-    auto lookup = [lookups = lookups, literal, job, endpoint = endpoint.value, request = std::move(request),
-                   this]() mutable {
+    if (const std::shared_ptr<Connection> kept = takeIdle(origin)) {
+        kept->exchange(request, [this, job, endpoint = endpoint.value, request](Attempt attempt) {
+            if (attempt.stale)
+                lookUp(job, endpoint, request);
+            else
+                finished(job, attempt);
+        });
+        return true;
+    }
+    lookUp(job, endpoint.value, std::move(request));
+    return true;
+}
+
+// Finds the endpoint's addresses, then connects to them. A name lookup blocks, so it runs on a thread of its
+// own, and a stop does not wait for it.
+void Delivery::Impl::lookUp(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request)
+{
+    const bool literal = owner.m_options.allowLoopbackHttp && isLoopbackLiteral(endpoint.host);
+    auto lookup = [lookups = lookups, literal, job, endpoint, request = std::move(request), this]() mutable {
         auto found = literal ? webpush::Outcome<std::vector<webpush::ResolvedAddress>>{}
                              : webpush::resolvePublic(endpoint.host, endpoint.port);
         if (literal) {
@@ -615,10 +707,8 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
                 connect(job, endpoint, std::move(request), std::move(found));
             });
     };
-    if (literal) {
-        lookup(); // nothing to look up, nothing that blocks
-        return true;
-    }
+    if (literal)
+        return lookup(); // nothing to look up, nothing that blocks
     try {
         std::thread(std::move(lookup)).detach();
     } catch (const std::system_error &e) {
@@ -626,11 +716,9 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
         attempt.error = std::string("no thread for the name lookup: ") + e.what();
         net::post(io, [this, job, attempt] { finished(job, attempt); });
     }
-    return true;
 }
 
-void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint,
-                             http::request<http::string_body> request,
+void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request,
                              webpush::Outcome<std::vector<webpush::ResolvedAddress>> found)
 {
     if (!found.ok()) {
@@ -648,10 +736,12 @@ void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint,
         addresses.push_back(where);
     }
     auto done = [this, job](Attempt attempt) { finished(job, attempt); };
+    auto keep = [this, origin = endpoint.origin](std::shared_ptr<Connection> connection) {
+        keepIdle(origin, std::move(connection));
+    };
     if (endpoint.scheme != "https") {
-        std::make_shared<Exchange<beast::tcp_stream>>(beast::tcp_stream(io), std::move(addresses), std::move(request),
-                                                      owner.m_options, std::move(done))
-            ->run();
+        std::make_shared<StreamConnection<beast::tcp_stream>>(beast::tcp_stream(io), owner.m_options, std::move(keep))
+            ->open(std::move(addresses), std::move(request), std::move(done));
         return;
     }
     beast::ssl_stream<beast::tcp_stream> stream(io, tls);
@@ -669,9 +759,77 @@ void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint,
         attempt.error = "TLS set-up: " + ec.message();
         return finished(job, attempt);
     }
-    std::make_shared<Exchange<beast::ssl_stream<beast::tcp_stream>>>(
-        std::move(stream), std::move(addresses), std::move(request), owner.m_options, std::move(done))
-        ->run();
+    std::make_shared<StreamConnection<beast::ssl_stream<beast::tcp_stream>>>(std::move(stream), owner.m_options,
+                                                                             std::move(keep))
+        ->open(std::move(addresses), std::move(request), std::move(done));
+}
+
+// The origin's most recently used connection, if it has not waited too long. Each origin's connections are kept
+// in the order they fell idle, so when the last one waited too long, all did: they are closed.
+std::shared_ptr<Connection> Delivery::Impl::takeIdle(const std::string &origin)
+{
+    const auto found = idle.find(origin);
+    if (found == idle.end())
+        return nullptr;
+    auto &connections = found->second;
+    std::shared_ptr<Connection> taken = std::move(connections.back());
+    connections.pop_back();
+    --idleCount;
+    if (std::chrono::steady_clock::now() - taken->idleSince >= connectionIdleTime) {
+        taken->close();
+        taken.reset();
+        closeIdle();
+    } else if (connections.empty()) {
+        idle.erase(found);
+    }
+    return taken;
+}
+
+void Delivery::Impl::keepIdle(const std::string &origin, std::shared_ptr<Connection> connection)
+{
+    if (idleCount >= maxIdleConnections || (idle.count(origin) && idle[origin].size() >= maxIdlePerOrigin)) {
+        connection->close();
+        return;
+    }
+    idle[origin].push_back(std::move(connection));
+    ++idleCount;
+    if (!idleTimerSet)
+        closeIdleAt(std::chrono::steady_clock::now() + connectionIdleTime);
+}
+
+// Closes the connections that waited too long, and sets the timer for the next one to.
+void Delivery::Impl::closeIdle()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<std::chrono::steady_clock::time_point> next;
+    for (auto origin = idle.begin(); origin != idle.end();) {
+        auto &connections = origin->second;
+        const auto fresh = std::find_if(connections.begin(), connections.end(), [now](const auto &connection) {
+            return now - connection->idleSince < connectionIdleTime;
+        });
+        std::for_each(connections.begin(), fresh, [](const auto &connection) { connection->close(); });
+        idleCount -= static_cast<std::size_t>(fresh - connections.begin());
+        connections.erase(connections.begin(), fresh);
+        if (connections.empty()) {
+            origin = idle.erase(origin);
+            continue;
+        }
+        next = std::min(next.value_or(connections.front()->idleSince), connections.front()->idleSince);
+        ++origin;
+    }
+    if (next && !idleTimerSet)
+        closeIdleAt(*next + connectionIdleTime);
+}
+
+void Delivery::Impl::closeIdleAt(std::chrono::steady_clock::time_point when)
+{
+    idleTimerSet = true;
+    idleTimer.expires_at(when);
+    idleTimer.async_wait([this](error_code ec) {
+        idleTimerSet = false;
+        if (!ec)
+            closeIdle();
+    });
 }
 
 void Delivery::Impl::finished(const Job &job, const Attempt &attempt)

@@ -182,6 +182,10 @@ deliveries() {
         "$(value 'deliveries lost' "$work/report")" "$(value 'deliveries accepted twice' "$work/report")" \
         >>"$work/webpush"
 }
+# Requests that the sink has had so far.
+deliveriesMade() {
+    if ((webpush)); then wc -l <"$work/record"; else echo 0; fi
+}
 # CPU ticks so far: the server's whole, its delivery thread (with its name lookups), its log copy, the sink.
 ticks() {
     local delivery=0 copy=0 name used
@@ -197,25 +201,33 @@ ticks() {
 }
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
-    local name=$1 before after answered cpu start end
+    local name=$1 before after answered cpu start end sent
     before=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    sent=$(deliveriesMade)
     cpu=$(ticks)
     echo "--- $name: wrk, 2 threads, $connections connections, ${seconds}s"
     BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
         wrk -t2 -c"$connections" -d"${seconds}s" --timeout 5s --latency -s "$here/push.lua" "$base" >"$work/wrk"
     sed -n '/^pushes answered 200/,$p' "$work/wrk"
-    # Where the machine's time went (a thread that ended, such as a finished name lookup, is not counted).
+    answered=$(value 'pushes answered 200' "$work/wrk")
+    answered=${answered:-0}
+    # Where the machine's time went (a thread that ended, such as a finished name lookup, is not counted), and
+    # what a push's answer cost the server apart from the deliveries.
     read -r -a end <<<"$(ticks)"
     read -r -a start <<<"$cpu"
     awk -v hz="$(getconf CLK_TCK)" -v s="${end[0]} ${start[0]} ${end[1]} ${start[1]} ${end[2]} ${start[2]}" \
-        -v p="${end[3]} ${start[3]}" 'BEGIN {
-            split(s, t); split(p, q)
+        -v p="${end[3]} ${start[3]}" -v n="$answered $(($(deliveriesMade) - sent))" 'BEGIN {
+            split(s, t); split(p, q); split(n, c)
             printf "CPU seconds: server %.2f (delivery %.2f, log copy %.2f), push service %.2f\n",
                 (t[1] - t[2]) / hz, (t[3] - t[4]) / hz, (t[5] - t[6]) / hz, (q[1] - q[2]) / hz
+            if (c[1] > 0)
+                printf "server CPU per push answered, deliveries aside: %.0f us\n",
+                    (t[1] - t[2] - (t[3] - t[4])) / hz / c[1] * 1e6
+            if (c[2] > 0)
+                printf "deliveries made: %d, %.0f us of the delivery thread each\n", c[2],
+                    (t[3] - t[4]) / hz / c[2] * 1e6
         }'
     after=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
-    answered=$(value 'pushes answered 200' "$work/wrk")
-    answered=${answered:-0}
     local stored=$((after - before))
     local lost=$((answered > stored ? answered - stored : 0))
     printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' "$name" \

@@ -7,9 +7,12 @@ Listens on plain http on 127.0.0.1, a free port, and prints one JSON line: {"por
 subscription keys that every endpoint http://127.0.0.1:PORT/NAME uses. With --tls it speaks https instead, with
 a certificate for 127.0.0.1 from a certificate authority it makes and writes to DIR/ca.pem. ANSWERS are what NAME's requests get in
 turn, comma-separated, the last one repeated: a status ("201", "410"), a status with Retry-After seconds
-("503+1"), or "hang" (no answer: the connection stays open until the client gives up). Each request appends a
-JSON line to RECORD: name, answer, and "payload" (the decrypted message) or "error" (what was wrong with the
-request: its headers, its encryption or its VAPID token).
+("503+1"), either of them followed by "-close" (the connection is closed after the answer, which does not say
+so, as a service's idle time-out would), or "hang" (no answer: the connection stays open until the client gives
+up). Each request appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were
+made) and "payload"
+(the decrypted message) or "error" (what was wrong with the request: its headers, its encryption or its VAPID
+token).
 """
 
 import datetime
@@ -59,11 +62,14 @@ class Handler(BaseHTTPRequestHandler):
         name = self.path.lstrip("/")
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         with service.lock:
+            if not hasattr(self, "serial"):  # one handler per connection
+                service.connections += 1
+                self.serial = service.connections
             answers = service.script.get(name, ["404"])
             count = service.counts.get(name, 0)
             service.counts[name] = count + 1
         answer = answers[min(count, len(answers) - 1)]
-        entry = {"name": name, "answer": answer}
+        entry = {"name": name, "answer": answer, "connection": self.serial}
         try:
             expected = {"TTL": None, "Urgency": "high", "Content-Encoding": "aes128gcm",
                         "Content-Type": "application/octet-stream"}
@@ -82,12 +88,14 @@ class Handler(BaseHTTPRequestHandler):
             self.rfile.read(1)
             self.close_connection = True
             return
+        answer, closes = answer.removesuffix("-close"), answer.endswith("-close")
         status, _, retry = answer.partition("+")
         self.send_response(int(status))
         if retry:
             self.send_header("Retry-After", retry)
         self.send_header("Content-Length", "0")
         self.end_headers()
+        self.close_connection = self.close_connection or closes
 
 
 def make_certificates(directory):
@@ -148,6 +156,7 @@ def main():
         name, _, answers = argument.partition("=")
         server.script[name] = answers.split(",")
     server.counts = {}
+    server.connections = 0
     server.private, server.auth = b64decode(keys["private"]), b64decode(keys["auth"])
     print(json.dumps({"port": server.server_address[1], "p256dh": keys["p256dh"], "auth": keys["auth"]}), flush=True)
     server.serve_forever()

@@ -75,6 +75,8 @@ private slots:
     void delivered_data();
     void delivered();
     void goneSubscription();
+    void keptConnection_data();
+    void keptConnection();
     void beyondOneBatch();
     void survivesKill();
     void verifiedTls();
@@ -175,7 +177,8 @@ void TestDelivery::initTestCase()
     // What each endpoint answers, request after request (the last answer repeats).
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
-                           "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201"});
+                           "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201", "kept=201",
+                           "closed=201-close"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -272,6 +275,42 @@ void TestDelivery::goneSubscription()
     QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/gone'"), 0, 30000);
     QCOMPARE(queued(), 0);
     QCOMPARE(records(QStringLiteral("gone")).size(), 1);
+}
+
+void TestDelivery::keptConnection_data()
+{
+    QTest::addColumn<QString>("endpoint");
+    QTest::addColumn<bool>("kept");
+
+    QTest::newRow("kept open by the push service") << "kept" << true;
+    // As a service's idle time-out would: the next push finds it closed.
+    QTest::newRow("closed by the push service after its answer") << "closed" << false;
+}
+
+// Pushes one after another go over one connection while the push service keeps it open; one that the service
+// closed loses nothing.
+void TestDelivery::keptConnection()
+{
+    QFETCH(QString, endpoint);
+    QFETCH(bool, kept);
+    QByteArray token;
+    const QByteArray device = addDevice("phone " + endpoint, &token);
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + '/' + endpoint.toUtf8()),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    QSet<int> connections;
+    for (int n = 1; n <= 3; ++n) {
+        const QString message = QStringLiteral("push %1").arg(n);
+        QCOMPARE(push(device, message.toUtf8()), QByteArray("{\"status\":\"valid\"}"));
+        // No longer queued: the answer was read, and the connection kept or closed.
+        QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
+        const QList<QJsonObject> seen = records(endpoint);
+        QCOMPARE(seen.size(), n);
+        QVERIFY(seen.last().value(QLatin1String("answer")).toString().startsWith(QLatin1String("201")));
+        QCOMPARE(seen.last().value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString(),
+                 message);
+        connections << seen.last().value(QLatin1String("connection")).toInt();
+    }
+    QCOMPARE(connections.size(), kept ? 1 : 3);
 }
 
 // The queue is read a batch at a time: a backlog of several batches, found at start with no push to wake the
