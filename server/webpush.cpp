@@ -60,24 +60,6 @@ const unsigned char *bytes(std::string_view s)
     return reinterpret_cast<const unsigned char *>(s.data());
 }
 
-Group p256()
-{
-    Group group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
-    check(group != nullptr, "P-256 is not available");
-    return group;
-}
-
-bool isP256Point(std::string_view key)
-{
-    if (key.size() != publicKeySize || key[0] != 0x04)
-        return false;
-    const Group group = p256();
-    Point point(EC_POINT_new(group.get()));
-    check(point != nullptr, "out of memory");
-    return EC_POINT_oct2point(group.get(), point.get(), bytes(key), key.size(), nullptr) == 1 &&
-           EC_POINT_is_on_curve(group.get(), point.get(), nullptr) == 1;
-}
-
 // An EVP key from the uncompressed public point and, for our own keys, the private scalar.
 PKey makeKey(std::string_view publicKey, const BIGNUM *privateKey)
 {
@@ -98,6 +80,51 @@ PKey makeKey(std::string_view publicKey, const BIGNUM *privateKey)
     return PKey(key);
 }
 
+// P-256 made once for the whole process: making the curve computes its constants again, 16 µs each time, and a
+// body would make it three times. Both are only read after, from any thread.
+struct Curve
+{
+    Group group;
+    PKey prototype; // a public key on the curve, whose copies take a body's keys
+};
+
+const Curve &p256()
+{
+    static const Curve curve = [] {
+        Curve made{Group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1)), nullptr};
+        check(made.group != nullptr, "P-256 is not available");
+        std::string generator(publicKeySize, '\0');
+        check(EC_POINT_point2oct(made.group.get(), EC_GROUP_get0_generator(made.group.get()),
+                                 POINT_CONVERSION_UNCOMPRESSED, reinterpret_cast<unsigned char *>(generator.data()),
+                                 generator.size(), nullptr) == publicKeySize,
+              "cannot encode the curve's generator");
+        made.prototype = makeKey(generator, nullptr);
+        return made;
+    }();
+    return curve;
+}
+
+bool isP256Point(std::string_view key)
+{
+    if (key.size() != publicKeySize || key[0] != 0x04)
+        return false;
+    const EC_GROUP *group = p256().group.get();
+    Point point(EC_POINT_new(group));
+    check(point != nullptr, "out of memory");
+    return EC_POINT_oct2point(group, point.get(), bytes(key), key.size(), nullptr) == 1 &&
+           EC_POINT_is_on_curve(group, point.get(), nullptr) == 1;
+}
+
+// The public key of a point already checked to lie on the curve: a copy of the prototype with the point set,
+// which costs a quarter of an import.
+PKey peerKey(std::string_view publicKey)
+{
+    PKey key(EVP_PKEY_dup(p256().prototype.get()));
+    check(key && EVP_PKEY_set1_encoded_public_key(key.get(), bytes(publicKey), publicKey.size()) == 1,
+          "cannot import the key");
+    return key;
+}
+
 struct KeyPair
 {
     PKey key;
@@ -109,16 +136,16 @@ KeyPair keyFromPrivate(std::string_view privateKey)
 {
     if (privateKey.size() != privateKeySize)
         throw CryptoError("a private key is 32 bytes");
-    const Group group = p256();
+    const EC_GROUP *group = p256().group.get();
     BigNum scalar(BN_bin2bn(bytes(privateKey), static_cast<int>(privateKey.size()), nullptr));
     check(scalar != nullptr, "out of memory");
-    if (BN_is_zero(scalar.get()) || BN_cmp(scalar.get(), EC_GROUP_get0_order(group.get())) >= 0)
+    if (BN_is_zero(scalar.get()) || BN_cmp(scalar.get(), EC_GROUP_get0_order(group)) >= 0)
         throw CryptoError("the private key is outside the curve's range");
-    Point point(EC_POINT_new(group.get()));
-    check(point && EC_POINT_mul(group.get(), point.get(), scalar.get(), nullptr, nullptr, nullptr) == 1,
+    Point point(EC_POINT_new(group));
+    check(point && EC_POINT_mul(group, point.get(), scalar.get(), nullptr, nullptr, nullptr) == 1,
           "cannot derive the public key");
     std::string publicKey(publicKeySize, '\0');
-    check(EC_POINT_point2oct(group.get(), point.get(), POINT_CONVERSION_UNCOMPRESSED,
+    check(EC_POINT_point2oct(group, point.get(), POINT_CONVERSION_UNCOMPRESSED,
                              reinterpret_cast<unsigned char *>(publicKey.data()), publicKey.size(),
                              nullptr) == publicKeySize,
           "cannot encode the public key");
@@ -128,8 +155,12 @@ KeyPair keyFromPrivate(std::string_view privateKey)
 // A fresh key pair, with its public point in the uncompressed form.
 KeyPair freshKeyPair()
 {
-    KeyPair pair{PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")), std::string(publicKeySize, '\0')};
-    check(pair.key != nullptr, "cannot make a P-256 key");
+    // Made from the prototype's curve rather than by the curve's name, which would make the curve again.
+    PKeyContext context(EVP_PKEY_CTX_new(p256().prototype.get(), nullptr));
+    EVP_PKEY *made = nullptr;
+    check(context && EVP_PKEY_keygen_init(context.get()) == 1 && EVP_PKEY_keygen(context.get(), &made) == 1,
+          "cannot make a P-256 key");
+    KeyPair pair{PKey(made), std::string(publicKeySize, '\0')};
     std::size_t length = 0;
     check(EVP_PKEY_get_octet_string_param(pair.key.get(), OSSL_PKEY_PARAM_PUB_KEY,
                                           reinterpret_cast<unsigned char *>(pair.publicKey.data()),
@@ -284,7 +315,7 @@ Outcome<std::string> seal(std::string_view plaintext, std::string_view uaPublic,
         if (!isP256Point(uaPublic))
             return Failure::failure("the subscription's key is not a P-256 public key");
         const KeyPair sender = asPrivate ? keyFromPrivate(*asPrivate) : freshKeyPair();
-        const PKey peer = makeKey(uaPublic, nullptr);
+        const PKey peer = peerKey(uaPublic);
 
         const std::string prkKey = hmacSha256(auth, ecdh(sender.key.get(), peer.get()));
         const std::string keyInfo =
