@@ -787,7 +787,8 @@ std::shared_ptr<Connection> Delivery::Impl::takeIdle(const std::string &origin)
 
 void Delivery::Impl::keepIdle(const std::string &origin, std::shared_ptr<Connection> connection)
 {
-    if (idleCount >= maxIdleConnections || (idle.count(origin) && idle[origin].size() >= maxIdlePerOrigin)) {
+    const auto kept = idle.find(origin);
+    if (idleCount >= maxIdleConnections || (kept != idle.end() && kept->second.size() >= maxIdlePerOrigin)) {
         connection->close();
         return;
     }

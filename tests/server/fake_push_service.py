@@ -10,9 +10,8 @@ turn, comma-separated, the last one repeated: a status ("201", "410"), a status 
 ("503+1"), either of them followed by "-close" (the connection is closed after the answer, which does not say
 so, as a service's idle time-out would), or "hang" (no answer: the connection stays open until the client gives
 up). Each request appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were
-made) and "payload"
-(the decrypted message) or "error" (what was wrong with the request: its headers, its encryption or its VAPID
-token).
+made) and "payload" (the decrypted message) or "error" (what was wrong with the request: its headers, its
+encryption or its VAPID token).
 """
 
 import datetime
