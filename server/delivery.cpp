@@ -27,6 +27,7 @@
 #include <ctime>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -54,6 +55,9 @@ const char *const timeToLive = "86400";
 // batch rather than once per delivery.
 constexpr int fetchBatch = 64;
 constexpr int takeBatch = 32;
+// A delivery fetched a while ago may have lost its subscription or its push since: the ones waiting to start are
+// checked again together, at most this long before they start, rather than each on its own.
+constexpr auto readyCheckAge = std::chrono::seconds(1);
 // How long a queued push that some subscriptions accepted may wait for the others' answers before what it
 // still owes gets rows of its own (and its queue entry goes): the time in which a kill would send it again to
 // those that accepted.
@@ -367,6 +371,7 @@ struct Delivery::Impl
     }
 
     void schedule();
+    void checkReady();
     void fetch();
     std::size_t take(std::vector<PendingDelivery> queued);
     void wakeIn(std::int64_t seconds);
@@ -385,6 +390,17 @@ struct Delivery::Impl
     void closeIdleAt(std::chrono::steady_clock::time_point when);
     void finished(const Job &job, const Attempt &attempt);
 
+    // Runs `call` on the store's thread, once there is one, and returns what it returns or throws what it throws.
+    template <typename Call> auto inStore(Call call)
+    {
+        if (!storeThread.joinable())
+            return call();
+        std::packaged_task<decltype(call())()> task(std::move(call));
+        auto result = task.get_future();
+        net::post(storeIo, [&task] { task(); });
+        return result.get();
+    }
+
     Delivery &owner;
     std::string privateKey;
     // Declared before the io_context, so that requests abandoned on stopping go before their TLS context.
@@ -401,6 +417,9 @@ struct Delivery::Impl
     std::set<Key> inFlight;
     std::deque<PendingDelivery> ready;
     bool stale = true;
+    // How many of the first deliveries in `ready` were found still owed, and when.
+    std::size_t readyCurrent = 0;
+    std::chrono::steady_clock::time_point readyCheckedAt;
     // The queued pushes taken and not yet recorded, and the push up to which the queue was read.
     std::map<std::int64_t, Fanout> fanouts;
     std::int64_t lastTaken = 0;
@@ -419,6 +438,12 @@ struct Delivery::Impl
     std::size_t idleCount = 0;
     net::steady_timer idleTimer{io};
     bool idleTimerSet = false;
+    // The store's lock is also the one every push takes: held by this thread, at its background priority, and
+    // pre-empted, it would hold the pushes' answers back. So the store is used from a thread of its own at the
+    // answers' priority, which this one waits for.
+    net::io_context storeIo{1};
+    net::executor_work_guard<net::io_context::executor_type> storeWork = net::make_work_guard(storeIo);
+    std::thread storeThread;
 };
 
 // Starts what is due, as far as the limit allows. The store is read only when a slot is free and nothing
@@ -431,14 +456,15 @@ void Delivery::Impl::schedule()
     bool fetched = false;
     for (;;) {
         while (!ready.empty() && inFlight.size() < slots) {
+            if (readyCurrent == 0 || std::chrono::steady_clock::now() - readyCheckedAt >= readyCheckAge) {
+                checkReady();
+                continue;
+            }
             const PendingDelivery delivery = std::move(ready.front());
             ready.pop_front();
+            --readyCurrent;
             try {
-                // Fetched in an earlier round maybe: its subscription or push may have been removed since.
-                if (fetched || owner.m_store.deliveryPending(delivery))
-                    begin(delivery, owner.m_store.now());
-                else if (delivery.queued)
-                    settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}});
+                begin(delivery, owner.m_store.now());
             } catch (const std::exception &e) {
                 logLine("Web Push: starting the delivery of push %lld failed, trying again in a minute: %s",
                         static_cast<long long>(delivery.push.id), e.what());
@@ -461,6 +487,45 @@ void Delivery::Impl::schedule()
     }
 }
 
+// Drops from `ready` what is no longer owed: the deliveries whose subscription or push went since they were
+// fetched. The rest is current for `readyCheckAge`.
+void Delivery::Impl::checkReady()
+{
+    std::vector<char> owed;
+    try {
+        owed = inStore([this] {
+            std::vector<char> pending;
+            pending.reserve(ready.size());
+            for (const PendingDelivery &delivery : ready)
+                pending.push_back(owner.m_store.deliveryPending(delivery));
+            return pending;
+        });
+    } catch (const std::exception &e) {
+        // Read again, with the queue, in a minute.
+        logLine("Web Push: checking %zu deliveries before they start failed, trying again in a minute: %s",
+                ready.size(), e.what());
+        const std::int64_t retry = owner.m_store.now() + 60;
+        for (const PendingDelivery &delivery : ready)
+            settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}},
+                   DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry,
+                               delivery.firstAttemptAt});
+        ready.clear();
+        readyCurrent = 0;
+        wakeIn(60);
+        return;
+    }
+    std::deque<PendingDelivery> current;
+    for (std::size_t i = 0; i < owed.size(); ++i) {
+        if (owed[i])
+            current.push_back(std::move(ready[i]));
+        else if (ready[i].queued)
+            settle(Job{ready[i].push.id, ready[i].subscriptionId, 0, 0, {}});
+    }
+    ready = std::move(current);
+    readyCurrent = ready.size();
+    readyCheckedAt = std::chrono::steady_clock::now();
+}
+
 // Reads the next batch of due deliveries with rows of their own into `ready`, setting the timer for the first
 // one not yet due, then takes the next queued pushes. The rows are read soonest first with room for the
 // requests under way, which they may also hold.
@@ -470,7 +535,12 @@ void Delivery::Impl::fetch()
     stale = false;
     const int limit = static_cast<int>(inFlight.size()) + fetchBatch;
     try {
-        auto queue = owner.m_store.deliveryQueue(limit);
+        std::int64_t readTo = lastTaken;
+        std::vector<PendingDelivery> queue, queued;
+        inStore([&] {
+            queue = owner.m_store.deliveryQueue(limit);
+            queued = owner.m_store.queuedPushes(lastTaken, takeBatch, &readTo);
+        });
         const std::int64_t now = owner.m_store.now();
         bool more = static_cast<int>(queue.size()) >= limit;
         for (PendingDelivery &delivery : queue) {
@@ -483,14 +553,16 @@ void Delivery::Impl::fetch()
             }
             ready.push_back(std::move(delivery));
         }
-        std::int64_t readTo = lastTaken;
-        const std::size_t taken = take(owner.m_store.queuedPushes(lastTaken, takeBatch, &readTo));
+        const std::size_t taken = take(std::move(queued));
         lastTaken = std::max(lastTaken, readTo);
         stale = taken >= static_cast<std::size_t>(takeBatch) || more;
     } catch (const std::exception &e) {
         logLine("Web Push: reading the queue failed, trying again in a minute: %s", e.what());
         wakeIn(60);
     }
+    // Only called with nothing ready: all of it was read just now.
+    readyCurrent = ready.size();
+    readyCheckedAt = std::chrono::steady_clock::now();
 }
 
 // Queued pushes go to `ready` as one delivery per subscription, owed until each has an outcome. Returns how
@@ -546,7 +618,7 @@ void Delivery::Impl::postRecord()
 void Delivery::Impl::drop(const Job &job)
 {
     if (!settle(job))
-        owner.m_store.deleteDelivery(job.pushId, job.subscriptionId);
+        inStore([&] { owner.m_store.deleteDelivery(job.pushId, job.subscriptionId); });
 }
 
 // Writes the outcomes at hand in one transaction: accepted deliveries' rows go, and the queue entries of the
@@ -577,7 +649,7 @@ void Delivery::Impl::record(bool everyOutcome)
     }
     if (!outcomes.delivered.empty() || !outcomes.taken.empty()) {
         try {
-            owner.m_store.recordDeliveries(outcomes);
+            inStore([&] { owner.m_store.recordDeliveries(outcomes); });
             stale = stale || !outcomes.rows.empty();
         } catch (const std::exception &e) {
             // What was taken is taken again, and what was accepted may be sent again: twice is better than never.
@@ -638,7 +710,7 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     if (!refusal.empty()) {
         logLine("Web Push: subscription %lld removed: %s", static_cast<long long>(delivery.subscriptionId),
                 refusal.c_str());
-        owner.m_store.deleteSubscription(delivery.subscriptionId);
+        inStore([&] { owner.m_store.deleteSubscription(delivery.subscriptionId); });
         settle(job);
         return false;
     }
@@ -851,7 +923,7 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
         } else if (status == 404 || status == 410) {
             logLine("Web Push: %s answered %d for push %lld: the subscription is gone, removed", job.origin.c_str(),
                     status, push);
-            store.deleteSubscription(job.subscriptionId);
+            inStore([&] { store.deleteSubscription(job.subscriptionId); });
             settle(job);
         } else if (status == 0 || status == 429 || status >= 500) {
             const int attempts = job.attempts + 1;
@@ -870,7 +942,7 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
                         static_cast<long long>(delay));
                 if (!settle(job,
                             DeliveryRow{job.pushId, job.subscriptionId, attempts, now + delay, job.firstAttemptAt}))
-                    store.retryDelivery(job.pushId, job.subscriptionId, attempts, now + delay);
+                    inStore([&] { store.retryDelivery(job.pushId, job.subscriptionId, attempts, now + delay); });
                 // Back in the queue, later: the timer is set when it is read again.
                 stale = true;
             }
@@ -911,6 +983,10 @@ void Delivery::start()
     if (m_impl->thread.joinable() || m_impl->stopped)
         return;
     net::post(m_impl->io, [impl = m_impl.get()] { impl->schedule(); });
+    m_impl->storeThread = std::thread([impl = m_impl.get()] {
+        pthread_setname_np(pthread_self(), "web-push-store");
+        impl->storeIo.run();
+    });
     m_impl->thread = std::thread([impl = m_impl.get()] {
         // Named for top -H and the benchmark's count of CPU time; the name lookups' threads, started from this
         // one, inherit the name and the niceness. Where the system refuses, delivery still works, only at the
@@ -949,6 +1025,9 @@ void Delivery::stop()
         m_impl->thread.join();
     // What was accepted is not sent again after a restart.
     m_impl->record(true);
+    m_impl->storeWork.reset();
+    if (m_impl->storeThread.joinable())
+        m_impl->storeThread.join();
 }
 
 } // namespace pushserver

@@ -8,8 +8,8 @@ subscription keys that every endpoint http://127.0.0.1:PORT/NAME uses. With --tl
 a certificate for 127.0.0.1 from a certificate authority it makes and writes to DIR/ca.pem. ANSWERS are what NAME's requests get in
 turn, comma-separated, the last one repeated: a status ("201", "410"), a status with Retry-After seconds
 ("503+1"), either of them followed by "-close" (the connection is closed after the answer, which does not say
-so, as a service's idle time-out would), or "hang" (no answer: the connection stays open until the client gives
-up). Each request appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were
+so, as a service's idle time-out would), "hang" (no answer: the connection stays open until the client gives
+up) or "hold" (201 once the file RECORD.release exists). A query in the path is not part of NAME. Each request appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were
 made) and "payload" (the decrypted message) or "error" (what was wrong with the request: its headers, its
 encryption or its VAPID token).
 """
@@ -58,7 +58,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         service = self.server
-        name = self.path.lstrip("/")
+        name = self.path.lstrip("/").partition("?")[0]
         body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
         with service.lock:
             if not hasattr(self, "serial"):  # one handler per connection
@@ -87,6 +87,10 @@ class Handler(BaseHTTPRequestHandler):
             self.rfile.read(1)
             self.close_connection = True
             return
+        if answer == "hold":
+            while not os.path.exists(service.record + ".release"):
+                time.sleep(0.02)
+            answer = "201"
         answer, closes = answer.removesuffix("-close"), answer.endswith("-close")
         status, _, retry = answer.partition("+")
         self.send_response(int(status))

@@ -75,6 +75,7 @@ private slots:
     void delivered_data();
     void delivered();
     void goneSubscription();
+    void turnedOffWhileWaiting();
     void keptConnection_data();
     void keptConnection();
     void beyondOneBatch();
@@ -178,7 +179,7 @@ void TestDelivery::initTestCase()
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
                            "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201", "kept=201",
-                           "closed=201-close"});
+                           "closed=201-close", "held=hold", "off=201"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -275,6 +276,38 @@ void TestDelivery::goneSubscription()
     QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/gone'"), 0, 30000);
     QCOMPARE(queued(), 0);
     QCOMPARE(records(QStringLiteral("gone")).size(), 1);
+}
+
+// A subscription turned off while its delivery waits for one of the 16 requests to be free is not sent to.
+void TestDelivery::turnedOffWhileWaiting()
+{
+    const QByteArray held = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/held?";
+    QByteArray tokens[2];
+    const QByteArray devices[2] = {addDevice(QStringLiteral("phone held 1"), &tokens[0]),
+                                   addDevice(QStringLiteral("phone held 2"), &tokens[1])};
+    for (int n = 0; n < 16; ++n)
+        QCOMPARE(subscribe(m_port, tokens[n / 10], held + QByteArray::number(n)),
+                 QByteArray("200 {\"status\":\"ok\"}"));
+    const QByteArray off = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/off";
+    QCOMPARE(subscribe(m_port, tokens[1], off), QByteArray("200 {\"status\":\"ok\"}"));
+
+    // The second device's last subscription comes last: the push service holds the 16 before it.
+    QCOMPARE(push(devices[0], "first"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("held")).size(), 10, 30000);
+    QCOMPARE(push(devices[1], "second"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("held")).size(), 16, 30000);
+    const HttpReply removed =
+        request(m_port, "POST", "/d/" + tokens[1] + "/subscription?remove=1&endpoint=" + QUrl::toPercentEncoding(off));
+    QCOMPARE(removed.status, 200);
+    // What waits is looked at again before it starts once it was fetched a second ago or more.
+    QTest::qWait(1100);
+    QFile release(m_record + QStringLiteral(".release"));
+    QVERIFY(release.open(QIODevice::WriteOnly));
+    release.close();
+
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
+    QCOMPARE(records(QStringLiteral("held")).size(), 16);
+    QCOMPARE(records(QStringLiteral("off")).size(), 0);
 }
 
 void TestDelivery::keptConnection_data()
