@@ -186,18 +186,20 @@ deliveries() {
 deliveriesMade() {
     if ((webpush)); then wc -l <"$work/record"; else echo 0; fi
 }
-# CPU ticks so far: the server's whole, its delivery thread (with its name lookups), its log copy, the sink.
+# CPU ticks so far: the server's whole, its delivery thread (with its name lookups), its log copy, the sink,
+# and the machine's idle time.
 ticks() {
     local delivery=0 copy=0 name used
     for task in /proc/"$pid"/task/*/stat; do
         read -r name used < <(awk '{print $2, $14 + $15}' "$task" 2>/dev/null) || continue
         case $name in
-        '(web-push)') delivery=$((delivery + used)) ;;
+        '(web-push)' | '(web-push-store)') delivery=$((delivery + used)) ;;
         '(wal-copy)') copy=$((copy + used)) ;;
         esac
     done
     echo "$(awk '{print $14 + $15}' "/proc/$pid/stat") $delivery $copy" \
-        "$( ((webpush)) && awk '{print $14 + $15}' "/proc/$sink/stat" || echo 0)"
+        "$( ((webpush)) && awk '{print $14 + $15}' "/proc/$sink/stat" || echo 0)" \
+        "$(awk '$1 == "cpu" {print $5 + $6}' /proc/stat)"
 }
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
@@ -216,10 +218,10 @@ load() {
     read -r -a end <<<"$(ticks)"
     read -r -a start <<<"$cpu"
     awk -v hz="$(getconf CLK_TCK)" -v s="${end[0]} ${start[0]} ${end[1]} ${start[1]} ${end[2]} ${start[2]}" \
-        -v p="${end[3]} ${start[3]}" -v n="$answered $(($(deliveriesMade) - sent))" 'BEGIN {
+        -v p="${end[3]} ${start[3]} ${end[4]} ${start[4]}" -v n="$answered $(($(deliveriesMade) - sent))" 'BEGIN {
             split(s, t); split(p, q); split(n, c)
-            printf "CPU seconds: server %.2f (delivery %.2f, log copy %.2f), push service %.2f\n",
-                (t[1] - t[2]) / hz, (t[3] - t[4]) / hz, (t[5] - t[6]) / hz, (q[1] - q[2]) / hz
+            printf "CPU seconds: server %.2f (delivery %.2f, log copy %.2f), push service %.2f, idle %.2f\n",
+                (t[1] - t[2]) / hz, (t[3] - t[4]) / hz, (t[5] - t[6]) / hz, (q[1] - q[2]) / hz, (q[3] - q[4]) / hz
             if (c[1] > 0)
                 printf "server CPU per push answered, deliveries aside: %.0f us\n",
                     (t[1] - t[2] - (t[3] - t[4])) / hz / c[1] * 1e6
