@@ -92,9 +92,11 @@ run_tests() {
         echo "== LeakSanitizer's tracer crashed at the exit of $crashed, whose checks had passed: once more"
         ctest --preset "$preset" -R "^($crashed)\$" 2>&1 | tee "$work/$preset-again.log"
         if [ "${PIPESTATUS[0]}" -eq 0 ]; then
+            local again
+            again=$(tr '|' '\n' <<<"$crashed" | wc -l)
             result=0
-            passed=$((passed + $(tr '|' '\n' <<<"$crashed" | wc -l)))
-            failed=$((failed - $(tr '|' '\n' <<<"$crashed" | wc -l)))
+            passed=$((passed + again))
+            failed=$((failed - again))
         fi
     fi
     [ "$result" -eq 0 ] || status=1

@@ -372,6 +372,7 @@ struct Delivery::Impl
 
     void schedule();
     void checkReady();
+    void putBack(const PendingDelivery &delivery, std::int64_t retry);
     void fetch();
     std::size_t take(std::vector<PendingDelivery> queued);
     void wakeIn(std::int64_t seconds);
@@ -468,10 +469,7 @@ void Delivery::Impl::schedule()
             } catch (const std::exception &e) {
                 logLine("Web Push: starting the delivery of push %lld failed, trying again in a minute: %s",
                         static_cast<long long>(delivery.push.id), e.what());
-                const std::int64_t retry = owner.m_store.now() + 60;
-                settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}},
-                       DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry,
-                                   delivery.firstAttemptAt});
+                putBack(delivery, owner.m_store.now() + 60);
                 wakeIn(60);
             }
         }
@@ -485,6 +483,14 @@ void Delivery::Impl::schedule()
         fetch();
         fetched = true;
     }
+}
+
+// A delivery of a queued push that did not start gets a row of its own, to be tried at `retry`; one with a row
+// of its own keeps it.
+void Delivery::Impl::putBack(const PendingDelivery &delivery, std::int64_t retry)
+{
+    settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}},
+           DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry, delivery.firstAttemptAt});
 }
 
 // Drops from `ready` what is no longer owed: the deliveries whose subscription or push went since they were
@@ -506,9 +512,7 @@ void Delivery::Impl::checkReady()
                 ready.size(), e.what());
         const std::int64_t retry = owner.m_store.now() + 60;
         for (const PendingDelivery &delivery : ready)
-            settle(Job{delivery.push.id, delivery.subscriptionId, 0, 0, {}},
-                   DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry,
-                               delivery.firstAttemptAt});
+            putBack(delivery, retry);
         ready.clear();
         readyCurrent = 0;
         wakeIn(60);

@@ -9,9 +9,10 @@ a certificate for 127.0.0.1 from a certificate authority it makes and writes to 
 turn, comma-separated, the last one repeated: a status ("201", "410"), a status with Retry-After seconds
 ("503+1"), either of them followed by "-close" (the connection is closed after the answer, which does not say
 so, as a service's idle time-out would), "hang" (no answer: the connection stays open until the client gives
-up) or "hold" (201 once the file RECORD.release exists). A query in the path is not part of NAME. Each request appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were
-made) and "payload" (the decrypted message) or "error" (what was wrong with the request: its headers, its
-encryption or its VAPID token).
+up) or "hold" (201 once the file RECORD.release exists). A query in the path is not part of NAME. Each request
+appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were made) and "payload"
+(the decrypted message) or "error" (what was wrong with the request: its headers, its encryption or its VAPID
+token).
 """
 
 import datetime
