@@ -44,6 +44,28 @@ Warning settingsApiKeyWarning(bool french)
                                           : QStringLiteral("Error with your apikey, please reconnect you !")};
 }
 
+Warning settingsBadNameWarning(bool french)
+{
+    return {settingsTitle(french),
+            french ? QStringLiteral("Le service refuse ce nom. Donnez au téléphone un nom de 1 à 64 caractères.")
+                   : QStringLiteral("The service refused this name. Give the phone a name of 1 to 64 characters.")};
+}
+
+Warning settingsTooManyDevicesWarning(bool french)
+{
+    return {settingsTitle(french),
+            french ? QStringLiteral("Ce compte a déjà le nombre maximal d'appareils : aucun téléphone n'a été ajouté.")
+                   : QStringLiteral("This account already has as many devices as the service allows: no phone was "
+                                    "added.")};
+}
+
+Warning settingsBrokenPhonePageWarning(bool french)
+{
+    return {settingsTitle(french),
+            french ? QStringLiteral("La réponse du service ne contient pas de code QR utilisable. Réessayez.")
+                   : QStringLiteral("The service's answer holds no usable QR code. Please try again.")};
+}
+
 Warning settingsWaylandWarning(bool french)
 {
     return {settingsTitle(french),

@@ -18,6 +18,11 @@ Warning loginCredentialsWarning(bool french);
 // The settings window's: a request failed on the network, or the service refused the api key.
 Warning settingsConnectionWarning(bool french);
 Warning settingsApiKeyWarning(bool french);
+// The settings window's refusals of a new phone (its name; the account's limit of devices), and a pairing answer
+// whose page address or QR code cannot be shown.
+Warning settingsBadNameWarning(bool french);
+Warning settingsTooManyDevicesWarning(bool french);
+Warning settingsBrokenPhonePageWarning(bool french);
 // The settings window's notice that in a Wayland session the hotkey reaches only X11 applications.
 Warning settingsWaylandWarning(bool french);
 

@@ -61,6 +61,16 @@ QUrl setNameUrl(const QString &apiKey, const QString &id, const QString &name)
                       + encoded(name));
 }
 
+QUrl addDeviceUrl(const QString &apiKey, const QString &name)
+{
+    return serviceUrl("/all/add_device_app.php?apikey=" + encoded(apiKey) + "&name=" + encoded(name));
+}
+
+QUrl devicePageUrl(const QString &apiKey, const QString &id)
+{
+    return serviceUrl("/all/device_page_app.php?apikey=" + encoded(apiKey) + "&id=" + encoded(id));
+}
+
 QString pushMessage(bool french, const QString &number)
 {
     return (french ? QStringLiteral("Numéro de téléphone : ") : QStringLiteral("Phone number : ")) + number;
@@ -103,6 +113,70 @@ LoginReply judgeLoginReply(bool networkError, const QByteArray &body)
     return result;
 }
 
+QrCode parseQrRows(const QJsonValue &rows)
+{
+    constexpr int smallest = 21;
+    constexpr int largest = 177;
+    const QJsonArray array = rows.toArray();
+    const int size = array.size();
+    if (size < smallest || size > largest || (size - smallest) % 4 != 0)
+        return {};
+    QrCode code;
+    code.modules.resize(size * size);
+    for (int row = 0; row < size; ++row) {
+        const QJsonValue value = array.at(row);
+        if (!value.isString())
+            return {};
+        const QString text = value.toString();
+        if (text.size() != size)
+            return {};
+        for (int column = 0; column < size; ++column) {
+            const QChar module = text.at(column);
+            if (module == QLatin1Char('1'))
+                code.modules.setBit(row * size + column);
+            else if (module != QLatin1Char('0'))
+                return {};
+        }
+    }
+    code.size = size;
+    return code;
+}
+
+namespace {
+
+// A page address the program may show and draw: absolute, http or https, with a host. Anything else (a
+// "javascript:" or "file:" address, a relative one) is not offered to a phone.
+bool isPageAddress(const QString &page)
+{
+    const QUrl url(page, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !url.host().isEmpty();
+}
+
+// The answer to add_device_app.php or device_page_app.php: the page stands on top, or in the new device.
+void judgePhonePage(const QJsonObject &top, SettingsReply *result)
+{
+    const QJsonValue devices = top.value(QLatin1String("devices"));
+    if (devices.isArray()) {
+        result->hasDevices = true;
+        result->devices = devices.toArray();
+    }
+    QJsonValue page = top.value(QLatin1String("page"));
+    if (!page.isString())
+        page = top.value(QLatin1String("device")).toObject().value(QLatin1String("page"));
+    const QrCode qr = parseQrRows(top.value(QLatin1String("qr")));
+    if (!page.isString() || !isPageAddress(page.toString()) || qr.isNull()) {
+        result->outcome = SettingsOutcome::BrokenPhonePage;
+        return;
+    }
+    result->outcome = SettingsOutcome::PhonePage;
+    result->page = page.toString();
+    result->qr = qr;
+}
+
+} // namespace
+
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
 {
     SettingsReply result;
@@ -115,7 +189,21 @@ SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
     }
     // A top-level array reads as an object without members, and so as a refused api key.
     const QJsonObject top = document.object();
-    const bool valid = top.value(QLatin1String("status")).toString() == QLatin1String("valid");
+    const QString status = top.value(QLatin1String("status")).toString();
+    if (status == QLatin1String("bad name")) {
+        result.outcome = SettingsOutcome::BadName;
+        return result;
+    }
+    if (status == QLatin1String("too many devices")) {
+        result.outcome = SettingsOutcome::TooManyDevices;
+        return result;
+    }
+    const bool valid = status == QLatin1String("valid");
+    // Only the pairing answers carry a QR code.
+    if (valid && top.contains(QLatin1String("qr"))) {
+        judgePhonePage(top, &result);
+        return result;
+    }
     const QJsonValue devices = top.value(QLatin1String("devices"));
     if (valid && devices.isArray()) {
         result.outcome = SettingsOutcome::DeviceList;

@@ -1,14 +1,16 @@
 #pragma once
 
+#include <QBitArray>
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonValue>
 #include <QString>
 #include <QUrl>
 
 class QNetworkAccessManager;
 class QNetworkReply;
 
-// The conversation with the push service: four GET requests whose query carries every value, and the
+// The conversation with the push service: GET requests whose query carries every value, and the
 // rules by which their replies are read. Everything here but sendRequest is pure.
 namespace service {
 
@@ -25,6 +27,10 @@ QString passwordDigest(const QString &password);
 QUrl loginUrl(const QString &username, const QString &password);
 QUrl devicesUrl(const QString &apiKey);
 QUrl setNameUrl(const QString &apiKey, const QString &id, const QString &name);
+// Pairing a phone: a new device of the account named name, and the page of an existing device; each answer
+// carries the device's page address and its QR code.
+QUrl addDeviceUrl(const QString &apiKey, const QString &name);
+QUrl devicePageUrl(const QString &apiKey, const QString &id);
 // number is the cleaned number, with its leading "+" when the selection held one ("+33612345678").
 QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const QString &number);
 
@@ -49,18 +55,40 @@ struct LoginReply
 
 LoginReply judgeLoginReply(bool networkError, const QByteArray &body);
 
+// A QR code as the service draws it: size x size modules, without the quiet zone.
+struct QrCode
+{
+    int size = 0;
+    QBitArray modules; // row by row from the top; set is dark
+
+    bool isNull() const { return size == 0; }
+    bool dark(int row, int column) const { return modules.testBit(row * size + column); }
+};
+
+// Reads the service's rows of '0' (light) and '1' (dark): N strings of N characters, N one of the QR code sizes
+// (21 to 177 in steps of 4). Anything else is refused as a null code.
+QrCode parseQrRows(const QJsonValue &rows);
+
 enum class SettingsOutcome {
-    NetworkError,   // show the connection message
-    NotJson,        // passed over in silence
-    ApiKeyRefused,  // show the api-key message
-    DeviceList,     // rebuild the list from devices
-    Nothing         // "valid" without a device list
+    NetworkError,    // show the connection message
+    NotJson,         // passed over in silence
+    ApiKeyRefused,   // show the api-key message ("unknown device" included)
+    DeviceList,      // rebuild the list from devices
+    Nothing,         // "valid" without a device list
+    PhonePage,       // a phone's page and its QR code to show; devices too after an addition
+    BrokenPhonePage, // a "valid" answer with a QR code whose page or code cannot be used: say so
+    BadName,         // the service refused a new device's name
+    TooManyDevices   // the account holds as many devices as the service allows
 };
 
 struct SettingsReply
 {
     SettingsOutcome outcome = SettingsOutcome::NetworkError;
+    // For DeviceList, and for PhonePage and BrokenPhonePage when hasDevices.
     QJsonArray devices;
+    bool hasDevices = false;
+    QString page; // PhonePage: an absolute http or https address
+    QrCode qr;    // PhonePage: never null
 };
 
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);

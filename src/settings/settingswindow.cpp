@@ -12,17 +12,23 @@
 #include "service/messages.h"
 #include "service/requests.h"
 #include "settings/devicelist.h"
+#include "settings/phonepairingwindow.h"
 #include "settings/runatstartup.h"
 #include "settings/trayicon.h"
 #include "ui_settingswindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialogButtonBox>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QInputDialog>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPushButton>
 #include <QSessionManager>
 #include <QSettings>
 #include <QStandardItemModel>
@@ -138,6 +144,7 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std:
         form->defaultDeviceLabel->setText(QStringLiteral("Appareil par défaut :"));
         form->keyLabel->setText(QStringLiteral("Touche :"));
         form->disconnect->setText(QStringLiteral("déconnexion"));
+        form->addPhone->setText(QStringLiteral("Ajouter un téléphone…"));
     }
     // Windows' start with Windows is the start at login elsewhere.
     form->startCheckBox->setText(runAtStartupText(french));
@@ -307,6 +314,23 @@ void SettingsWindow::finishedRequest(QNetworkReply *reply)
     case service::SettingsOutcome::DeviceList:
         rebuildDeviceList(judged.devices);
         break;
+    case service::SettingsOutcome::PhonePage:
+        if (judged.hasDevices)
+            rebuildDeviceList(judged.devices);
+        showPhonePage(judged.page, judged.qr);
+        break;
+    case service::SettingsOutcome::BrokenPhonePage:
+        // A device added is in the list all the same: "Show on phone…" asks for its page again.
+        if (judged.hasDevices)
+            rebuildDeviceList(judged.devices);
+        showWarning(service::settingsBrokenPhonePageWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::BadName:
+        showWarning(service::settingsBadNameWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::TooManyDevices:
+        showWarning(service::settingsTooManyDevicesWarning(isFrenchInterface()));
+        break;
     case service::SettingsOutcome::NotJson:
     case service::SettingsOutcome::Nothing:
         break;
@@ -381,4 +405,76 @@ void SettingsWindow::showDefaultDevice(const QString &name)
 void SettingsWindow::on_devicesList_objectNameChanged(const QString &objectName)
 {
     writeDiagnosticLine(objectName.toUtf8());
+}
+
+// Pairing a phone: a new device, or an existing one's page, shown as a QR code for the phone's camera.
+
+void SettingsWindow::on_addPhone_clicked()
+{
+    const bool french = isFrenchInterface();
+    // Not QInputDialog::getText: its nested event loop would hold this slot open while the window may go.
+    auto *dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("phoneNameDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog->setWindowTitle(french ? QStringLiteral("tapvela - ajouter un téléphone")
+                                  : QStringLiteral("tapvela - add a phone"));
+    dialog->setLabelText(french ? QStringLiteral("Nom du téléphone :") : QStringLiteral("Name of the phone:"));
+    dialog->setOkButtonText(french ? QStringLiteral("Ajouter") : QStringLiteral("Add"));
+    dialog->setCancelButtonText(french ? QStringLiteral("Annuler") : QStringLiteral("Cancel"));
+    connect(dialog, &QInputDialog::textValueSelected, this, [this](const QString &typed) {
+        const QString name = typed.trimmed();
+        if (!name.isEmpty())
+            service::sendRequest(manager, service::addDeviceUrl(session().apiKey(), name));
+    });
+    dialog->open();
+    // The rules of device names: 1 to 64 characters; a blank name cannot be confirmed. The dialog builds its
+    // field and buttons when it opens.
+    auto *field = dialog->findChild<QLineEdit *>();
+    auto *buttons = dialog->findChild<QDialogButtonBox *>();
+    if (field && buttons) {
+        field->setMaxLength(64);
+        QPushButton *ok = buttons->button(QDialogButtonBox::Ok);
+        ok->setEnabled(false);
+        connect(field, &QLineEdit::textChanged, ok,
+                [ok](const QString &text) { ok->setEnabled(!text.trimmed().isEmpty()); });
+    }
+}
+
+void SettingsWindow::on_devicesList_customContextMenuRequested(const QPoint &pos)
+{
+    const bool french = isFrenchInterface();
+    const int row = form->devicesList->indexAt(pos).row();
+    auto *menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("devicesMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction *show =
+        menu->addAction(french ? QStringLiteral("Afficher sur le téléphone…") : QStringLiteral("Show on phone…"));
+    show->setObjectName(QStringLiteral("showOnPhone"));
+    show->setEnabled(row >= 0 && row < deviceIds.size());
+    connect(show, &QAction::triggered, this, [this, row] { showOnPhone(row); });
+    QAction *add = menu->addAction(form->addPhone->text());
+    add->setObjectName(QStringLiteral("addPhoneAction"));
+    connect(add, &QAction::triggered, this, &SettingsWindow::on_addPhone_clicked);
+    menu->popup(form->devicesList->viewport()->mapToGlobal(pos));
+}
+
+void SettingsWindow::showOnPhone(int row)
+{
+    // The list may have been rebuilt while the menu was open.
+    if (row < 0 || row >= deviceIds.size())
+        return;
+    service::sendRequest(manager, service::devicePageUrl(session().apiKey(), deviceIds.at(row)));
+}
+
+void SettingsWindow::showPhonePage(const QString &page, const service::QrCode &code)
+{
+    if (!pairingWindow) {
+        pairingWindow = new PhonePairingWindow(this);
+        pairingWindow->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    pairingWindow->showPage(page, code);
+    pairingWindow->show();
+    pairingWindow->raise();
+    pairingWindow->activateWindow();
 }

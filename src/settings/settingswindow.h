@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 #include <QModelIndex>
+#include <QPointer>
 #include <QStringList>
 #include <QSystemTrayIcon>
 
@@ -12,6 +13,8 @@ class QEvent;
 class QJsonArray;
 class QNetworkAccessManager;
 class QNetworkReply;
+class PhonePairingWindow;
+class QPoint;
 class QSettings;
 class QShowEvent;
 class QStandardItem;
@@ -23,8 +26,9 @@ namespace Ui {
 class SettingsWindow;
 }
 namespace service {
+struct QrCode;
 struct Warning;
-}
+} // namespace service
 
 // The program's window once an api key is stored: the account's devices, the hotkey choice, start at login
 // and disconnect; it owns the tray icon and the network access manager of every signed-in request. While it is
@@ -48,6 +52,8 @@ public slots:
     void onItemChanged(QStandardItem *item);
     void on_devicesList_clicked(const QModelIndex &index);
     void on_devicesList_objectNameChanged(const QString &objectName);
+    void on_devicesList_customContextMenuRequested(const QPoint &pos);
+    void on_addPhone_clicked();
     void on_disconnect_clicked();
     void on_keyList_currentIndexChanged(int index);
     void on_startCheckBox_stateChanged(int arg1);
@@ -63,6 +69,8 @@ private:
     void rebuildDeviceList(const QJsonArray &devices);
     void showDefaultDevice(const QString &name);
     void showWarning(const service::Warning &warning);
+    void showOnPhone(int row);
+    void showPhonePage(const QString &page, const service::QrCode &code);
     void tellWaylandSession();
 
     std::unique_ptr<Ui::SettingsWindow> form;
@@ -71,6 +79,9 @@ private:
     QStringList deviceIds;
     QNetworkAccessManager *manager = nullptr; // a child, torn down first by the destructor
     TrayIcon *trayIcon = nullptr;             // a child
+
+    // A child while shown, one at a time.
+    QPointer<PhonePairingWindow> pairingWindow;
 };
 
 // GUI thread. The settings window that answers the hotkey watcher: the most recently built one, until it signs

@@ -32,6 +32,8 @@ private slots:
     void loginReply();
     void settingsReply_data();
     void settingsReply();
+    void pairingReply_data();
+    void pairingReply();
     void warnings_data();
     void warnings();
 };
@@ -234,6 +236,95 @@ void TestRequests::settingsReply()
     QCOMPARE(reply.devices.size(), devices);
 }
 
+namespace {
+
+// A QR code's rows as the service sends them: size rows of size modules, the first row changed to firstRow.
+QByteArray qrRows(int size, const QByteArray &firstRow = {})
+{
+    QByteArray rows = "[";
+    for (int row = 0; row < size; ++row) {
+        QByteArray text(size, '0');
+        for (int column = row % 3; column < size; column += 3)
+            text[column] = '1';
+        rows += (row ? ",\"" : "\"") + (row == 0 && !firstRow.isNull() ? firstRow : text) + '"';
+    }
+    return rows + ']';
+}
+
+} // namespace
+
+void TestRequests::pairingReply_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<SettingsOutcome>("outcome");
+    QTest::addColumn<int>("devices"); // -1: the reply carries no device list
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<int>("size");
+    const QByteArray page = "https://push.example.org/d/Zk3q9";
+    const QByteArray device = R"("device":{"id":"9","name":"Kitchen","page":")" + page + R"("})";
+    const QByteArray list = R"("devices":[{"id":"7","name":"Pixel"},{"id":"9","name":"Kitchen"}])";
+    auto added = [&](const QByteArray &qr) {
+        return "{\"status\":\"valid\"," + device + ",\"qr\":" + qr + ',' + list + '}';
+    };
+    auto shown = [&](const QByteArray &pageValue, const QByteArray &qr) {
+        return "{\"status\":\"valid\",\"page\":" + pageValue + ",\"qr\":" + qr + '}';
+    };
+    const QByteArray quoted = '"' + page + '"';
+    QTest::newRow("added") << added(qrRows(29)) << SettingsOutcome::PhonePage << 2 << QString(page) << 29;
+    QTest::newRow("page, smallest code") << shown(quoted, qrRows(21)) << SettingsOutcome::PhonePage << -1
+                                         << QString(page) << 21;
+    QTest::newRow("page, largest code") << shown(quoted, qrRows(177)) << SettingsOutcome::PhonePage << -1
+                                        << QString(page) << 177;
+    QTest::newRow("bad name") << QByteArray(R"({"status":"bad name","error":"name must not be empty"})")
+                              << SettingsOutcome::BadName << -1 << QString() << 0;
+    QTest::newRow("too many devices") << QByteArray(R"({"status":"too many devices","error":"at most 50"})")
+                                      << SettingsOutcome::TooManyDevices << -1 << QString() << 0;
+    QTest::newRow("unknown device") << QByteArray(R"({"status":"unknown device","error":"no device"})")
+                                    << SettingsOutcome::ApiKeyRefused << -1 << QString() << 0;
+    QTest::newRow("refused key") << QByteArray(R"({"status":"invalid","qr":[]})") << SettingsOutcome::ApiKeyRefused
+                                 << -1 << QString() << 0;
+    // Broken answers are refused whole; a device list that comes with one still counts.
+    QTest::newRow("added, no qr rows") << added("null") << SettingsOutcome::BrokenPhonePage << 2 << QString() << 0;
+    QTest::newRow("not square") << added(qrRows(25, QByteArray(24, '1'))) << SettingsOutcome::BrokenPhonePage << 2
+                                << QString() << 0;
+    QTest::newRow("other characters") << shown(quoted, qrRows(21, "111111102010101011111"))
+                                      << SettingsOutcome::BrokenPhonePage << -1 << QString() << 0;
+    QTest::newRow("a row not a string") << shown(quoted, "[" + QByteArray("1,").repeated(20) + "1]")
+                                        << SettingsOutcome::BrokenPhonePage << -1 << QString() << 0;
+    QTest::newRow("size between versions")
+        << shown(quoted, qrRows(23)) << SettingsOutcome::BrokenPhonePage << -1 << QString() << 0;
+    QTest::newRow("too large") << shown(quoted, qrRows(181)) << SettingsOutcome::BrokenPhonePage << -1 << QString()
+                               << 0;
+    QTest::newRow("page not a string") << shown("7", qrRows(21)) << SettingsOutcome::BrokenPhonePage << -1 << QString()
+                                       << 0;
+    QTest::newRow("page relative") << shown(R"("/d/Zk3q9")", qrRows(21)) << SettingsOutcome::BrokenPhonePage << -1
+                                   << QString() << 0;
+    QTest::newRow("page javascript") << shown(R"x("javascript:alert(1)")x", qrRows(21))
+                                     << SettingsOutcome::BrokenPhonePage << -1 << QString() << 0;
+}
+
+void TestRequests::pairingReply()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(SettingsOutcome, outcome);
+    QFETCH(int, devices);
+    QFETCH(QString, page);
+    QFETCH(int, size);
+    const service::SettingsReply reply = service::judgeSettingsReply(false, body);
+    QCOMPARE(reply.outcome, outcome);
+    QCOMPARE(reply.hasDevices, devices >= 0);
+    QCOMPARE(reply.devices.size(), std::max(devices, 0));
+    QCOMPARE(reply.page, page);
+    QCOMPARE(reply.qr.size, size);
+    if (size > 0) {
+        // Row by row from the top, '1' dark: the pattern qrRows wrote.
+        QCOMPARE(reply.qr.modules.size(), size * size);
+        for (int row : {0, 1, size - 1})
+            for (int column : {0, 1, 2, size - 1})
+                QCOMPARE(reply.qr.dark(row, column), column % 3 == row % 3);
+    }
+}
+
 void TestRequests::warnings_data()
 {
     QTest::addColumn<bool>("french");
@@ -257,6 +348,12 @@ void TestRequests::warnings()
     QVERIFY(service::loginCredentialsWarning(french).text != service::loginConnectionWarning(french).text);
     QVERIFY(service::settingsApiKeyWarning(french).text != service::settingsConnectionWarning(french).text);
     QVERIFY(service::settingsApiKeyWarning(french).text != service::settingsApiKeyWarning(!french).text);
+    for (const service::Warning &pairing :
+         {service::settingsBadNameWarning(french), service::settingsTooManyDevicesWarning(french),
+          service::settingsBrokenPhonePageWarning(french)}) {
+        QCOMPARE(pairing.title, settingsTitle);
+        QVERIFY(pairing.text != service::settingsApiKeyWarning(french).text);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

@@ -46,6 +46,10 @@ inline void addRows()
     QTest::newRow("set name, hostile id and name")
         << "setName" << QStringList{"K1", "7&name=x", hostile}
         << QByteArray("/all/set_name_app.php?apikey=K1&id=7%26name%3Dx&name=" + hostileEncoded);
+    QTest::newRow("add device") << "addDevice" << QStringList{"K1", hostile}
+                                << QByteArray("/all/add_device_app.php?apikey=K1&name=" + hostileEncoded);
+    QTest::newRow("device page") << "devicePage" << QStringList{"K1", "7&x=y"}
+                                 << QByteArray("/all/device_page_app.php?apikey=K1&id=7%26x%3Dy");
     QTest::newRow("push") << "push" << QStringList{"K1", "en", "abc123", "+33612345678"}
                           << QByteArray("/all/api.php?apikey=K1&msg=Phone%20number%20%3A%20%2B33612345678"
                                         "&icon=115&sound=01&devices=abc123&extra=tel:%2B33612345678");
@@ -71,6 +75,10 @@ inline QUrl build(const QString &request, const QStringList &v)
         return service::devicesUrl(v.at(0));
     if (request == QLatin1String("setName"))
         return service::setNameUrl(v.at(0), v.at(1), v.at(2));
+    if (request == QLatin1String("addDevice"))
+        return service::addDeviceUrl(v.at(0), v.at(1));
+    if (request == QLatin1String("devicePage"))
+        return service::devicePageUrl(v.at(0), v.at(1));
     return service::pushUrl(v.at(0), v.at(1) == QLatin1String("fr"), v.at(2), v.at(3));
 }
 
@@ -83,6 +91,10 @@ inline QueryItems decodedItems(const QString &request, const QStringList &v)
         return {{"apikey", v.at(0)}};
     if (request == QLatin1String("setName"))
         return {{"apikey", v.at(0)}, {"id", v.at(1)}, {"name", v.at(2)}};
+    if (request == QLatin1String("addDevice"))
+        return {{"apikey", v.at(0)}, {"name", v.at(1)}};
+    if (request == QLatin1String("devicePage"))
+        return {{"apikey", v.at(0)}, {"id", v.at(1)}};
     return {{"apikey", v.at(0)},
             {"msg", service::pushMessage(v.at(1) == QLatin1String("fr"), v.at(3))},
             {"icon", "115"},
