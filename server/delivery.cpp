@@ -5,6 +5,7 @@
 #include "webpush_address.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <pthread.h>
 #include <sys/resource.h>
@@ -109,7 +110,9 @@ struct Attempt
     int status = 0; // 0: no answer
     std::optional<std::int64_t> retryAfter;
     std::string error;
-    bool stale = false; // sent over a kept connection that turned out closed: to send again on a new one
+    bool stale = false;          // sent over a kept connection that turned out closed: to send again on a new one
+    bool notPublic = false;      // the endpoint's name resolves to an address that is not public: never sendable
+    bool badCertificate = false; // the push service's certificate did not verify
 };
 
 using Request = http::request<http::string_body>;
@@ -236,6 +239,10 @@ private:
     {
         m_attempt = Attempt{};
         m_attempt.error = what + ec.message();
+        if constexpr (tls)
+            m_attempt.badCertificate =
+                ec.category() == net::error::get_ssl_category() &&
+                ERR_GET_REASON(static_cast<unsigned long>(ec.value())) == SSL_R_CERTIFICATE_VERIFY_FAILED;
         // A kept connection that the service closed while it was idle: the request never reached it.
         m_attempt.stale = m_reused && m_buffer.size() == 0 && ec != beast::error::timeout;
         finish(false);
@@ -271,6 +278,22 @@ private:
     beast::flat_buffer m_buffer{maxAnswerHeader + maxAnswerBody};
     std::optional<http::response_parser<http::string_body>> m_parser;
 };
+
+std::shared_ptr<Request> makeRequest(const webpush::Endpoint &endpoint, const std::string &body,
+                                     const std::string &authorization)
+{
+    auto request = std::make_shared<Request>(http::verb::post, endpoint.target, 11);
+    request->set(http::field::host, endpoint.origin.substr(endpoint.origin.find("://") + 3));
+    request->set(http::field::user_agent, "tapvela-server");
+    request->set("TTL", timeToLive);
+    request->set("Urgency", "high");
+    request->set(http::field::content_encoding, "aes128gcm");
+    request->set(http::field::content_type, "application/octet-stream");
+    request->set(http::field::authorization, authorization);
+    request->body() = body;
+    request->prepare_payload();
+    return request;
+}
 
 // Where the name lookups, which block, hand their results back. Emptied on stopping, so that a lookup that
 // ends later posts nothing.
@@ -341,6 +364,7 @@ struct Delivery::Impl
         int attempts = 0;
         std::int64_t firstAttemptAt = 0;
         std::string origin; // for log lines: the endpoint's path is the subscription's secret
+        bool test = false;  // the page's test message: stored nowhere, never tried again
     };
     using Key = std::pair<std::int64_t, std::int64_t>; // push, subscription
 
@@ -382,9 +406,12 @@ struct Delivery::Impl
     void record(bool everyOutcome);
     webpush::Outcome<std::string> vapidToken(const std::string &endpoint, const std::string &origin);
     bool begin(const PendingDelivery &delivery, std::int64_t now);
+    void beginTest(const WebPushSubscription &subscription, const std::string &deviceName);
+    void send(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<Request> request);
+    void forget(const Job &job, const std::string &why);
     void lookUp(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request);
     void connect(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request,
-                 webpush::Outcome<std::vector<webpush::ResolvedAddress>> found);
+                 webpush::Outcome<std::vector<webpush::ResolvedAddress>> found, bool notPublic);
     std::shared_ptr<Connection> takeIdle(const std::string &origin);
     void keepIdle(const std::string &origin, std::shared_ptr<Connection> connection);
     void closeIdle();
@@ -432,6 +459,8 @@ struct Delivery::Impl
     bool recordTimerSet = false;
     // By origin: the Authorization header and when it was signed.
     std::map<std::string, std::pair<std::string, std::time_t>> vapidTokens;
+    // By subscription: the certificate failures in a row. An entry goes with the next answer of any kind.
+    std::map<std::int64_t, int> certificateFailures;
     std::shared_ptr<Lookups> lookups = std::make_shared<Lookups>();
     // Connections kept for the next request, by origin, and a timer that closes the ones that waited too long.
     // Declared after the io_context, so that they go before it.
@@ -712,10 +741,7 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     const std::string refusal =
         endpoint.ok() ? endpointRefusal(endpoint.value, options.allowLoopbackHttp) : "the endpoint " + endpoint.error;
     if (!refusal.empty()) {
-        logLine("Web Push: subscription %lld removed: %s", static_cast<long long>(delivery.subscriptionId),
-                refusal.c_str());
-        inStore([&] { owner.m_store.deleteSubscription(delivery.subscriptionId); });
-        settle(job);
+        forget(job, refusal);
         return false;
     }
     if (now - delivery.firstAttemptAt >= options.maxAge) {
@@ -735,29 +761,60 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
         return false;
     }
 
-    auto request = std::make_shared<Request>(http::verb::post, endpoint.value.target, 11);
-    request->set(http::field::host, origin.substr(origin.find("://") + 3));
-    request->set(http::field::user_agent, "tapvela-server");
-    request->set("TTL", timeToLive);
-    request->set("Urgency", "high");
-    request->set(http::field::content_encoding, "aes128gcm");
-    request->set(http::field::content_type, "application/octet-stream");
-    request->set(http::field::authorization, authorization.value);
-    request->body() = body.value;
-    request->prepare_payload();
+    send(job, endpoint.value, makeRequest(endpoint.value, body.value, authorization.value));
+    return true;
+}
 
+// The page's test message, sent as a push is but with id 0, which names no push.
+void Delivery::Impl::beginTest(const WebPushSubscription &subscription, const std::string &deviceName)
+{
+    const auto endpoint = webpush::parseEndpoint(subscription.endpoint);
+    const Job job{0, subscription.id, 0, 0, endpoint.value.origin, true};
+    if (inFlight.count({0, subscription.id}))
+        return; // one test under way for it is enough
+    const std::string refusal = endpoint.ok() ? endpointRefusal(endpoint.value, owner.m_options.allowLoopbackHttp)
+                                              : "the endpoint " + endpoint.error;
+    if (!refusal.empty())
+        return forget(job, refusal);
+    Push test;
+    test.msg = testMessage;
+    test.createdAt = static_cast<std::int64_t>(std::time(nullptr));
+    const auto body =
+        webpush::encryptPayload(deliveryPayload(test, deviceName, deliveryBodySize - webpush::bodyOverhead),
+                                subscription.p256dh, subscription.auth, deliveryBodySize);
+    const auto authorization = vapidToken(subscription.endpoint, endpoint.value.origin);
+    if (!body.ok() || !authorization.ok()) {
+        logLine("Web Push: the test message for %s cannot be sent: %s", endpoint.value.origin.c_str(),
+                (body.ok() ? authorization.error : body.error).c_str());
+        return;
+    }
+    send(job, endpoint.value, makeRequest(endpoint.value, body.value, authorization.value));
+}
+
+// Over a kept connection to the origin when there is one, else over a new one.
+void Delivery::Impl::send(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<Request> request)
+{
     inFlight.insert({job.pushId, job.subscriptionId});
-    if (const std::shared_ptr<Connection> kept = takeIdle(origin)) {
-        kept->exchange(request, [this, job, endpoint = endpoint.value, request](Attempt attempt) {
+    if (const std::shared_ptr<Connection> kept = takeIdle(endpoint.origin)) {
+        kept->exchange(request, [this, job, endpoint, request](Attempt attempt) {
             if (attempt.stale)
                 lookUp(job, endpoint, request);
             else
                 finished(job, attempt);
         });
-        return true;
+        return;
     }
-    lookUp(job, endpoint.value, std::move(request));
-    return true;
+    lookUp(job, endpoint, std::move(request));
+}
+
+// A subscription that can never be sent to goes, with what it was still owed.
+void Delivery::Impl::forget(const Job &job, const std::string &why)
+{
+    logLine("Web Push: subscription %lld removed: %s", static_cast<long long>(job.subscriptionId), why.c_str());
+    certificateFailures.erase(job.subscriptionId);
+    inStore([&] { owner.m_store.deleteSubscription(job.subscriptionId); });
+    if (!job.test)
+        settle(job);
 }
 
 // Finds the endpoint's addresses, then connects to them. A name lookup blocks, so it runs on a thread of its
@@ -766,8 +823,9 @@ void Delivery::Impl::lookUp(const Job &job, const webpush::Endpoint &endpoint, s
 {
     const bool literal = owner.m_options.allowLoopbackHttp && isLoopbackLiteral(endpoint.host);
     auto lookup = [lookups = lookups, literal, job, endpoint, request = std::move(request), this]() mutable {
+        bool notPublic = false;
         auto found = literal ? webpush::Outcome<std::vector<webpush::ResolvedAddress>>{}
-                             : webpush::resolvePublic(endpoint.host, endpoint.port);
+                             : webpush::resolvePublic(endpoint.host, endpoint.port, &notPublic);
         if (literal) {
             webpush::ResolvedAddress address;
             const net::ip::address ip = net::ip::make_address(endpoint.host);
@@ -779,8 +837,8 @@ void Delivery::Impl::lookUp(const Job &job, const webpush::Endpoint &endpoint, s
         std::lock_guard<std::mutex> lock(lookups->mutex);
         if (lookups->io)
             net::post(*lookups->io, [this, job, endpoint = std::move(endpoint), request = std::move(request),
-                                     found = std::move(found)]() mutable {
-                connect(job, endpoint, std::move(request), std::move(found));
+                                     found = std::move(found), notPublic]() mutable {
+                connect(job, endpoint, std::move(request), std::move(found), notPublic);
             });
     };
     if (literal)
@@ -795,11 +853,12 @@ void Delivery::Impl::lookUp(const Job &job, const webpush::Endpoint &endpoint, s
 }
 
 void Delivery::Impl::connect(const Job &job, const webpush::Endpoint &endpoint, std::shared_ptr<const Request> request,
-                             webpush::Outcome<std::vector<webpush::ResolvedAddress>> found)
+                             webpush::Outcome<std::vector<webpush::ResolvedAddress>> found, bool notPublic)
 {
     if (!found.ok()) {
         Attempt attempt;
         attempt.error = found.error;
+        attempt.notPublic = notPublic;
         return finished(job, attempt);
     }
     std::vector<tcp::endpoint> addresses;
@@ -919,7 +978,24 @@ void Delivery::Impl::finished(const Job &job, const Attempt &attempt)
     const long long push = job.pushId;
     const int status = attempt.status;
     try {
-        if (status >= 200 && status < 300) {
+        int certificateFailed = 0;
+        if (attempt.badCertificate)
+            certificateFailed = ++certificateFailures[job.subscriptionId];
+        else if (status != 0)
+            certificateFailures.erase(job.subscriptionId);
+        // Sending again would not help: the name leads into a network of ours, or the push service's certificate
+        // keeps failing verification. Retrying for a day would only spend requests.
+        if (attempt.notPublic) {
+            forget(job, attempt.error);
+        } else if (certificateFailed >= std::max(options.certificateFailures, 1)) {
+            forget(job, std::to_string(certificateFailed) + " certificate failures in a row (" + attempt.error + ")");
+        } else if (job.test) {
+            if (status == 404 || status == 410)
+                forget(job, job.origin + " answered " + std::to_string(status) + ": the subscription is gone");
+            else if (status < 200 || status >= 300)
+                logLine("Web Push: the test message to %s failed: %s", job.origin.c_str(),
+                        status ? std::to_string(status).c_str() : attempt.error.c_str());
+        } else if (status >= 200 && status < 300) {
             if (!settle(job)) {
                 delivered.push_back({job.pushId, job.subscriptionId});
                 postRecord();
@@ -1015,6 +1091,20 @@ void Delivery::wake()
         impl->stale = true;
         impl->schedule();
     });
+}
+
+void Delivery::sendTest(WebPushSubscription subscription, std::string deviceName)
+{
+    net::post(m_impl->io,
+              [impl = m_impl.get(), subscription = std::move(subscription), deviceName = std::move(deviceName)] {
+                  if (impl->stopped)
+                      return;
+                  try {
+                      impl->beginTest(subscription, deviceName);
+                  } catch (const std::exception &e) {
+                      logLine("Web Push: the test message cannot be sent: %s", e.what());
+                  }
+              });
 }
 
 void Delivery::stop()

@@ -29,7 +29,12 @@ struct DeliveryOptions
     std::int64_t firstRetry = 2;           // seconds, doubled on each further failure
     std::int64_t longestRetry = 15 * 60;
     std::int64_t maxAge = 24 * 3600; // then a push that could not be delivered is dropped
+    // A push service whose certificate failed verification this many times in a row for a subscription loses it.
+    int certificateFailures = 3;
 };
+
+// What the phone page's test sends: the service worker shows it as it shows a push.
+constexpr const char *testMessage = "tapvela is ready";
 
 // Every message is padded to this body size, so that its length tells nothing; well under the 4096 bytes that
 // RFC 8030 promises, since some push services take less.
@@ -60,6 +65,9 @@ public:
     void start();
     // A push was stored: look at the queue now. Safe from any thread.
     void wake();
+    // Sends testMessage to this one subscription, now and once: it is stored nowhere and not tried again, so
+    // that it never shows among the device's pushes. Safe from any thread.
+    void sendTest(WebPushSubscription subscription, std::string deviceName);
     // At once: requests under way are abandoned and their deliveries stay queued for the next start.
     void stop();
 

@@ -43,13 +43,16 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
               --vapid-subject turns on delivery to the phones' browsers (Web Push) and names
               the operator's contact, which the browsers' push services ask for. Without it
-              the phone pages get pushes only while they are open.
+              the phone pages get pushes only while they are open. Push services refuse a
+              contact at localhost or under .invalid, and so does this option.
               --webpush-allow-loopback-http is for tests only: it allows plain http push
               endpoints on 127.0.0.1 and ::1. --webpush-ca is for tests only too: it trusts
               the certificate authority in FILE (PEM) beside the system's for push services.
   demo        [same options as serve, database ./tapvela-demo.db]
               Creates the demo account (user "demo", password "demo") and its device on first
               start, prints the credentials and the device's phone page, then serves.
+              Without --vapid-subject, Web Push is on when --public-url is an https address
+              with a name on the internet, with that address as the contact.
   add-user    [--db FILE] USER
               Adds an account; its password is read from standard input.
   add-device  [--db FILE] [--public-url URL] USER NAME
@@ -289,6 +292,50 @@ bool isVapidSubject(const std::string &subject)
     return false;
 }
 
+// The domain of a mailto: subject or the host of an https: one, lowercase, without a closing dot.
+std::string vapidSubjectHost(const std::string &subject)
+{
+    std::string host;
+    if (subject.rfind("mailto:", 0) == 0)
+        host = subject.substr(subject.rfind('@') + 1, subject.find('?') == std::string::npos
+                                                          ? std::string::npos
+                                                          : subject.find('?') - subject.rfind('@') - 1);
+    else
+        host = webpush::parseEndpoint(subject).value.host;
+    std::transform(host.begin(), host.end(), host.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; });
+    if (!host.empty() && host.back() == '.')
+        host.pop_back();
+    return host;
+}
+
+bool isUnder(const std::string &host, const std::string &domain)
+{
+    return host == domain || (host.size() > domain.size() &&
+                              host.compare(host.size() - domain.size() - 1, std::string::npos, "." + domain) == 0);
+}
+
+// Push services refuse (403) every message whose subject is at localhost or under .invalid.
+bool isRefusedVapidHost(const std::string &host)
+{
+    return isUnder(host, "localhost") || isUnder(host, "invalid");
+}
+
+// For demo: the public address's host when it is a name on the internet, so that the subject names the operator's
+// own service; empty for addresses, single labels and the names reserved for local or private use.
+std::string publicHostOf(const std::string &url)
+{
+    const auto endpoint = webpush::parseEndpoint(url);
+    const std::string &host = endpoint.value.host;
+    if (!endpoint.ok() || endpoint.value.scheme != "https" || host.find('.') == std::string::npos ||
+        host.find(':') != std::string::npos || host.find_first_not_of("0123456789.") == std::string::npos)
+        return {};
+    for (const char *local : {"localhost", "invalid", "local", "localdomain", "lan", "home", "internal", "intranet",
+                              "corp", "private", "test", "example", "home.arpa", "arpa"})
+        if (isUnder(host, local))
+            return {};
+    return host;
+}
+
 int serve(const Arguments &args, bool demo)
 {
     if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
@@ -316,9 +363,20 @@ int serve(const Arguments &args, bool demo)
                    stderr);
         return 2;
     }
-    const auto subject = args.options.find("--vapid-subject");
-    if (subject != args.options.end() && !isVapidSubject(subject->second)) {
+    std::optional<std::string> subject;
+    if (const auto given = args.options.find("--vapid-subject"); given != args.options.end())
+        subject = given->second;
+    else if (const std::string host = publicHostOf(option(args, "--public-url", "")); demo && !host.empty())
+        subject = "https://" + host + "/";
+    if (subject && !isVapidSubject(*subject)) {
         std::fputs("tapvela-server: --vapid-subject takes mailto:ADDRESS or an https: URL\n", stderr);
+        return 2;
+    }
+    if (subject && isRefusedVapidHost(vapidSubjectHost(*subject))) {
+        std::fprintf(stderr,
+                     "tapvela-server: --vapid-subject %s: push services refuse a contact at localhost or under "
+                     ".invalid; give an address at a real domain, such as mailto:admin@your-domain.org\n",
+                     subject->c_str());
         return 2;
     }
     const std::string tlsCert = option(args, "--tls-cert", "");
@@ -330,9 +388,9 @@ int serve(const Arguments &args, bool demo)
     }
     Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
     std::optional<Delivery> delivery;
-    if (subject != args.options.end()) {
+    if (subject) {
         DeliveryOptions deliveryOptions;
-        deliveryOptions.subject = subject->second;
+        deliveryOptions.subject = *subject;
         deliveryOptions.allowLoopbackHttp = args.options.count("--webpush-allow-loopback-http") > 0;
         deliveryOptions.extraCaFile = option(args, "--webpush-ca", "");
         delivery.emplace(store, deliveryOptions);
@@ -367,6 +425,9 @@ int serve(const Arguments &args, bool demo)
                     demoPassword, device->name.c_str(), device->id.c_str(),
                     pageAddress(option(args, "--public-url", url), *device).c_str());
     }
+    if (demo && !delivery)
+        std::printf("notifications with the page closed (Web Push) are off: give --vapid-subject "
+                    "mailto:YOU@YOUR-DOMAIN, or --public-url with this service's https address on the internet\n");
     std::fflush(stdout);
 
     // SIGINT, SIGTERM and SIGHUP are blocked in every thread and taken by one, so that stopping and re-reading

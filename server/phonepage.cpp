@@ -43,6 +43,11 @@ struct Texts
     const char *unavailable;
     const char *failed;
     const char *manifestDescription;
+    const char *offWhat;
+    const char *plainHttp;
+    const char *addToHome;
+    const char *sendTest;
+    const char *testSent;
 };
 
 const Texts english{"en",
@@ -55,11 +60,25 @@ const Texts english{"en",
                     "Turn on notifications",
                     "Turn off notifications",
                     "Notifications are on: numbers reach this phone even with the page closed.",
-                    "Notifications need this page over HTTPS (on an iPhone: added to the home screen first).",
-                    "Notifications are blocked for this page: allow them in the browser's site settings.",
+                    "This browser cannot show notifications from a web page: open this page in Chrome, Firefox, "
+                    "Edge or Samsung Internet (on an iPhone or iPad: in Safari, added to the home screen).",
+                    "Notifications are blocked for this page. To allow them again: on Android, tap the icon left of "
+                    "the address, then Permissions (or Site settings), Notifications, Allow; on an iPhone or iPad, "
+                    "Settings, Notifications, tapvela, Allow Notifications; on a computer, the icon left of the "
+                    "address, Notifications, Allow. Then reload this page.",
                     "Notifications are not available on this server.",
                     "Notifications could not be changed: ",
-                    "Numbers sent from the computer, ready to call"};
+                    "Numbers sent from the computer, ready to call",
+                    "One step: turn on notifications. Then each number sent from the computer shows on this phone "
+                    "as a notification, even with this page closed, and a tap on it calls the number.",
+                    "Notifications cannot work here: this page was opened over plain http, and browsers show "
+                    "notifications only for pages over https. Open the https:// address that your administrator "
+                    "gives for this phone. Numbers still show below while the page is open.",
+                    "On an iPhone or iPad, notifications reach only a page added to the home screen. 1. Tap Share "
+                    "(the square with an arrow) in Safari. 2. Tap “Add to Home Screen”, then "
+                    "“Add”. 3. Open tapvela from the home screen and turn on notifications there.",
+                    "Send a test notification",
+                    "Test sent: the notification “tapvela is ready” shows in a few seconds."};
 
 const Texts french{"fr",
                    "connexion…",
@@ -71,13 +90,29 @@ const Texts french{"fr",
                    "Activer les notifications",
                    "Désactiver les notifications",
                    "Notifications activées : les numéros arrivent sur ce téléphone même page fermée.",
-                   "Les notifications demandent cette page en HTTPS (sur iPhone : ajoutée d’abord à l’écran "
-                   "d’accueil).",
-                   "Les notifications sont bloquées pour cette page : autorisez-les dans les réglages du site du "
-                   "navigateur.",
+                   "Ce navigateur ne peut pas afficher de notifications d’une page web : ouvrez cette page dans "
+                   "Chrome, Firefox, Edge ou Samsung Internet (sur iPhone ou iPad : dans Safari, ajoutée à "
+                   "l’écran d’accueil).",
+                   "Les notifications sont bloquées pour cette page. Pour les autoriser à nouveau : sur Android, "
+                   "touchez l’icône à gauche de l’adresse, puis Autorisations (ou Paramètres du site), "
+                   "Notifications, Autoriser ; sur iPhone ou iPad, Réglages, Notifications, tapvela, Autoriser "
+                   "les notifications ; sur un ordinateur, l’icône à gauche de l’adresse, Notifications, "
+                   "Autoriser. Puis rechargez cette page.",
                    "Les notifications ne sont pas disponibles sur ce serveur.",
                    "Impossible de modifier les notifications : ",
-                   "Les numéros envoyés depuis l’ordinateur, prêts à appeler"};
+                   "Les numéros envoyés depuis l’ordinateur, prêts à appeler",
+                   "Une seule étape : activez les notifications. Chaque numéro envoyé depuis l’ordinateur "
+                   "s’affichera alors sur ce téléphone, même page fermée, et un appui dessus appelle le numéro.",
+                   "Les notifications ne peuvent pas fonctionner ici : cette page est ouverte en http simple, et "
+                   "les navigateurs n’affichent de notifications que pour les pages en https. Ouvrez l’adresse "
+                   "https:// que votre administrateur donne pour ce téléphone. Les numéros s’affichent quand même "
+                   "ci-dessous tant que la page est ouverte.",
+                   "Sur iPhone ou iPad, les notifications n’arrivent qu’à une page ajoutée à l’écran d’accueil. "
+                   "1. Touchez Partager (le carré avec une flèche) dans Safari. 2. Touchez « Sur l’écran "
+                   "d’accueil », puis « Ajouter ». 3. Ouvrez tapvela depuis l’écran d’accueil et activez-y les "
+                   "notifications.",
+                   "Envoyer une notification de test",
+                   "Test envoyé : la notification « tapvela is ready » s’affiche dans quelques secondes."};
 
 const Texts &textsOf(PageLanguage language)
 {
@@ -98,7 +133,12 @@ std::string scriptTexts(const Texts &t)
                                            {"needsHttps", t.needsHttps},
                                            {"blocked", t.blocked},
                                            {"unavailable", t.unavailable},
-                                           {"failed", t.failed}};
+                                           {"failed", t.failed},
+                                           {"offWhat", t.offWhat},
+                                           {"plainHttp", t.plainHttp},
+                                           {"addToHome", t.addToHome},
+                                           {"sendTest", t.sendTest},
+                                           {"testSent", t.testSent}};
     return object.dump();
 }
 
@@ -185,25 +225,58 @@ const char *const script = R"js(
     notify(push);
   }
 
-  // Notifications through Web Push: the service worker, the server's key and the browser's subscription.
+  // Notifications through Web Push: the service worker, the server's key and the browser's subscription. The
+  // setup card shows one step at a time, named in its data-state for whoever reads the page.
   var registration = null;
   var serverKey = null;
+  var setup = document.getElementById('setup');
+  var test = document.getElementById('test');
 
-  function show(text, action) {
+  function show(state, text, action, offerTest) {
+    setup.setAttribute('data-state', state);
+    setup.hidden = !text && !action;
     note.textContent = text || '';
     note.hidden = !text;
     button.hidden = !action;
     button.disabled = false;
     if (action) button.textContent = action;
+    button.className = state === 'on' ? 'secondary' : 'primary';
+    test.hidden = !offerTest;
+    test.disabled = false;
+  }
+
+  function failed(error) {
+    note.textContent = TEXT.failed + error.message;
+    note.hidden = false;
+    setup.hidden = false;
+    button.disabled = false;
+    test.disabled = false;
+  }
+
+  // iOS and iPadOS give Web Push only to a page opened from the home screen; iPadOS names itself a Mac.
+  function appleMobile() {
+    return /iPhone|iPad|iPod/.test(navigator.userAgent) ||
+           (/Macintosh/.test(navigator.userAgent) && navigator.maxTouchPoints > 1);
+  }
+  function standalone() {
+    return navigator.standalone === true ||
+           (!!window.matchMedia && window.matchMedia('(display-mode: standalone)').matches);
+  }
+
+  function subscriptionQuery(subscription) {
+    return 'endpoint=' + encodeURIComponent(subscription.endpoint) +
+           '&p256dh=' + base64url(subscription.getKey('p256dh')) +
+           '&auth=' + base64url(subscription.getKey('auth'));
   }
 
   function refresh() {
-    if (!registration || !serverKey) return Promise.resolve();
+    if (!registration || !serverKey) return Promise.resolve(null);
     return registration.pushManager.getSubscription().then(function (subscription) {
       subscribed = !!subscription;
-      if (subscription) show(TEXT.on, TEXT.turnOff);
-      else if (Notification.permission === 'denied') show(TEXT.blocked, null);
-      else show('', TEXT.turnOn);
+      if (subscription) show('on', TEXT.on, TEXT.turnOff, true);
+      else if (Notification.permission === 'denied') show('denied', TEXT.blocked, null, false);
+      else show('off', TEXT.offWhat, TEXT.turnOn, false);
+      return subscription;
     });
   }
 
@@ -221,8 +294,8 @@ const char *const script = R"js(
     return bytes;
   }
 
-  function post(query) {
-    return fetch(folder + 'subscription?' + query, { method: 'POST', cache: 'no-store' }).then(function (reply) {
+  function post(route, query) {
+    return fetch(folder + route + '?' + query, { method: 'POST', cache: 'no-store' }).then(function (reply) {
       if (reply.ok) return;
       return reply.json().then(function (body) {
         throw new Error(body && body.error ? body.error : String(reply.status));
@@ -239,13 +312,10 @@ const char *const script = R"js(
       if (permission !== 'granted') return;
       return registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: bytesOf(serverKey) })
         .then(function (subscription) {
-          return post('endpoint=' + encodeURIComponent(subscription.endpoint) +
-                      '&p256dh=' + base64url(subscription.getKey('p256dh')) +
-                      '&auth=' + base64url(subscription.getKey('auth')))
-            .catch(function (error) {
-              // A subscription the server refused would stay silent: drop it.
-              return subscription.unsubscribe().then(function () { throw error; }, function () { throw error; });
-            });
+          return post('subscription', subscriptionQuery(subscription)).catch(function (error) {
+            // A subscription the server refused would stay silent: drop it.
+            return subscription.unsubscribe().then(function () { throw error; }, function () { throw error; });
+          });
         });
     });
   }
@@ -255,7 +325,7 @@ const char *const script = R"js(
       if (!subscription) return;
       var endpoint = subscription.endpoint;
       return subscription.unsubscribe().then(function () {
-        return post('endpoint=' + encodeURIComponent(endpoint) + '&remove=1');
+        return post('subscription', 'endpoint=' + encodeURIComponent(endpoint) + '&remove=1');
       });
     });
   }
@@ -263,14 +333,32 @@ const char *const script = R"js(
   button.addEventListener('click', function () {
     button.disabled = true;
     (subscribed ? turnOff() : turnOn()).then(refresh).catch(function (error) {
-      return refresh().then(function () { show(TEXT.failed + error.message, button.hidden ? null : button.textContent); });
+      return refresh().then(function () { failed(error); });
     });
   });
 
+  test.addEventListener('click', function () {
+    test.disabled = true;
+    registration.pushManager.getSubscription().then(function (subscription) {
+      if (!subscription) return refresh();
+      return post('test-notification', 'endpoint=' + encodeURIComponent(subscription.endpoint)).then(function () {
+        note.textContent = TEXT.testSent;
+        test.disabled = false;
+      });
+    }).catch(failed);
+  });
+
   function offerNotifications() {
-    if (!window.isSecureContext || !('serviceWorker' in navigator) || !('PushManager' in window) ||
-        !('Notification' in window)) {
-      show(TEXT.needsHttps, null);
+    if (!window.isSecureContext) {
+      show('insecure', TEXT.plainHttp, null, false);
+      return;
+    }
+    if (appleMobile() && !standalone()) {
+      show('home-screen', TEXT.addToHome, null, false);
+      return;
+    }
+    if (!('serviceWorker' in navigator) || !('PushManager' in window) || !('Notification' in window)) {
+      show('unsupported', TEXT.needsHttps, null, false);
       return;
     }
     // Registered whether or not this server sends pushes, so that a click on a notification finds its page.
@@ -283,9 +371,16 @@ const char *const script = R"js(
       if (body && typeof body.key === 'string') serverKey = body.key;
     }, function () {});
     Promise.all([registered, key]).then(function () {
-      if (!serverKey) show(TEXT.unavailable, null);
+      if (!serverKey) {
+        show('unavailable', TEXT.unavailable, null, false);
+        return null;
+      }
       return refresh();
-    }).catch(function (error) { show(TEXT.failed + error.message, null); });
+    }).then(function (subscription) {
+      // Browsers renew or drop subscriptions on their own, and only Firefox says so to the worker: the service
+      // is handed the current one each time the page opens.
+      if (subscription) return post('subscription', subscriptionQuery(subscription));
+    }).catch(failed);
     navigator.serviceWorker.addEventListener('message', function (event) {
       if (event.data && typeof event.data.push === 'number') location.hash = 'push-' + event.data.push;
     });
@@ -349,7 +444,10 @@ self.addEventListener('push', function (event) {
     };
     if (typeof push.time === 'number') options.timestamp = push.time * 1000;
     if (number) options.actions = [{ action: 'call', title: CALL }];
+    // The page's test message names no push.
+    if (push.id === 0 && FRENCH) options.body = 'tapvela est prêt';
   }
+  // Always a notification, inside waitUntil: iOS drops the subscription of a site whose pushes show none.
   event.waitUntil(self.registration.showNotification(title, options));
 });
 
@@ -369,16 +467,53 @@ function openPage(id) {
   });
 }
 
+// A tap on the notification itself calls, as its Call button does: iOS shows no buttons.
 self.addEventListener('notificationclick', function (event) {
   var data = event.notification.data || {};
   event.notification.close();
   var id = typeof data.id === 'number' ? data.id : 0;
-  if (event.action === 'call' && typeof data.number === 'string' && TEL.test(data.number)) {
-    // Chromium may refuse to open a tel: address from a worker; the page's own Call link then does it.
-    event.waitUntil(self.clients.openWindow(data.number).catch(function () { return openPage(id); }));
+  if (typeof data.number === 'string' && TEL.test(data.number)) {
+    // Chromium may refuse to open a tel: address from a worker; the page, opened on the push, shows its large
+    // Call link then.
+    event.waitUntil(self.clients.openWindow(data.number).then(function (opened) {
+      return opened === undefined ? openPage(id) : opened;
+    }, function () { return openPage(id); }));
     return;
   }
   event.waitUntil(openPage(id));
+});
+
+function base64url(buffer) {
+  var bytes = new Uint8Array(buffer);
+  var text = '';
+  for (var i = 0; i < bytes.length; i++) text += String.fromCharCode(bytes[i]);
+  return btoa(text).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+}
+
+// Firefox tells the worker when the browser renewed or dropped the subscription: the service gets the new one
+// and forgets the old. Other browsers do not; their page sends the current one each time it opens.
+self.addEventListener('pushsubscriptionchange', function (event) {
+  var folder = self.registration.scope;
+  var old = event.oldSubscription;
+  function send(route, query) {
+    return fetch(folder + route + '?' + query, { method: 'POST', cache: 'no-store' });
+  }
+  var renewed = event.newSubscription ? Promise.resolve(event.newSubscription) :
+    fetch(folder + 'push-key', { cache: 'no-store' }).then(function (reply) { return reply.json(); })
+      .then(function (body) {
+        var text = atob(body.key.replace(/-/g, '+').replace(/_/g, '/') + '==='.slice((body.key.length + 3) % 4));
+        var key = new Uint8Array(text.length);
+        for (var i = 0; i < text.length; i++) key[i] = text.charCodeAt(i);
+        return self.registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: key });
+      });
+  event.waitUntil(renewed.then(function (subscription) {
+    return send('subscription', 'endpoint=' + encodeURIComponent(subscription.endpoint) + '&p256dh=' +
+                base64url(subscription.getKey('p256dh')) + '&auth=' + base64url(subscription.getKey('auth')))
+      .then(function () {
+        if (old && old.endpoint && old.endpoint !== subscription.endpoint)
+          return send('subscription', 'endpoint=' + encodeURIComponent(old.endpoint) + '&remove=1');
+      });
+  }).catch(function () {}));
 });
 )js";
 
@@ -388,7 +523,11 @@ body{margin:0;font-family:system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;b
 header{position:sticky;top:0;display:flex;align-items:center;gap:10px;padding:12px 16px;background:#1f6feb;color:#fff}
 header h1{flex:1;margin:0;font-size:1.15rem;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
 #state{font-size:.8rem;opacity:.9}
-#notify{border:0;border-radius:8px;padding:8px 10px;background:#fff;color:#1f6feb;font-size:.85rem}
+.step{margin:0 0 12px;padding:14px;border-radius:12px;background:#fff;box-shadow:0 1px 3px rgba(0,0,0,.15)}
+.step p{margin:0 0 12px;font-size:1rem;line-height:1.4}
+.step button{display:block;width:100%;margin-top:8px;padding:14px;border-radius:10px;font-size:1.1rem}
+.step .primary{border:0;background:#1f6feb;color:#fff;font-weight:600}
+.step .secondary{border:1px solid #8c959f;background:#fff;color:#1f2328}
 main{max-width:40rem;margin:0 auto;padding:12px}
 ol{list-style:none;margin:0;padding:0}
 li{margin:0 0 12px;padding:14px;border-radius:12px;background:#fff;box-shadow:0 1px 3px rgba(0,0,0,.15)}
@@ -400,7 +539,6 @@ text-align:center;text-decoration:none}
 .call.inert{background:#8c959f}
 time{display:block;margin-top:8px;font-size:.8rem;color:#59636e}
 .empty{padding:40px 0;text-align:center;color:#59636e}
-.note{margin:0 0 12px;padding:10px 12px;border-radius:10px;background:#fff;font-size:.9rem}
 li.target{box-shadow:0 0 0 3px #1f6feb}
 li.target .call{padding:28px;font-size:2rem}
 )css";
@@ -472,8 +610,11 @@ std::string renderPhonePage(const Device &device, const std::vector<Push> &newes
     page += "</style>\n</head>\n<body>\n<header><h1>";
     page += name;
     page += std::string("</h1><span id=\"state\">") + t.connecting +
-            "</span><button id=\"notify\" type=\"button\" hidden></button></header>\n<main>\n"
-            "<p id=\"pushnote\" class=\"note\" hidden></p>\n<p id=\"empty\" class=\"empty\"";
+            "</span></header>\n<main>\n<section id=\"setup\" class=\"step\" hidden>"
+            "<p id=\"pushnote\" hidden></p><button id=\"test\" type=\"button\" class=\"primary\" hidden>" +
+            htmlEscape(t.sendTest) +
+            "</button><button id=\"notify\" type=\"button\" hidden></button></section>\n"
+            "<p id=\"empty\" class=\"empty\"";
     page += newestFirst.empty() ? ">" : " hidden>";
     page += std::string(t.noPushes) + "</p>\n<ol id=\"pushes\" data-last=\"" + std::to_string(last) + "\">\n";
     const std::string call = t.call;

@@ -5,6 +5,7 @@
 #include "phonepage.h"
 #include "query.h"
 #include "secrets.h"
+#include "webpush_address.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,19 +18,20 @@
 
 namespace pushserver {
 
-// Each password check takes 64 MiB for a tenth of a second: a couple of threads of their own run them, and a
-// short queue waits for them. A sign-in that finds the queue full is answered at once, so a burst of logins
-// holds neither memory nor the threads that serve the pushes.
-class PasswordChecks final
+// Work that blocks, run by a few threads of its own with a short queue in front of them, so that it never holds
+// the threads that serve the connections. Each password check takes 64 MiB for a tenth of a second; each name
+// lookup of a subscription's push service may wait seconds for the resolver. A request that finds the queue
+// full is answered at once, so a burst of them holds neither memory nor the threads that serve the pushes.
+class BlockingWork final
 {
 public:
-    PasswordChecks(int threads, std::size_t queueLength) : m_queueLength(queueLength)
+    BlockingWork(int threads, std::size_t queueLength) : m_queueLength(queueLength)
     {
         for (int i = 0; i < threads; ++i)
             m_threads.emplace_back([this] { work(); });
     }
 
-    ~PasswordChecks() { stop(); }
+    ~BlockingWork() { stop(); }
 
     // False when the queue is full or the checks have stopped.
     bool submit(std::function<void()> task)
@@ -106,6 +108,13 @@ constexpr int streamsInTotal = 1024;
 // A phone that subscribed in several browsers, or again after clearing one, keeps its newest few.
 constexpr int subscriptionsPerDevice = 10;
 constexpr std::size_t maxSubscriptionKeyLength = 128;
+// Name lookups of the push services that pages subscribe with.
+constexpr int nameLookupThreads = 2;
+constexpr std::size_t nameLookupsWaiting = 16;
+// A page may have its test message sent once in this time, so that no page makes the service flood a push
+// service; the devices remembered for it are bounded too.
+constexpr auto testInterval = std::chrono::seconds(5);
+constexpr std::size_t testsRemembered = 4096;
 
 const char *const jsonType = "application/json";
 const char *const textType = "text/plain; charset=utf-8";
@@ -307,6 +316,8 @@ Service::~Service()
     // The checks under way answer through the server's connections: they end first.
     if (m_checks)
         m_checks->stop();
+    if (m_lookups)
+        m_lookups->stop();
     m_http.reset();
 }
 
@@ -318,7 +329,8 @@ int Service::bind(const std::string &address, int port)
 bool Service::run()
 {
     // Started here rather than on construction, so that the threads inherit the caller's blocked signals.
-    m_checks = std::make_unique<PasswordChecks>(passwordCheckThreads, passwordChecksWaiting);
+    m_checks = std::make_unique<BlockingWork>(passwordCheckThreads, passwordChecksWaiting);
+    m_lookups = std::make_unique<BlockingWork>(nameLookupThreads, nameLookupsWaiting);
     return m_http->run(std::max(1, m_options.threads));
 }
 
@@ -344,6 +356,7 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
                isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == suffix;
     };
     const bool subscriptionRoute = pageRoute("/subscription");
+    const bool testRoute = pageRoute("/test-notification");
     std::string logPath(path);
     HttpResponse response;
 
@@ -358,10 +371,14 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
     };
 
     try {
-        if (subscriptionRoute) {
-            logPath = "/d/(page)/subscription";
+        if (subscriptionRoute || testRoute) {
+            logPath = subscriptionRoute ? "/d/(page)/subscription" : "/d/(page)/test-notification";
+            const std::string token(path.substr(3, pageTokenLength));
             if (request.method == "POST") {
-                response = subscription(request, std::string(path.substr(3, pageTokenLength)));
+                if (testRoute)
+                    response = testNotification(request, token);
+                else if (!subscription(request, token, respond, &response))
+                    return;
             } else {
                 response = replyText(405, "only POST is served here\n");
                 response.headers.emplace_back("Allow", "POST");
@@ -666,8 +683,95 @@ HttpResponse Service::pushKey(const std::string &token)
 }
 
 // Stores (or with remove=1 forgets) the subscription of a browser that shows this page. Its endpoint is
-// checked here as well as before each delivery, so that a page learns at once why it was refused.
-HttpResponse Service::subscription(const HttpRequest &req, const std::string &token)
+// checked here as well as before each delivery, so that a page learns at once why it was refused; the name of
+// its push service is looked up on the lookups' threads, and one that leads to an address that is not public
+// is refused. True when `now` holds the answer; false when the answer comes later through `respond`.
+bool Service::subscription(const HttpRequest &req, const std::string &token,
+                           const std::function<void(HttpResponse)> &respond, HttpResponse *now)
+{
+    const auto device = m_store.deviceByToken(token);
+    if (!device) {
+        *now = replyText(404, "unknown page\n");
+        return true;
+    }
+    Delivery *const delivery = m_options.delivery;
+    if (!delivery) {
+        *now = replyJson(404, {{"status", "unavailable"}});
+        return true;
+    }
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> endpoint, removal, p256dh, auth;
+    if (query)
+        endpoint = parameter(*query, "endpoint", webpush::maxEndpointSize, true, &error);
+    if (endpoint)
+        removal = parameter(*query, "remove", 1, false, &error);
+    if (!removal) {
+        *now = replyBadRequest(error);
+        return true;
+    }
+    if (*removal == "1") {
+        m_store.removeSubscription(device->row, *endpoint);
+        *now = replyJson(200, {{"status", "ok"}});
+        return true;
+    }
+    p256dh = parameter(*query, "p256dh", maxSubscriptionKeyLength, true, &error);
+    if (p256dh)
+        auth = parameter(*query, "auth", maxSubscriptionKeyLength, true, &error);
+    if (!auth) {
+        *now = replyBadRequest(error);
+        return true;
+    }
+    const bool allowLoopbackHttp = delivery->options().allowLoopbackHttp;
+    const json given = {{"endpoint", *endpoint}, {"keys", {{"p256dh", *p256dh}, {"auth", *auth}}}};
+    const auto checked = webpush::validateSubscription(given.dump(), webpush::SubscriptionRules{allowLoopbackHttp});
+    if (!checked.ok()) {
+        *now = replyBadRequest(checked.error);
+        return true;
+    }
+    const webpush::Endpoint where = webpush::parseEndpoint(*endpoint).value;
+    if (const std::string refusal = endpointRefusal(where, allowLoopbackHttp); !refusal.empty()) {
+        *now = replyBadRequest(refusal);
+        return true;
+    }
+    const auto store = [this, row = device->row, subscription = checked.value] {
+        m_store.addSubscription(row, subscription.endpoint, subscription.p256dh, subscription.auth,
+                                subscriptionsPerDevice);
+        return replyJson(200, {{"status", "ok"}});
+    };
+    // The tests' fake push service on this computer, allowed by their flag, has nothing to look up.
+    if (allowLoopbackHttp && (where.host == "127.0.0.1" || where.host == "::1")) {
+        *now = store();
+        return true;
+    }
+    const bool queued = m_lookups->submit([where, store, respond] {
+        HttpResponse response;
+        try {
+            bool notPublic = false;
+            const auto found = webpush::resolvePublic(where.host, where.port, &notPublic);
+            // A name that does not resolve now may tomorrow: delivery tries again. One that leads into a private
+            // network never becomes sendable.
+            if (notPublic)
+                response = replyBadRequest("the endpoint cannot be sent to: " + found.error);
+            else
+                response = store();
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "tapvela-server: storing a subscription failed: %s\n", e.what());
+            response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+        }
+        response.logPath = "/d/(page)/subscription";
+        respond(std::move(response));
+    });
+    if (queued)
+        return false;
+    *now = replyJson(503, {{"status", "busy"}, {"error", "too many subscriptions at once: try again shortly"}});
+    now->headers.emplace_back("Retry-After", "1");
+    return true;
+}
+
+// Sends the test message to one of the page's subscriptions, named by its endpoint, at most once per
+// testInterval for a device. It is not a push: nothing is stored, and the desktop program never lists it.
+HttpResponse Service::testNotification(const HttpRequest &req, const std::string &token)
 {
     const auto device = m_store.deviceByToken(token);
     if (!device)
@@ -677,33 +781,42 @@ HttpResponse Service::subscription(const HttpRequest &req, const std::string &to
         return replyJson(404, {{"status", "unavailable"}});
     std::string error;
     const auto query = parseQuery(req, &error);
-    std::optional<std::string> endpoint, removal, p256dh, auth;
+    std::optional<std::string> endpoint;
     if (query)
         endpoint = parameter(*query, "endpoint", webpush::maxEndpointSize, true, &error);
-    if (endpoint)
-        removal = parameter(*query, "remove", 1, false, &error);
-    if (!removal)
+    if (!endpoint)
         return replyBadRequest(error);
-    if (*removal == "1") {
-        m_store.removeSubscription(device->row, *endpoint);
-        return replyJson(200, {{"status", "ok"}});
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard<std::mutex> lock(m_testMutex);
+        if (m_lastTest.size() >= testsRemembered) {
+            for (auto it = m_lastTest.begin(); it != m_lastTest.end();)
+                it = now - it->second >= testInterval ? m_lastTest.erase(it) : std::next(it);
+        }
+        const auto last = m_lastTest.find(device->row);
+        if (last != m_lastTest.end() && now - last->second < testInterval) {
+            const auto wait = std::chrono::ceil<std::chrono::seconds>(testInterval - (now - last->second)).count();
+            HttpResponse res = replyJson(429, {{"status", "too many tests"},
+                                               {"error", "one test every " + std::to_string(testInterval.count()) +
+                                                             " s: try again in " + std::to_string(wait) + " s"}});
+            res.headers.emplace_back("Retry-After", std::to_string(wait));
+            return res;
+        }
+        if (last == m_lastTest.end() && m_lastTest.size() >= testsRemembered) {
+            HttpResponse res = replyJson(503, {{"status", "busy"}, {"error", "too many tests: try again shortly"}});
+            res.headers.emplace_back("Retry-After", "5");
+            return res;
+        }
+        m_lastTest[device->row] = now;
     }
-    p256dh = parameter(*query, "p256dh", maxSubscriptionKeyLength, true, &error);
-    if (p256dh)
-        auth = parameter(*query, "auth", maxSubscriptionKeyLength, true, &error);
-    if (!auth)
-        return replyBadRequest(error);
-    const bool allowLoopbackHttp = delivery->options().allowLoopbackHttp;
-    const json given = {{"endpoint", *endpoint}, {"keys", {{"p256dh", *p256dh}, {"auth", *auth}}}};
-    const auto checked = webpush::validateSubscription(given.dump(), webpush::SubscriptionRules{allowLoopbackHttp});
-    if (!checked.ok())
-        return replyBadRequest(checked.error);
-    if (const std::string refusal = endpointRefusal(webpush::parseEndpoint(*endpoint).value, allowLoopbackHttp);
-        !refusal.empty())
-        return replyBadRequest(refusal);
-    m_store.addSubscription(device->row, checked.value.endpoint, checked.value.p256dh, checked.value.auth,
-                            subscriptionsPerDevice);
-    return replyJson(200, {{"status", "ok"}});
+    for (WebPushSubscription &subscription : m_store.subscriptions(device->row)) {
+        if (subscription.endpoint == *endpoint) {
+            delivery->sendTest(std::move(subscription), device->name);
+            return replyJson(200, {{"status", "ok"}});
+        }
+    }
+    return replyJson(404, {{"status", "unknown subscription"},
+                           {"error", "this browser's subscription is not registered: turn notifications on again"}});
 }
 
 } // namespace pushserver

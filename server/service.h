@@ -5,6 +5,7 @@
 #include "store.h"
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,7 +17,7 @@ class Delivery;
 class HttpServer;
 struct HttpRequest;
 struct HttpResponse;
-class PasswordChecks;
+class BlockingWork;
 
 struct ServiceOptions
 {
@@ -60,14 +61,19 @@ private:
     HttpResponse pageFile(const HttpRequest &request, const std::string &token, std::string_view file);
     HttpResponse events(const HttpRequest &request, const std::string &token);
     HttpResponse pushKey(const std::string &token);
-    HttpResponse subscription(const HttpRequest &request, const std::string &token);
+    bool subscription(const HttpRequest &request, const std::string &token,
+                      const std::function<void(HttpResponse)> &respond, HttpResponse *now);
+    HttpResponse testNotification(const HttpRequest &request, const std::string &token);
 
     Store &m_store;
     ServiceOptions m_options;
     PushHub m_hub;
     std::mutex m_throttleMutex;
     LoginThrottle m_throttle;
-    std::unique_ptr<PasswordChecks> m_checks;
+    std::unique_ptr<BlockingWork> m_checks;
+    std::unique_ptr<BlockingWork> m_lookups;
+    std::mutex m_testMutex;
+    std::map<std::int64_t, std::chrono::steady_clock::time_point> m_lastTest; // by device row
     std::unique_ptr<HttpServer> m_http;
 };
 

@@ -136,8 +136,10 @@ std::string addressText(const sockaddr_storage &address)
 // next, a name that mixes internal and public addresses is either a mistake or a probe (DNS rebinding
 // answers exactly so), and a refusal that does not depend on the order of the answers is one that an
 // operator can reproduce. No real push service publishes an internal address.
-Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::uint16_t port)
+Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::uint16_t port, bool *notPublic)
 {
+    if (notPublic)
+        *notPublic = false;
     using Failure = Outcome<std::vector<ResolvedAddress>>;
     std::string name(host);
     if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
@@ -166,9 +168,12 @@ Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::
             continue;
         std::memcpy(&resolved.address, entry->ai_addr, entry->ai_addrlen);
         resolved.length = entry->ai_addrlen;
-        if (!isPublicAddress(resolved.address))
+        if (!isPublicAddress(resolved.address)) {
+            if (notPublic)
+                *notPublic = true;
             return Failure::failure(name + " resolves to " + addressText(resolved.address) +
                                     ", which is not a public address");
+        }
         addresses.push_back(resolved);
     }
     if (addresses.empty())

@@ -32,7 +32,9 @@ struct ResolvedAddress
 
 // Every address of `host` (a name or a literal, an IPv6 one with or without brackets) with `port` set, for
 // the caller to connect to directly so that a second lookup cannot answer differently. Fails when the
-// name does not resolve or when any one of its addresses is not public.
-Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::uint16_t port);
+// name does not resolve or when any one of its addresses is not public; `notPublic` (when given) tells the second
+// case, which asking again will not mend, from the first.
+Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::uint16_t port,
+                                                    bool *notPublic = nullptr);
 
 } // namespace pushserver::webpush

@@ -41,18 +41,20 @@ Browser::~Browser()
     }
 }
 
-bool Browser::open(const QString &url)
+bool Browser::open(const QString &url, const QStringList &arguments)
 {
     // As root, in a closed network: no sandbox, no background traffic, a fresh profile. Chromium starts on a
     // blank page and is sent to url once connected: a target that already names url may still show its initial
     // empty document, and a command sent then would be answered by that document.
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral("chromium"),
-                    {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
-                     QStringLiteral("--disable-quic"), QStringLiteral("--no-first-run"),
-                     QStringLiteral("--disable-background-networking"), QStringLiteral("--disable-component-update"),
-                     QStringLiteral("--disable-sync"), QStringLiteral("--remote-debugging-port=0"),
-                     QStringLiteral("--user-data-dir=") + m_profile.path(), QStringLiteral("about:blank")});
+                    QStringList{QStringLiteral("--headless"), QStringLiteral("--no-sandbox"),
+                                QStringLiteral("--disable-gpu"), QStringLiteral("--disable-quic"),
+                                QStringLiteral("--no-first-run"), QStringLiteral("--disable-background-networking"),
+                                QStringLiteral("--disable-component-update"), QStringLiteral("--disable-sync"),
+                                QStringLiteral("--remote-debugging-port=0"),
+                                QStringLiteral("--user-data-dir=") + m_profile.path()} +
+                        arguments + QStringList{QStringLiteral("about:blank")});
     if (!m_process.waitForStarted(10000)) {
         m_error = QStringLiteral("chromium did not start: ") + m_process.errorString();
         return false;

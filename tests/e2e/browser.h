@@ -5,6 +5,7 @@
 #include <QList>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QWebSocket>
 
@@ -19,8 +20,8 @@ public:
     ~Browser();
 
     // Starts Chromium, loads url in its page and returns once that document's load event has fired; false
-    // (with the reason in error()) when it cannot.
-    bool open(const QString &url);
+    // (with the reason in error()) when it cannot. `arguments` go to Chromium beside the usual ones.
+    bool open(const QString &url, const QStringList &arguments = {});
     // Evaluates a JavaScript expression in the page and returns its value, that of the promise it gives when it
     // gives one (null on failure).
     QJsonValue evaluate(const QString &expression);

@@ -1,6 +1,7 @@
 #include "delivery.h"
 
 #include <QFile>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -62,6 +63,23 @@ void stopProcess(Process &running)
     }
 }
 
+// A name of this computer that resolves, as /etc/hosts has it, to its own or a private address only; empty when
+// there is none.
+QString nonPublicName()
+{
+    const QString name = QHostInfo::localHostName();
+    const QList<QHostAddress> addresses = QHostInfo::fromName(name).addresses();
+    const bool nonPublic = std::all_of(addresses.begin(), addresses.end(), [](const QHostAddress &address) {
+        return address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast() ||
+               address.isInSubnet(QHostAddress(QStringLiteral("10.0.0.0")), 8) ||
+               address.isInSubnet(QHostAddress(QStringLiteral("172.16.0.0")), 12) ||
+               address.isInSubnet(QHostAddress(QStringLiteral("192.168.0.0")), 16);
+    });
+    return !addresses.isEmpty() && nonPublic && name.contains(QRegularExpression(QStringLiteral("^[a-z0-9.-]+$")))
+               ? name
+               : QString();
+}
+
 } // namespace
 
 class TestDelivery final : public QObject
@@ -86,6 +104,11 @@ private slots:
     void deliveryOff();
     void payloadFits_data();
     void payloadFits();
+    void vapidSubject_data();
+    void vapidSubject();
+    void testNotification();
+    void privateNameRefused();
+    void privateNameDropped();
 
 private:
     quint16 startServer(Process *server, const QStringList &extra);
@@ -179,7 +202,7 @@ void TestDelivery::initTestCase()
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
                            "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201", "kept=201",
-                           "closed=201-close", "held=hold", "off=201"});
+                           "closed=201-close", "held=hold", "off=201", "tested=201", "untested=201", "dropped=201"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -530,6 +553,168 @@ void TestDelivery::payloadFits()
     QCOMPARE(payload.value(QLatin1String("device")).toString(), QStringLiteral("Zoë's phone"));
     QCOMPARE(payload.value(QLatin1String("number")).toString(), QStringLiteral("tel:+33612345678"));
     QCOMPARE(payload.value(QLatin1String("id")).toInt(), 7);
+}
+
+void TestDelivery::vapidSubject_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<bool>("webPush");
+
+    const auto subject = [](const char *given) { return QStringList{"--vapid-subject", given}; };
+    QTest::newRow("mailto at localhost") << "serve" << subject("mailto:x@localhost") << true << false;
+    QTest::newRow("mailto under .invalid") << "serve" << subject("mailto:x@example.invalid") << true << false;
+    QTest::newRow("https at localhost") << "serve" << subject("https://localhost/") << true << false;
+    QTest::newRow("https under .invalid") << "serve" << subject("https://x.invalid") << true << false;
+    QTest::newRow("under localhost, closing dot") << "serve" << subject("https://Push.LocalHost./c") << true << false;
+    QTest::newRow("demo refuses too") << "demo" << subject("mailto:x@localhost") << true << false;
+    QTest::newRow("mailto at a domain") << "serve" << subject("mailto:ops@example.org") << false << true;
+    QTest::newRow("https URL") << "serve" << subject("https://invalid.example.org/contact") << false << true;
+    QTest::newRow("demo: from an https public URL")
+        << "demo" << QStringList{"--public-url", "https://push.example.org:8443"} << false << true;
+    QTest::newRow("demo: not from a local name")
+        << "demo" << QStringList{"--public-url", "https://tapvela.local"} << false << false;
+}
+
+// Push services answer 403 to every message whose VAPID subject is at localhost or under .invalid: such a subject
+// stops the service at start, with a message and a non-zero exit, rather than every push later.
+void TestDelivery::vapidSubject()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, options);
+    QFETCH(bool, refused);
+    QFETCH(bool, webPush);
+    QTemporaryDir dir;
+    QProcess server;
+    server.start(QStringLiteral(TAPVELA_SERVER),
+                 QStringList{command, "--port", "0", "--db", dir.filePath(QStringLiteral("s.db"))} + options);
+    if (refused) {
+        QVERIFY(server.waitForFinished(30000));
+        QCOMPARE(server.exitCode(), 2);
+        QVERIFY2(server.readAllStandardError().contains("localhost or under .invalid"), "no reason given");
+        QCOMPARE(server.readAllStandardOutput(), QByteArray());
+        return;
+    }
+    // Started: the first device's page tells whether Web Push is on.
+    QVERIFY(server.waitForStarted(5000));
+    QByteArray out;
+    const QRegularExpression listening(QStringLiteral("listening on http://127\\.0\\.0\\.1:(\\d+)\n"));
+    // The demo writes its lines, the page's among them, with one flush.
+    const QRegularExpression pageLine(QStringLiteral("phone page: \\S+/d/(\\S{32})\n"));
+    while (!listening.match(QString::fromUtf8(out)).hasMatch() ||
+           (command == QLatin1String("demo") && !pageLine.match(QString::fromUtf8(out)).hasMatch())) {
+        QVERIFY2(server.waitForReadyRead(15000), out.constData());
+        out += server.readAllStandardOutput();
+    }
+    QByteArray token;
+    if (command == QLatin1String("demo")) {
+        token = pageLine.match(QString::fromUtf8(out)).captured(1).toLatin1();
+    } else {
+        QProcess add;
+        add.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", dir.filePath(QStringLiteral("s.db")), "bob"});
+        add.write("bob password\n");
+        add.closeWriteChannel();
+        QVERIFY(add.waitForFinished(30000));
+        add.start(QStringLiteral(TAPVELA_SERVER),
+                  {"add-device", "--db", dir.filePath(QStringLiteral("s.db")), "bob", "p"});
+        QVERIFY(add.waitForFinished(30000));
+        token = QRegularExpression(QStringLiteral("/d/(\\S{32})"))
+                    .match(QString::fromUtf8(add.readAllStandardOutput()))
+                    .captured(1)
+                    .toLatin1();
+    }
+    const auto port = static_cast<quint16>(listening.match(QString::fromUtf8(out)).captured(1).toUInt());
+    const HttpReply key = request(port, "GET", "/d/" + token + "/push-key");
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitCode(), 0);
+    QCOMPARE(key.status, webPush ? 200 : 404);
+    if (command == QLatin1String("demo") && !webPush)
+        QVERIFY2(out.contains("--vapid-subject"), "demo does not say how to turn Web Push on");
+}
+
+// The page's test reaches the one subscription it names, as a message that the service worker shows and that is
+// no push: nothing stored, nothing queued. A second test at once is refused.
+void TestDelivery::testNotification()
+{
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone tested"), &token);
+    const QByteArray tested = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/tested";
+    const QByteArray untested = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/untested";
+    for (const QByteArray &endpoint : {tested, untested})
+        QCOMPARE(subscribe(m_port, token, endpoint), QByteArray("200 {\"status\":\"ok\"}"));
+    const QByteArray route = "/d/" + token + "/test-notification?endpoint=";
+    const HttpReply sent = request(m_port, "POST", route + QUrl::toPercentEncoding(tested));
+    QCOMPARE(sent.status, 200);
+    const HttpReply again = request(m_port, "POST", route + QUrl::toPercentEncoding(tested));
+    QCOMPARE(again.status, 429);
+    QVERIFY(again.headers.toLower().contains("retry-after: "));
+
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("tested")).size(), 1, 30000);
+    const QJsonObject first = records(QStringLiteral("tested")).first();
+    QVERIFY2(!first.contains(QLatin1String("error")), qPrintable(first.value(QLatin1String("error")).toString()));
+    const QJsonObject payload = first.value(QLatin1String("payload")).toObject();
+    QCOMPARE(payload.value(QLatin1String("msg")).toString(), QStringLiteral("tapvela is ready"));
+    QCOMPARE(payload.value(QLatin1String("device")).toString(), QStringLiteral("phone tested"));
+    QCOMPARE(payload.value(QLatin1String("id")).toInt(-1), 0);
+    QCOMPARE(payload.value(QLatin1String("number")).toString(), QString());
+    QCOMPARE(count(m_db, "SELECT count(*) FROM pushes p JOIN devices v ON v.id = p.device_id WHERE v.name = "
+                         "'phone tested'"),
+             0);
+
+    // A push after it reaches both: the other one got that and nothing before it.
+    QCOMPARE(push(device, "after the test"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("untested")).size(), 1, 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
+    QCOMPARE(records(QStringLiteral("untested"))
+                 .first()
+                 .value(QLatin1String("payload"))
+                 .toObject()
+                 .value(QLatin1String("msg"))
+                 .toString(),
+             QStringLiteral("after the test"));
+    QCOMPARE(records(QStringLiteral("tested")).size(), 2);
+}
+
+// A push service's name that leads to this computer or its network is refused when the page subscribes.
+void TestDelivery::privateNameRefused()
+{
+    const QString name = nonPublicName();
+    if (name.isEmpty())
+        QSKIP("this computer's name does not resolve to its own or a private address");
+    QByteArray token;
+    QVERIFY(!addDevice(QStringLiteral("phone private"), &token).isEmpty());
+    const QByteArray answer =
+        subscribe(m_port, token, "https://" + name.toLatin1() + ':' + QByteArray::number(m_fakePort) + "/private");
+    QVERIFY2(answer.startsWith("400 ") && answer.contains("not a public address"), answer.constData());
+    QCOMPARE(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/private'"), 0);
+}
+
+// One stored before its name led there is dropped at its first delivery, not tried again for a day.
+void TestDelivery::privateNameDropped()
+{
+    const QString name = nonPublicName();
+    if (name.isEmpty())
+        QSKIP("this computer's name does not resolve to its own or a private address");
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone dropped"), &token);
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/dropped"),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    sqlite3 *handle = nullptr;
+    QCOMPARE(sqlite3_open(m_db.toUtf8().constData(), &handle), SQLITE_OK);
+    sqlite3_busy_timeout(handle, 10000);
+    const QByteArray moved = "UPDATE subscriptions SET endpoint = 'https://" + name.toLatin1() + ':' +
+                             QByteArray::number(m_fakePort) + "/dropped' WHERE endpoint LIKE '%/dropped'";
+    const int written = sqlite3_exec(handle, moved.constData(), nullptr, nullptr, nullptr);
+    sqlite3_close(handle);
+    QCOMPARE(written, SQLITE_OK);
+
+    QCOMPARE(push(device, "never sent"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/dropped'"), 0,
+                              30000);
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
+    QCOMPARE(records(QStringLiteral("dropped")).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDelivery)

@@ -19,6 +19,8 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void pushesBecomeNotifications();
+    void firstMinute_data();
+    void firstMinute();
 
 private:
     QTemporaryDir m_dir;
@@ -33,7 +35,8 @@ void TestPhonePageBrowser::initTestCase()
     m_server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_server.start(QStringLiteral(TAPVELA_SERVER),
                    {QStringLiteral("demo"), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                    m_dir.filePath(QStringLiteral("demo.db"))});
+                    m_dir.filePath(QStringLiteral("demo.db")), QStringLiteral("--vapid-subject"),
+                    QStringLiteral("mailto:ops@example.org")});
     QVERIFY(m_server.waitForStarted(5000));
     const QRegularExpression pageLine(QStringLiteral("^phone page: ((http://127\\.0\\.0\\.1:\\d+)/d/\\S{32})$"));
     while (m_page.isEmpty()) {
@@ -186,6 +189,62 @@ void TestPhonePageBrowser::pushesBecomeNotifications()
                      .toString();
     }
     QCOMPARE(sizes, (QStringList{QStringLiteral("192x192"), QStringLiteral("512x512")}));
+}
+
+void TestPhonePageBrowser::firstMinute_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // Chromium's
+    QTest::addColumn<bool>("plainHttp");
+    QTest::addColumn<QString>("permission"); // set before the page is read again; none when empty
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("shown");
+
+    const QString iPhone = QStringLiteral("--user-agent=Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) "
+                                          "AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.4 Mobile/15E148 "
+                                          "Safari/604.1");
+    QTest::newRow("first open") << QStringList() << false << QString() << "off"
+                                << "Turn on notifications";
+    QTest::newRow("iPhone outside the home screen") << QStringList{iPhone} << false << QString() << "home-screen"
+                                                    << "Add to Home Screen";
+    QTest::newRow("permission refused") << QStringList() << false << "denied"
+                                        << "denied"
+                                        << "To allow them again";
+    // A name that is not this computer's makes the page an insecure context, as any http address on a network is.
+    QTest::newRow("plain http") << QStringList{QStringLiteral("--host-resolver-rules=MAP tapvela.test 127.0.0.1")}
+                                << true << QString() << "insecure"
+                                << "Open the https:// address";
+}
+
+// What the page asks of the user in its first minute, by what the browser can do.
+void TestPhonePageBrowser::firstMinute()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, plainHttp);
+    QFETCH(QString, permission);
+    QFETCH(QString, state);
+    QFETCH(QString, shown);
+    QString page = m_page;
+    if (plainHttp)
+        page.replace(QStringLiteral("//127.0.0.1:"), QStringLiteral("//tapvela.test:"));
+    Browser phone;
+    QVERIFY2(phone.open(page, arguments), qPrintable(phone.error()));
+    if (!permission.isEmpty()) {
+        const QJsonObject set = phone.command(
+            QStringLiteral("Browser.setPermission"),
+            {{QStringLiteral("origin"), m_origin},
+             {QStringLiteral("permission"), QJsonObject{{QStringLiteral("name"), QStringLiteral("notifications")}}},
+             {QStringLiteral("setting"), permission}});
+        QVERIFY2(!set.contains(QStringLiteral("error")), QJsonDocument(set).toJson().constData());
+        phone.evaluate(QStringLiteral("location.reload()"));
+    }
+    const QString read = QStringLiteral("(() => { const s = document.getElementById('setup'); "
+                                        "return s && !s.hidden ? s.dataset.state + '|' + s.innerText : ''; })()");
+    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(read).toString().section(QLatin1Char('|'), 0, 0), state, 20000);
+    const QString text = phone.evaluate(read).toString();
+    QVERIFY2(text.contains(shown), qPrintable(text));
+    // The pushes' list still works beside it.
+    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.getElementById('state').textContent")).toString(),
+                              QStringLiteral("live"), 20000);
 }
 
 QTEST_MAIN(TestPhonePageBrowser)
