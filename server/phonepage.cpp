@@ -72,7 +72,7 @@ const Texts english{"en",
                     "One step: turn on notifications. Then each number sent from the computer shows on this phone "
                     "as a notification, even with this page closed, and a tap on it calls the number.",
                     "Notifications cannot work here: this page was opened over plain http, and browsers show "
-                    "notifications only for pages over https. Open the https:// address that your administrator "
+                    "notifications only for pages over https. Open the https address that your administrator "
                     "gives for this phone. Numbers still show below while the page is open.",
                     "On an iPhone or iPad, notifications reach only a page added to the home screen. 1. Tap Share "
                     "(the square with an arrow) in Safari. 2. Tap “Add to Home Screen”, then "
@@ -104,8 +104,8 @@ const Texts french{"fr",
                    "Une seule étape : activez les notifications. Chaque numéro envoyé depuis l’ordinateur "
                    "s’affichera alors sur ce téléphone, même page fermée, et un appui dessus appelle le numéro.",
                    "Les notifications ne peuvent pas fonctionner ici : cette page est ouverte en http simple, et "
-                   "les navigateurs n’affichent de notifications que pour les pages en https. Ouvrez l’adresse "
-                   "https:// que votre administrateur donne pour ce téléphone. Les numéros s’affichent quand même "
+                   "les navigateurs n’affichent de notifications que pour les pages en https. Ouvrez l’adresse en "
+                   "https que votre administrateur donne pour ce téléphone. Les numéros s’affichent quand même "
                    "ci-dessous tant que la page est ouverte.",
                    "Sur iPhone ou iPad, les notifications n’arrivent qu’à une page ajoutée à l’écran d’accueil. "
                    "1. Touchez Partager (le carré avec une flèche) dans Safari. 2. Touchez « Sur l’écran "

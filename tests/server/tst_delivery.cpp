@@ -99,6 +99,7 @@ private slots:
     void beyondOneBatch();
     void survivesKill();
     void verifiedTls();
+    void unverifiedTlsDropped();
     void endpointRules_data();
     void endpointRules();
     void deliveryOff();
@@ -466,6 +467,28 @@ void TestDelivery::verifiedTls()
     QVERIFY2(!seen[0].contains(QLatin1String("error")), qPrintable(seen[0].value(QLatin1String("error")).toString()));
     QCOMPARE(seen[0].value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString(),
              QStringLiteral("over TLS"));
+}
+
+// A push service whose certificate keeps failing verification loses the subscription after three tries in a row,
+// rather than being tried for a day.
+void TestDelivery::unverifiedTlsDropped()
+{
+    QTemporaryDir authority;
+    Process fake = startProcess(QStringLiteral(TAPVELA_PYTHON3), {QStringLiteral(FAKE_PUSH_SERVICE), "--tls",
+                                                                  authority.path(), m_record, "untrusted=201"});
+    const QJsonObject keys = QJsonDocument::fromJson(fake.firstLine).object();
+    const int fakePort = keys.value(QLatin1String("port")).toInt();
+    QVERIFY2(fakePort != 0, fake.firstLine.constData());
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone untrusted"), &token);
+    QCOMPARE(subscribe(m_port, token, "https://127.0.0.1:" + QByteArray::number(fakePort) + "/untrusted", keys),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    QCOMPARE(push(device, "not over this"), QByteArray("{\"status\":\"valid\"}"));
+    QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/untrusted'"), 0,
+                              60000);
+    QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
+    stopProcess(fake);
+    QCOMPARE(records(QStringLiteral("untrusted")).size(), 0);
 }
 
 void TestDelivery::endpointRules_data()

@@ -212,7 +212,7 @@ void TestPhonePageBrowser::firstMinute_data()
     // A name that is not this computer's makes the page an insecure context, as any http address on a network is.
     QTest::newRow("plain http") << QStringList{QStringLiteral("--host-resolver-rules=MAP tapvela.test 127.0.0.1")}
                                 << true << QString() << "insecure"
-                                << "Open the https:// address";
+                                << "Open the https address";
 }
 
 // What the page asks of the user in its first minute, by what the browser can do.
