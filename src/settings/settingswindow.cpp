@@ -452,19 +452,18 @@ void SettingsWindow::on_devicesList_customContextMenuRequested(const QPoint &pos
         menu->addAction(french ? QStringLiteral("Afficher sur le téléphone…") : QStringLiteral("Show on phone…"));
     show->setObjectName(QStringLiteral("showOnPhone"));
     show->setEnabled(row >= 0 && row < deviceIds.size());
-    connect(show, &QAction::triggered, this, [this, row] { showOnPhone(row); });
+    // The device of the row clicked, even if a new list comes while the menu is open.
+    const QString id = deviceIds.value(row);
+    connect(show, &QAction::triggered, this, [this, id] { showOnPhone(id); });
     QAction *add = menu->addAction(form->addPhone->text());
     add->setObjectName(QStringLiteral("addPhoneAction"));
     connect(add, &QAction::triggered, this, &SettingsWindow::on_addPhone_clicked);
     menu->popup(form->devicesList->viewport()->mapToGlobal(pos));
 }
 
-void SettingsWindow::showOnPhone(int row)
+void SettingsWindow::showOnPhone(const QString &id)
 {
-    // The list may have been rebuilt while the menu was open.
-    if (row < 0 || row >= deviceIds.size())
-        return;
-    service::sendRequest(manager, service::devicePageUrl(session().apiKey(), deviceIds.at(row)));
+    service::sendRequest(manager, service::devicePageUrl(session().apiKey(), id));
 }
 
 void SettingsWindow::showPhonePage(const QString &page, const service::QrCode &code)

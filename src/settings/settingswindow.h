@@ -69,7 +69,7 @@ private:
     void rebuildDeviceList(const QJsonArray &devices);
     void showDefaultDevice(const QString &name);
     void showWarning(const service::Warning &warning);
-    void showOnPhone(int row);
+    void showOnPhone(const QString &id);
     void showPhonePage(const QString &page, const service::QrCode &code);
     void tellWaylandSession();
 
