@@ -198,6 +198,10 @@ private:
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
         request.client = m_address;
+        request.tls = IsTls<Stream>::value;
+        if (const auto field = message.find(http::field::host);
+            field != message.end() && field->value().size() <= maxHostBytes)
+            request.host = std::string(field->value());
         if (const auto field = message.find("Last-Event-ID"); field != message.end())
             request.lastEventId = std::string(field->value());
         if (const auto field = message.find(http::field::accept_language); field != message.end()) {

@@ -33,9 +33,12 @@ struct HttpRequest
     std::string client; // the peer's address
     std::optional<std::string> lastEventId;
     std::string acceptLanguage; // cut to its first ranges that fit maxAcceptLanguageBytes
+    std::string host;           // the Host header as given; empty when absent or longer than maxHostBytes
+    bool tls = false;           // came over HTTPS
 };
 
 constexpr std::size_t maxAcceptLanguageBytes = 256;
+constexpr std::size_t maxHostBytes = 300;
 
 // The events of one open event stream. The connection asks for them whenever it may write.
 class EventSource

@@ -1,4 +1,5 @@
 #include "delivery.h"
+#include "qrcode.h"
 #include "query.h"
 #include "retention.h"
 #include "secrets.h"
@@ -29,10 +30,14 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
   serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
-              [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE]
+              [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE] [--max-devices N]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
+              --public-url is the address the phones reach the service by: the desktop
+              program pairs a phone with a QR code of its page under it. Without it, under
+              the address each request came in by. The program may bring an account to
+              --max-devices devices (1 to 100000, default 50).
               With --port 0 a free port is chosen. The first line written is
               "listening on http://ADDR:PORT", or https with --tls-cert.
               --tls-cert and --tls-key serve HTTPS with the certificate (PEM, the chain
@@ -50,13 +55,14 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               the certificate authority in FILE (PEM) beside the system's for push services.
   demo        [same options as serve, database ./tapvela-demo.db]
               Creates the demo account (user "demo", password "demo") and its device on first
-              start, prints the credentials and the device's phone page, then serves.
-              Without --vapid-subject, Web Push is on when --public-url is an https address
-              with a name on the internet, with that address as the contact.
+              start, prints the credentials and the device's phone page with its QR code,
+              then serves. Without --vapid-subject, Web Push is on when --public-url is an
+              https address with a name on the internet, with that address as the contact.
   add-user    [--db FILE] USER
               Adds an account; its password is read from standard input.
   add-device  [--db FILE] [--public-url URL] USER NAME
-              Adds a device to the account and prints its id and phone page address.
+              Adds a device to the account and prints its id, its phone page address and
+              the page's QR code, for the phone's camera.
   devices     [--db FILE] [--public-url URL] USER
               Lists the account's devices: id, name and phone page address.
 
@@ -124,21 +130,22 @@ std::optional<int> number(const std::string &text, int low, int high)
     return value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
 }
 
-std::string hostForUrl(const std::string &address)
+// The QR code of a phone page under its address, for the phone's camera.
+void printPageCode(const std::string &page)
 {
-    if (address == "0.0.0.0")
-        return "127.0.0.1";
-    if (address == "::")
-        return "[::1]";
-    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+    const std::vector<std::string> matrix = qrMatrix(page);
+    if (matrix.empty())
+        std::puts("(the address is too long for a QR code)");
+    else
+        std::fputs(qrTerminalText(matrix).c_str(), stdout);
 }
 
-std::string pageAddress(const std::string &base, const Device &device)
+// The address pages are given under: http or https, then printable ASCII, short enough for a QR code.
+bool isPublicUrl(const std::string &url)
 {
-    std::string root = base;
-    while (!root.empty() && root.back() == '/')
-        root.pop_back();
-    return root + "/d/" + device.pageToken;
+    const bool printable = std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7f; });
+    return printable && url.size() <= 1024 && (url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0) &&
+           url.find_first_not_of('/', url.find("//") + 2) != std::string::npos;
 }
 
 std::string userNameProblem(const std::string &name)
@@ -238,8 +245,9 @@ int addDevice(const Arguments &args)
     if (!account)
         return 1;
     const Device device = store.addDevice(*account, args.positional[1]);
-    const std::string base = publicUrl(args);
-    std::printf("device id: %s\nphone page: %s\n", device.id.c_str(), pageAddress(base, device).c_str());
+    const std::string page = pageAddress(publicUrl(args), device.pageToken);
+    std::printf("device id: %s\nphone page: %s\n", device.id.c_str(), page.c_str());
+    printPageCode(page);
     return 0;
 }
 
@@ -255,7 +263,8 @@ int listDevices(const Arguments &args)
         return 1;
     const std::string base = publicUrl(args);
     for (const Device &device : store.devices(*account))
-        std::printf("%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(), pageAddress(base, device).c_str());
+        std::printf("%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(),
+                    pageAddress(base, device.pageToken).c_str());
     return 0;
 }
 
@@ -338,9 +347,10 @@ std::string publicHostOf(const std::string &url)
 
 int serve(const Arguments &args, bool demo)
 {
-    if (!onlyKnownOptions(args, {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
-                                 "--keep-pushes", "--key-unused-days", "--vapid-subject",
-                                 "--webpush-allow-loopback-http", "--webpush-ca", "--tls-cert", "--tls-key"}) ||
+    if (!onlyKnownOptions(args,
+                          {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
+                           "--keep-pushes", "--key-unused-days", "--vapid-subject", "--webpush-allow-loopback-http",
+                           "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -360,6 +370,20 @@ int serve(const Arguments &args, bool demo)
     if (!keepDays || !keepPushes || !keyUnusedDays) {
         std::fputs("tapvela-server: --keep-days takes 1 to 3650, --keep-pushes 1 to 1000000, --key-unused-days 1 "
                    "to 3650\n",
+                   stderr);
+        return 2;
+    }
+    const ServiceOptions defaultOptions;
+    const auto maxDevices =
+        number(option(args, "--max-devices", std::to_string(defaultOptions.maxDevicesPerAccount)), 1, 100000);
+    if (!maxDevices) {
+        std::fputs("tapvela-server: --max-devices takes 1 to 100000\n", stderr);
+        return 2;
+    }
+    const std::string givenUrl = option(args, "--public-url", "");
+    if (args.options.count("--public-url") > 0 && !isPublicUrl(givenUrl)) {
+        std::fputs("tapvela-server: --public-url takes an http:// or https:// address of at most 1024 characters, "
+                   "without spaces\n",
                    stderr);
         return 2;
     }
@@ -405,6 +429,8 @@ int serve(const Arguments &args, bool demo)
     options.threads = *threads;
     options.accessLog = args.options.count("--log") > 0;
     options.delivery = delivery ? &*delivery : nullptr;
+    options.publicUrl = givenUrl;
+    options.maxDevicesPerAccount = *maxDevices;
     Service service(store, options);
     if (std::string error; tls && !service.useTls(tlsCert, tlsKey, &error)) {
         std::fprintf(stderr, "tapvela-server: %s\n", error.c_str());
@@ -418,12 +444,13 @@ int serve(const Arguments &args, bool demo)
                      address.c_str(), *port);
         return 1;
     }
-    const std::string url = (tls ? "https://" : "http://") + hostForUrl(address) + ":" + std::to_string(bound);
+    const std::string url = (tls ? "https://" : "http://") + urlHost(address) + ":" + std::to_string(bound);
     std::printf("listening on %s\n", url.c_str());
     if (demo) {
+        const std::string page = pageAddress(givenUrl.empty() ? url : givenUrl, device->pageToken);
         std::printf("demo user: %s\ndemo password: %s\ndemo device: %s (id %s)\nphone page: %s\n", demoUser,
-                    demoPassword, device->name.c_str(), device->id.c_str(),
-                    pageAddress(option(args, "--public-url", url), *device).c_str());
+                    demoPassword, device->name.c_str(), device->id.c_str(), page.c_str());
+        printPageCode(page);
     }
     if (demo && !delivery)
         std::printf("notifications with the page closed (Web Push) are off: give --vapid-subject "

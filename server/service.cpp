@@ -3,6 +3,7 @@
 #include "delivery.h"
 #include "http.h"
 #include "phonepage.h"
+#include "qrcode.h"
 #include "query.h"
 #include "secrets.h"
 #include "webpush_address.h"
@@ -301,6 +302,75 @@ private:
 
 } // namespace
 
+std::string urlHost(const std::string &address)
+{
+    if (address == "0.0.0.0")
+        return "127.0.0.1";
+    if (address == "::")
+        return "[::1]";
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
+std::string pageAddress(const std::string &base, const std::string &pageToken)
+{
+    std::string root = base;
+    while (!root.empty() && root.back() == '/')
+        root.pop_back();
+    return root + "/d/" + pageToken;
+}
+
+bool isPlainHost(std::string_view host)
+{
+    std::string_view name = host, port;
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        name = host.substr(0, close + 1);
+        const std::string_view inside = name.substr(1, name.size() - 2);
+        if (inside.size() < 2 || inside.size() > 45 || inside.find(':') == std::string_view::npos ||
+            !std::all_of(inside.begin(), inside.end(), [](char c) {
+                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' ||
+                       c == '.';
+            }))
+            return false;
+        if (close + 1 < host.size()) {
+            if (host[close + 1] != ':')
+                return false;
+            port = host.substr(close + 2);
+            if (port.empty())
+                return false;
+        }
+    } else {
+        const std::size_t colon = host.find(':');
+        if (colon != std::string_view::npos) {
+            name = host.substr(0, colon);
+            port = host.substr(colon + 1);
+            if (port.empty())
+                return false;
+        }
+        // Dot-separated labels of letters, digits and hyphens: a DNS name or an IPv4 address.
+        if (name.empty() || name.size() > 253)
+            return false;
+        std::size_t label = 0;
+        for (std::size_t i = 0; i <= name.size(); ++i) {
+            if (i == name.size() || name[i] == '.') {
+                if (label == 0 || label > 63)
+                    return false;
+                label = 0;
+            } else if (isTokenCharacter(name[i]) && name[i] != '_') {
+                ++label;
+            } else {
+                return false;
+            }
+        }
+    }
+    if (port.empty())
+        return true;
+    return port.size() <= 5 && std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+           std::stoi(std::string(port)) >= 1 && std::stoi(std::string(port)) <= 65535;
+}
+
 Service::Service(Store &store, ServiceOptions options)
     : m_store(store), m_options(options), m_hub(streamsPerAccount, streamsInTotal)
 {
@@ -323,7 +393,10 @@ Service::~Service()
 
 int Service::bind(const std::string &address, int port)
 {
-    return m_http->bind(address, port);
+    const int bound = m_http->bind(address, port);
+    if (bound >= 0)
+        m_listenHost = urlHost(address) + ":" + std::to_string(bound);
+    return bound;
 }
 
 bool Service::run()
@@ -401,6 +474,12 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
         } else if (path == "/all/set_name_app.php") {
             if (methodAllowed(false))
                 response = setName(request);
+        } else if (path == "/all/add_device_app.php") {
+            if (methodAllowed(false))
+                response = addDevice(request);
+        } else if (path == "/all/device_page_app.php") {
+            if (methodAllowed(true))
+                response = devicePage(request);
         } else if (path == "/all/api.php") {
             if (methodAllowed(false))
                 response = push(request);
@@ -554,6 +633,65 @@ HttpResponse Service::setName(const HttpRequest &req)
         return replyUnknownDevice();
     return replyJson(
         200, {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
+}
+
+HttpResponse Service::addDevice(const HttpRequest &req)
+{
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> key;
+    const std::string *name = nullptr;
+    if (query)
+        key = parameter(*query, "apikey", maxKeyLength, true, &error);
+    if (key && !(name = query->find("name")))
+        error = "missing parameter: name";
+    if (!name)
+        return replyBadRequest(error);
+    const auto account = m_store.accountOfKey(sha256(*key));
+    if (!account)
+        return replyRefusedKey();
+    if (const std::string problem = deviceNameProblem(*name); !problem.empty())
+        return replyJson(200, {{"status", "bad name"}, {"error", problem}});
+    const int limit = m_options.maxDevicesPerAccount;
+    const auto device = m_store.addDeviceWithin(*account, *name, limit);
+    if (!device) {
+        return replyJson(200, {{"status", "too many devices"},
+                               {"error", "an account has at most " + std::to_string(limit) + " devices"}});
+    }
+    const std::string page = pageAddress(pageBase(req), device->pageToken);
+    return replyJson(200, {{"status", "valid"},
+                           {"device", {{"id", device->id}, {"name", device->name}, {"page", page}}},
+                           {"qr", qrMatrix(page)},
+                           {"devices", deviceList(m_store.devices(*account))}});
+}
+
+// Another account's device gets the answer of one that does not exist, so that ids cannot be probed.
+HttpResponse Service::devicePage(const HttpRequest &req)
+{
+    std::string error;
+    const auto query = parseQuery(req, &error);
+    std::optional<std::string> key, id;
+    if (query)
+        key = parameter(*query, "apikey", maxKeyLength, true, &error);
+    if (key)
+        id = parameter(*query, "id", maxDeviceIdLength, true, &error);
+    if (!id)
+        return replyBadRequest(error);
+    const auto account = m_store.accountOfKey(sha256(*key));
+    if (!account)
+        return replyRefusedKey();
+    const auto device = m_store.device(*account, *id);
+    if (!device)
+        return replyUnknownDevice();
+    const std::string page = pageAddress(pageBase(req), device->pageToken);
+    return replyJson(200, {{"status", "valid"}, {"page", page}, {"qr", qrMatrix(page)}});
+}
+
+std::string Service::pageBase(const HttpRequest &req) const
+{
+    if (!m_options.publicUrl.empty())
+        return m_options.publicUrl;
+    return (req.tls ? "https://" : "http://") + (isPlainHost(req.host) ? req.host : m_listenHost);
 }
 
 HttpResponse Service::push(const HttpRequest &req)

@@ -29,9 +29,22 @@ struct ServiceOptions
     std::chrono::seconds streamLifetime{120};
     // Web Push to the phones' browsers; off when null. Outlives the service.
     Delivery *delivery = nullptr;
+    // The address the phone pages are given under by the pairing requests (scheme, host and port, and a path
+    // when a reverse proxy serves the service under one). Empty: the address each request came in by.
+    std::string publicUrl;
+    // What a pairing request may bring an account to; the command line may add more.
+    int maxDevicesPerAccount = 50;
 };
 
-// The push service over HTTP: the desktop program's four requests and the phones' pages.
+// A listening address as it stands in a URL: a wildcard as the loopback address, IPv6 in brackets.
+std::string urlHost(const std::string &address);
+// The address of a device's phone page under `base`, whatever closing slashes `base` has.
+std::string pageAddress(const std::string &base, const std::string &pageToken);
+// Whether a Host header is a plain host name, IPv4 or bracketed IPv6 address with an optional port: nothing a
+// page address could not be built from.
+bool isPlainHost(std::string_view host);
+
+// The push service over HTTP: the desktop program's requests and the phones' pages.
 class Service final
 {
 public:
@@ -56,6 +69,10 @@ private:
     bool login(const HttpRequest &request, const std::function<void(HttpResponse)> &respond, HttpResponse *now);
     HttpResponse devices(const HttpRequest &request);
     HttpResponse setName(const HttpRequest &request);
+    HttpResponse addDevice(const HttpRequest &request);
+    HttpResponse devicePage(const HttpRequest &request);
+    // Where the phone pages are, as the client that asked reaches the service.
+    std::string pageBase(const HttpRequest &request) const;
     HttpResponse push(const HttpRequest &request);
     HttpResponse page(const HttpRequest &request, const std::string &token, bool inOwnFolder);
     HttpResponse pageFile(const HttpRequest &request, const std::string &token, std::string_view file);
@@ -75,6 +92,7 @@ private:
     std::mutex m_testMutex;
     std::map<std::int64_t, std::chrono::steady_clock::time_point> m_lastTest; // by device row
     std::unique_ptr<HttpServer> m_http;
+    std::string m_listenHost; // host:port bound, for clients that sent no usable Host header
 };
 
 } // namespace pushserver

@@ -404,6 +404,10 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "SELECT id, public_id, name, page_token, account_id FROM devices WHERE page_token = ?1");
         m_selectDeviceOfAccount =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE account_id = ?1 AND public_id = ?2");
+        m_countDevices = std::make_unique<Statement>(m_db, "SELECT count(*) FROM devices WHERE account_id = ?1");
+        m_selectDevice = std::make_unique<Statement>(
+            m_db, "SELECT id, public_id, name, page_token, account_id FROM devices WHERE account_id = ?1 AND "
+                  "public_id = ?2");
         // With ?7, the push is queued for the subscriptions its device has now: those numbered up to the
         // device's highest. (A number is given again only after the highest subscription of all was removed; a
         // later subscription of the same device that took it would get the push, which it may read on its page
@@ -519,6 +523,8 @@ void Store::close()
     m_renameDevice.reset();
     m_selectDeviceByToken.reset();
     m_selectDeviceOfAccount.reset();
+    m_countDevices.reset();
+    m_selectDevice.reset();
     m_insertPush.reset();
     m_selectPushesAfter.reset();
     m_selectLatestPushes.reset();
@@ -644,9 +650,24 @@ std::optional<std::int64_t> Store::accountOfKey(const std::string &keyHash)
 Device Store::addDevice(std::int64_t account, const std::string &name)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    return insertDevice(account, name);
+}
+
+std::optional<Device> Store::addDeviceWithin(std::int64_t account, const std::string &name, int limit)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return transaction([&]() -> std::optional<Device> {
+        if (countDevices(account) >= limit)
+            return std::nullopt;
+        return insertDevice(account, name);
+    });
+}
+
+Device Store::insertDevice(std::int64_t account, const std::string &name)
+{
     // Ids and tokens are random; a collision is astronomically unlikely but would only cost another draw.
     for (int attempt = 0;; ++attempt) {
-        Device device{0, randomHex(8), name, randomUrlToken(24)};
+        Device device{0, randomHex(8), name, randomUrlToken(24), account};
         try {
             using_(*m_insertDevice, [&](Statement &s) {
                 s.bind(1, account).bind(2, device.id).bind(3, name).bind(4, device.pageToken).bind(5, now()).run();
@@ -659,6 +680,21 @@ Device Store::addDevice(std::int64_t account, const std::string &name)
         device.row = sqlite3_last_insert_rowid(m_db);
         return device;
     }
+}
+
+int Store::countDevices(std::int64_t account)
+{
+    return using_(*m_countDevices, [&](Statement &s) { return s.bind(1, account).step() ? int(s.integer(0)) : 0; });
+}
+
+std::optional<Device> Store::device(std::int64_t account, const std::string &deviceId)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_selectDevice, [&](Statement &s) -> std::optional<Device> {
+        if (!s.bind(1, account).bind(2, deviceId).step())
+            return std::nullopt;
+        return readDevice(s);
+    });
 }
 
 std::vector<Device> Store::devices(std::int64_t account)

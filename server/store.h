@@ -151,6 +151,11 @@ public:
     std::optional<std::int64_t> accountOfKey(const std::string &keyHash);
 
     Device addDevice(std::int64_t account, const std::string &name);
+    // Nothing when the account has `limit` devices already. Counted and added in one transaction, so that
+    // requests at the same moment, or another process, cannot pass the limit.
+    std::optional<Device> addDeviceWithin(std::int64_t account, const std::string &name, int limit);
+    // The account's device with this id; nothing when it has none (another account's included).
+    std::optional<Device> device(std::int64_t account, const std::string &deviceId);
     std::vector<Device> devices(std::int64_t account);
     // False when the account has no device with this id.
     bool renameDevice(std::int64_t account, const std::string &deviceId, const std::string &name);
@@ -214,6 +219,8 @@ private:
     // Runs `body` in one write transaction, rolled back when it throws.
     template <typename Body> auto transaction(Body body);
     Device readDevice(const Statement &statement) const;
+    Device insertDevice(std::int64_t account, const std::string &name); // under the lock
+    int countDevices(std::int64_t account);                             // under the lock
     Push readPush(const Statement &statement) const;
 
     void upgradeSchema();
@@ -231,6 +238,7 @@ private:
         m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
         m_selectSubscriptions, m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery,
         m_retryDelivery, m_insertDelivery, m_unqueuePush;
+    std::unique_ptr<Statement> m_countDevices, m_selectDevice;
 };
 
 } // namespace pushserver

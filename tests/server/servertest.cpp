@@ -33,13 +33,14 @@ QByteArray digestOf(const QByteArray &password)
     return QCryptographicHash::hash(password, QCryptographicHash::Sha1).toHex();
 }
 
-HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target)
+HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target, const QByteArray &host)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(5000))
         return {};
-    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    socket.write(method + ' ' + target + " HTTP/1.1\r\n" + (host.isEmpty() ? QByteArray() : "Host: " + host + "\r\n") +
+                 "Connection: close\r\n\r\n");
     QByteArray data;
     while (socket.waitForReadyRead(10000))
         data += socket.readAll();

@@ -19,8 +19,10 @@ struct HttpReply
 QByteArray digestOf(const QByteArray &password);
 
 // One request written byte for byte, so that the target reaches the server exactly as given (a URL class would
-// repair the malformed escapes that some tests need), on a connection closed after the answer.
-HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target);
+// repair the malformed escapes that some tests need), on a connection closed after the answer. An empty `host`
+// sends no Host header.
+HttpReply rawRequest(quint16 port, const QByteArray &method, const QByteArray &target,
+                     const QByteArray &host = "127.0.0.1");
 
 // Runs a program to its end with `input` on its standard input; its standard output, or nothing when it did not
 // start or did not end within `timeoutMs`. `exitCode` gets -1 for a crash or a program that did not end in time.

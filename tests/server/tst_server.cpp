@@ -185,7 +185,7 @@ bool TestServer::addDevice(const QString &user, const QString &name, QByteArray 
     int exitCode = -1;
     const QStringList lines = run({"add-device", "--db", m_db, user, name}, {}, &exitCode);
     const auto match =
-        QRegularExpression(QStringLiteral("^device id: (\\w+)\nphone page: http://127\\.0\\.0\\.1:48080/d/(\\S{32})$"))
+        QRegularExpression(QStringLiteral("^device id: (\\w+)\nphone page: http://127\\.0\\.0\\.1:48080/d/(\\S{32})\n"))
             .match(lines.join(QLatin1Char('\n')));
     *id = match.captured(1).toUtf8();
     *token = match.captured(2).toUtf8();
