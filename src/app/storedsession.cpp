@@ -7,6 +7,7 @@ namespace {
 const QString apiKeyKey = QStringLiteral("apikey");
 const QString deviceKey = QStringLiteral("id");
 const QString hotkeyKey = QStringLiteral("key");
+const QString serverKey = QStringLiteral("server");
 const QString signedOut = QStringLiteral("no");
 const QString noDevice = QStringLiteral("no");
 
@@ -27,6 +28,16 @@ bool StoredSession::isSignedIn(const QString &apiKey)
 void StoredSession::setApiKey(const QString &apiKey)
 {
     m_settings.setValue(apiKeyKey, apiKey);
+}
+
+QString StoredSession::server() const
+{
+    return m_settings.value(serverKey).toString();
+}
+
+void StoredSession::setServer(const QString &url)
+{
+    m_settings.setValue(serverKey, url);
 }
 
 void StoredSession::signOut()

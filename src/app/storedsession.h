@@ -6,9 +6,10 @@
 
 class QSettings;
 
-// What config.ini keeps of the signed-in user: the api key, the default device and the hotkey choice. Every
-// read asks the settings object afresh (the program's objects on one file share their values at once), with
-// the default that stands for a missing key; every value is written as text and no key is ever removed.
+// What config.ini keeps of the signed-in user: the api key, the default device, the hotkey choice and the
+// service's address. Every read asks the settings object afresh (the program's objects on one file share their
+// values at once), with the default that stands for a missing key; every value is written as text and no key is
+// ever removed.
 class StoredSession final
 {
 public:
@@ -23,7 +24,11 @@ public:
     // False for the "no" that apiKey() gives when nobody is signed in.
     static bool isSignedIn(const QString &apiKey);
     void setApiKey(const QString &apiKey);
-    // Writes "no" over the api key; the default device and the hotkey stay for the next sign-in.
+    // The service's address as the user or an installer set it (empty when never set): it outlives sign-outs.
+    QString server() const;
+    void setServer(const QString &url);
+
+    // Writes "no" over the api key; the default device, the hotkey and the service stay for the next sign-in.
     void signOut();
 
     // The default device that pushes go to; none when the key is missing or holds "no".

@@ -7,12 +7,16 @@
 #include "app/windowfont.h"
 #include "service/messages.h"
 #include "service/requests.h"
+#include "service/serviceaddress.h"
 #include "settings/settingswindow.h"
 #include "settings/trayicon.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QIcon>
+#include <QInputDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
@@ -51,6 +55,7 @@ MainWindow::MainWindow(QWidget *parent)
         form->username->setPlaceholderText(QStringLiteral("nom d'utilisateur"));
         form->password->setPlaceholderText(QStringLiteral("mot de passe"));
     }
+    showServiceLine();
 }
 
 MainWindow::~MainWindow() = default;
@@ -91,6 +96,68 @@ void MainWindow::on_username_returnPressed()
     on_connection_clicked();
 }
 
+void MainWindow::showServiceLine()
+{
+    const bool french = isFrenchInterface();
+    const QString url = service::baseUrl();
+    const QString label = french ? QStringLiteral("Service : ") : QStringLiteral("Service: ");
+    const QFontMetrics metrics(form->serviceLine->font());
+    const int room = form->serviceLine->width() - metrics.horizontalAdvance(label);
+    form->serviceLine->setText(label +
+                               metrics.elidedText(service::displayedServiceAddress(url), Qt::ElideMiddle, room));
+    form->serviceLine->setToolTip(url);
+    form->serviceChange->setText(QStringLiteral("<a href=\"change\">%1</a>")
+                                     .arg(french ? QStringLiteral("Changer…") : QStringLiteral("Change…")));
+}
+
+void MainWindow::on_serviceChange_linkActivated(const QString &link)
+{
+    Q_UNUSED(link)
+    askServiceAddress(service::displayedServiceAddress(service::configuredServiceUrl()));
+}
+
+void MainWindow::askServiceAddress(const QString &text)
+{
+    const bool french = isFrenchInterface();
+    // Not exec(): the window keeps its event loop, and the answer comes back through the signal.
+    auto *dialog = new QInputDialog(this);
+    dialog->setObjectName(QStringLiteral("serviceDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("tapvela - service"));
+    dialog->setLabelText(french ? QStringLiteral("Adresse du service tapvela\n(push.example.org, "
+                                                 "https://push.example.org, 192.168.1.20:48080) :")
+                                : QStringLiteral("The tapvela service's address\n(push.example.org, "
+                                                 "https://push.example.org, 192.168.1.20:48080):"));
+    dialog->setTextValue(text);
+    connect(dialog, &QInputDialog::textValueSelected, this, &MainWindow::applyServiceAddress);
+    dialog->open();
+}
+
+void MainWindow::applyServiceAddress(const QString &typed)
+{
+    const bool french = isFrenchInterface();
+    const service::ServiceAddress address = service::normaliseServiceAddress(typed);
+    if (!address.accepted()) {
+        showWarning(service::loginAddressWarning(french, service::addressProblemText(address.problem, french)));
+        askServiceAddress(typed);
+        return;
+    }
+    if (address.needsHttpConsent) {
+        const service::Warning consent =
+            service::loginAddressWarning(french, service::httpWarningText(address.url, french));
+        const auto answer = QMessageBox::warning(this, consent.title, consent.text,
+                                                 QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Cancel);
+        if (answer != QMessageBox::Ok) {
+            askServiceAddress(typed);
+            return;
+        }
+    }
+    StoredSession(*settings).setServer(address.url);
+    settings->sync();
+    writeDiagnosticLine("service " + address.url.toUtf8());
+    showServiceLine();
+}
+
 void MainWindow::showWarning(const service::Warning &warning)
 {
     QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
@@ -109,6 +176,13 @@ void MainWindow::finishedRequest(QNetworkReply *reply)
     case service::LoginOutcome::RefusedCredentials:
         writeDiagnosticLine(answer.text.toUtf8());
         showWarning(service::loginCredentialsWarning(french));
+        return;
+    case service::LoginOutcome::NotService:
+        writeDiagnosticLine("not a tapvela service");
+        showWarning(service::loginNotServiceWarning(french, service::displayedServiceAddress(service::baseUrl())));
+        return;
+    case service::LoginOutcome::TooManyAttempts:
+        showWarning(service::loginTooManyAttemptsWarning(french, answer.retryAfterSeconds));
         return;
     case service::LoginOutcome::ApiKey:
         break;

@@ -39,9 +39,15 @@ private slots:
     void on_connection_pressed();
     void on_password_returnPressed();
     void on_username_returnPressed();
+    void on_serviceChange_linkActivated(const QString &link);
 
 private:
     void showWarning(const service::Warning &warning);
+    // The line under GO: the service this window signs in to, and the link that changes it.
+    void showServiceLine();
+    // Asks for a new address, starting from text; refused addresses are explained and asked again.
+    void askServiceAddress(const QString &text);
+    void applyServiceAddress(const QString &typed);
 
     QNetworkAccessManager *manager = nullptr;
     std::unique_ptr<QSettings> settings;

@@ -33,6 +33,28 @@ Warning loginCredentialsWarning(bool french)
                                        : QStringLiteral("Error with your username/password !")};
 }
 
+Warning loginNotServiceWarning(bool french, const QString &url)
+{
+    return {loginTitle(french),
+            french ? QStringLiteral("%1 a répondu, mais ce n'est pas un service tapvela. Vérifiez l'adresse du "
+                                    "service (« Changer… » sous le bouton GO).")
+                         .arg(url)
+                   : QStringLiteral("%1 answered, but it is not a tapvela service. Check the service's address "
+                                    "(\"Change…\" under the GO button).")
+                         .arg(url)};
+}
+
+Warning loginTooManyAttemptsWarning(bool french, int seconds)
+{
+    return {loginTitle(french), french ? QStringLiteral("Trop de tentatives, réessayez dans %1 s.").arg(seconds)
+                                       : QStringLiteral("Too many attempts, try again in %1 s.").arg(seconds)};
+}
+
+Warning loginAddressWarning(bool french, const QString &problem)
+{
+    return {loginTitle(french), problem};
+}
+
 Warning settingsConnectionWarning(bool french)
 {
     return {settingsTitle(french), connectionText(french)};

@@ -14,6 +14,12 @@ struct Warning
 // The login window's: the service could not be reached, or it refused the user name and password.
 Warning loginConnectionWarning(bool french);
 Warning loginCredentialsWarning(bool french);
+// The address answered, but not as a tapvela service does (a web site, a captive portal, a redirect).
+Warning loginNotServiceWarning(bool french, const QString &url);
+// The service refuses sign-ins for a while.
+Warning loginTooManyAttemptsWarning(bool french, int seconds);
+// The address the user typed in the service dialog is refused.
+Warning loginAddressWarning(bool french, const QString &problem);
 
 // The settings window's: a request failed on the network, or the service refused the api key.
 Warning settingsConnectionWarning(bool french);

@@ -1,11 +1,18 @@
 #include "service/requests.h"
 
+#include "app/config.h"
+#include "app/storedsession.h"
+#include "service/serviceaddress.h"
+
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSettings>
+#include <QStandardPaths>
 
 namespace service {
 
@@ -29,14 +36,58 @@ QUrl serviceUrl(const QByteArray &pathAndQuery)
 
 } // namespace
 
-QString baseUrl()
+namespace {
+
+QString withoutTrailingSlash(QString url)
 {
-    QString url = qEnvironmentVariable("TAPVELA_SERVICE_URL").trimmed();
-    if (url.isEmpty())
-        url = QStringLiteral(TAPVELA_DEFAULT_SERVICE_URL);
     while (url.endsWith(QLatin1Char('/')))
         url.chop(1);
     return url;
+}
+
+// The address stored in one config.ini, normalised; empty when there is none or it is refused (plain http to
+// the internet in a hand-edited file is not used).
+QString serverIn(const QString &file)
+{
+    QSettings settings(file, QSettings::IniFormat);
+    const ServiceAddress address = normaliseServiceAddress(StoredSession(settings).server());
+    return address.accepted() ? address.url : QString();
+}
+
+} // namespace
+
+bool serviceUrlFromEnvironment()
+{
+    return !qEnvironmentVariable("TAPVELA_SERVICE_URL").trimmed().isEmpty();
+}
+
+QString defaultServiceUrl()
+{
+    return withoutTrailingSlash(QStringLiteral(TAPVELA_DEFAULT_SERVICE_URL));
+}
+
+QString configuredServiceUrl()
+{
+    const QString own = configFilePath();
+    QString url = serverIn(own);
+    if (!url.isEmpty())
+        return url;
+    for (const QString &dir : QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation)) {
+        const QString file = dir + QStringLiteral("/config.ini");
+        if (file == own || !QFileInfo::exists(file))
+            continue;
+        url = serverIn(file);
+        if (!url.isEmpty())
+            return url;
+    }
+    return defaultServiceUrl();
+}
+
+QString baseUrl()
+{
+    if (serviceUrlFromEnvironment())
+        return withoutTrailingSlash(qEnvironmentVariable("TAPVELA_SERVICE_URL").trimmed());
+    return configuredServiceUrl();
 }
 
 QString passwordDigest(const QString &password)
@@ -46,8 +97,8 @@ QString passwordDigest(const QString &password)
 
 QUrl loginUrl(const QString &username, const QString &password)
 {
-    return serviceUrl("/all/login_app.php?username=" + encoded(username) + "&password="
-                      + encoded(passwordDigest(password)));
+    return serviceUrl("/all/login_app.php?username=" + encoded(username) +
+                      "&password=" + encoded(passwordDigest(password)));
 }
 
 QUrl devicesUrl(const QString &apiKey)
@@ -57,8 +108,8 @@ QUrl devicesUrl(const QString &apiKey)
 
 QUrl setNameUrl(const QString &apiKey, const QString &id, const QString &name)
 {
-    return serviceUrl("/all/set_name_app.php?apikey=" + encoded(apiKey) + "&id=" + encoded(id) + "&name="
-                      + encoded(name));
+    return serviceUrl("/all/set_name_app.php?apikey=" + encoded(apiKey) + "&id=" + encoded(id) +
+                      "&name=" + encoded(name));
 }
 
 QUrl addDeviceUrl(const QString &apiKey, const QString &name)
@@ -79,8 +130,8 @@ QString pushMessage(bool french, const QString &number)
 QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const QString &number)
 {
     // ':' may stand in a query as it is, so the link keeps its literal "tel:" and only the number is escaped.
-    return serviceUrl("/all/api.php?apikey=" + encoded(apiKey) + "&msg=" + encoded(pushMessage(french, number))
-                      + "&icon=115&sound=01&devices=" + encoded(deviceId) + "&extra=tel:" + encoded(number));
+    return serviceUrl("/all/api.php?apikey=" + encoded(apiKey) + "&msg=" + encoded(pushMessage(french, number)) +
+                      "&icon=115&sound=01&devices=" + encoded(deviceId) + "&extra=tel:" + encoded(number));
 }
 
 QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs)
@@ -102,14 +153,35 @@ QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int 
     return reply;
 }
 
-LoginReply judgeLoginReply(bool networkError, const QByteArray &body)
+LoginReply judgeLoginReply(bool networkError, const QByteArray &body, const HttpAnswer &http)
 {
     LoginReply result;
+    if (http.status == 429 || http.status == 503) {
+        // Our service sends a number of seconds; an HTTP date or nothing leaves it a plain failure.
+        bool number = false;
+        const int seconds = http.retryAfter.trimmed().toInt(&number);
+        if (number && seconds >= 0) {
+            result.outcome = LoginOutcome::TooManyAttempts;
+            result.retryAfterSeconds = qMax(1, seconds);
+            return result;
+        }
+    }
     if (networkError)
         return result;
+    if (http.status >= 300 && http.status < 400) {
+        result.outcome = LoginOutcome::NotService;
+        return result;
+    }
     const int nul = body.indexOf('\0');
     result.text = QString::fromUtf8(nul < 0 ? body : body.left(nul));
-    result.outcome = result.text == QLatin1String("error") ? LoginOutcome::RefusedCredentials : LoginOutcome::ApiKey;
+    const bool html = http.contentType.trimmed().toLower().startsWith("text/html") ||
+                      result.text.trimmed().startsWith(QLatin1Char('<'));
+    if (result.text.isEmpty() || html)
+        result.outcome = LoginOutcome::NotService;
+    else if (result.text == QLatin1String("error"))
+        result.outcome = LoginOutcome::RefusedCredentials;
+    else
+        result.outcome = LoginOutcome::ApiKey;
     return result;
 }
 
@@ -229,8 +301,12 @@ LoginReply takeLoginReply(QNetworkReply *reply)
 {
     const bool failed = replyFailed(reply);
     const QByteArray body = failed ? QByteArray() : reply->readAll();
+    HttpAnswer http;
+    http.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    http.contentType = reply->rawHeader("Content-Type");
+    http.retryAfter = reply->rawHeader("Retry-After");
     reply->deleteLater();
-    return judgeLoginReply(failed, body);
+    return judgeLoginReply(failed, body, http);
 }
 
 SettingsReply takeSettingsReply(QNetworkReply *reply)

@@ -14,9 +14,16 @@ class QNetworkReply;
 // rules by which their replies are read. Everything here but sendRequest is pure.
 namespace service {
 
-// The service's base URL, such as "http://127.0.0.1:48080": the environment variable TAPVELA_SERVICE_URL
-// when set, else the one the program was built with. No trailing slash.
+// The service's base URL, such as "https://push.example.org", no trailing slash. The first of: the environment
+// variable TAPVELA_SERVICE_URL (tests, administrators), the address the user chose (config.ini's `server`), an
+// administrator's default (`server` in a config.ini of the system's configuration folders, such as
+// /etc/xdg/tapvela/config.ini), the one the program was built with.
 QString baseUrl();
+// True when TAPVELA_SERVICE_URL decides, whatever config.ini says.
+bool serviceUrlFromEnvironment();
+// The address without the environment variable: the one a change in the login window affects.
+QString configuredServiceUrl();
+QString defaultServiceUrl();
 
 // SHA-1 of the UTF-8 password as 40 lowercase hexadecimal digits: the only form in which the password
 // leaves the program.
@@ -45,15 +52,33 @@ constexpr qint64 maxReplyBytes = 1024 * 1024;
 // error. The reply reaches the manager's finished signal; the returned pointer need not be kept.
 QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs = transferTimeoutMs);
 
-enum class LoginOutcome { ConnectionFailure, RefusedCredentials, ApiKey };
+enum class LoginOutcome {
+    ConnectionFailure,
+    RefusedCredentials,
+    ApiKey,
+    NotService,     // something answered, but not a tapvela service: a redirect, an empty body, an HTML page
+    TooManyAttempts // the service asks the user to wait (429 or 503 with Retry-After)
+};
 
 struct LoginReply
 {
     LoginOutcome outcome = LoginOutcome::ConnectionFailure;
     QString text; // the body text cut at the first NUL (empty on ConnectionFailure); for ApiKey, the api key
+    int retryAfterSeconds = 0; // TooManyAttempts only
 };
 
-LoginReply judgeLoginReply(bool networkError, const QByteArray &body);
+// What the HTTP layer told besides the body.
+struct HttpAnswer
+{
+    int status = 200;
+    QByteArray contentType;
+    QByteArray retryAfter; // the Retry-After header as sent
+};
+
+// An api key is never empty, never an HTML page and never comes with a redirect: such an answer comes from
+// some other server (a captive portal, a web site at the address typed) and storing it would sign the user
+// in to nothing.
+LoginReply judgeLoginReply(bool networkError, const QByteArray &body, const HttpAnswer &http = HttpAnswer());
 
 // A QR code as the service draws it: size x size modules, without the quiet zone.
 struct QrCode

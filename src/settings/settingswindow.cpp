@@ -11,6 +11,7 @@
 #include "login/mainwindow.h"
 #include "service/messages.h"
 #include "service/requests.h"
+#include "service/serviceaddress.h"
 #include "settings/devicelist.h"
 #include "settings/phonepairingwindow.h"
 #include "settings/runatstartup.h"
@@ -135,6 +136,8 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std:
     connect(trayIcon, &TrayIcon::showRequested, this, &SettingsWindow::onClickSysTray);
     connect(trayIcon, &TrayIcon::quitRequested, this, &SettingsWindow::forceClose);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &SettingsWindow::onClickSystemTray);
+    // Which service this window is signed in to, where the user looks for the program.
+    trayIcon->setToolTip(QStringLiteral("tapvela - ") + service::displayedServiceAddress(service::baseUrl()));
     trayIcon->setVisible(true);
     systemTrayAvailable(); // a desktop without a tray is told at once, not at the first close
 

@@ -1,6 +1,8 @@
 #include "app/config.h"
 #include "app/uilanguage.h"
 #include "login/mainwindow.h"
+#include "service/requests.h"
+#include "service/serviceaddress.h"
 #include "settings/settingswindow.h"
 #include "support/messageboxcatcher.h"
 #include "support/stdoutcapture.h"
@@ -8,7 +10,9 @@
 #include "support/testservice.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -17,6 +21,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
@@ -123,6 +128,12 @@ private slots:
     void connectionFailure_data();
     void connectionFailure();
     void hungLoginEndsAsNetworkError();
+    void notTheService_data();
+    void notTheService();
+    void changeService_data();
+    void changeService();
+    void chosenServiceOutlivesSignOutAndRestart();
+    void administratorsDefault();
     void success_data();
     void success();
     void diagnosticsHideTheKey();
@@ -137,6 +148,10 @@ private:
     MainWindow *openWindow();
     QLineEdit *field(const char *name) const;
     QPushButton *button() const;
+    QLabel *serviceLine() const;
+    QLabel *changeLink() const;
+    // Follows the "Change…" link, types the address into the dialog and accepts it.
+    void chooseService(const QString &typed);
     int pendingReplies() const;
     QList<testsupport::RecordedRequest> loginRequests() const;
 
@@ -169,6 +184,7 @@ void TestLogin::init()
 void TestLogin::cleanup()
 {
     window.reset();
+    qDeleteAll(topLevelWindows<MainWindow>());
     qDeleteAll(topLevelWindows<SettingsWindow>());
     clearConfig();
 }
@@ -237,6 +253,26 @@ QPushButton *TestLogin::button() const
     return window->findChild<QPushButton *>(QStringLiteral("connection"));
 }
 
+QLabel *TestLogin::serviceLine() const
+{
+    return window->findChild<QLabel *>(QStringLiteral("serviceLine"));
+}
+
+QLabel *TestLogin::changeLink() const
+{
+    return window->findChild<QLabel *>(QStringLiteral("serviceChange"));
+}
+
+void TestLogin::chooseService(const QString &typed)
+{
+    QVERIFY(changeLink());
+    QVERIFY(QMetaObject::invokeMethod(changeLink(), "linkActivated", Q_ARG(QString, QStringLiteral("change"))));
+    QInputDialog *dialog = nullptr;
+    QTRY_VERIFY((dialog = window->findChild<QInputDialog *>(QStringLiteral("serviceDialog"))) && dialog->isVisible());
+    dialog->setTextValue(typed);
+    dialog->accept();
+}
+
 int TestLogin::pendingReplies() const
 {
     // The manager parents every reply it creates until the handler releases it.
@@ -266,6 +302,11 @@ void TestLogin::formGeometry_data()
                               << "QLineEdit" << QRect(10, 133, 221, 21);
     QTest::newRow("GO button") << "connection"
                                << "QPushButton" << QRect(88, 173, 72, 71);
+    // Under the picture: the service signed in to, and the link that changes it.
+    QTest::newRow("service") << "serviceLine"
+                             << "QLabel" << QRect(6, 255, 168, 22);
+    QTest::newRow("service change") << "serviceChange"
+                                    << "QLabel" << QRect(174, 255, 62, 22);
 }
 
 void TestLogin::formGeometry()
@@ -296,7 +337,7 @@ void TestLogin::formLooks()
     // Later children lie on top: the picture at the bottom, the button over everything.
     const QList<QWidget *> order =
         window->centralWidget()->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
-    QCOMPARE(order.size(), 4);
+    QCOMPARE(order.size(), 6);
     QCOMPARE(order.first()->objectName(), QStringLiteral("label"));
     QCOMPARE(order.last()->objectName(), QStringLiteral("connection"));
 
@@ -338,9 +379,11 @@ void TestLogin::formLooks()
 void TestLogin::fixedWindow()
 {
     openWindow();
-    QCOMPARE(window->size(), QSize(242, 255));
-    QCOMPARE(window->minimumSize(), QSize(242, 255));
-    QCOMPARE(window->maximumSize(), QSize(242, 255));
+    // The picture's height and the service line under it.
+    const QSize fixed(242, 255 + 22);
+    QCOMPARE(window->size(), fixed);
+    QCOMPARE(window->minimumSize(), fixed);
+    QCOMPARE(window->maximumSize(), fixed);
     QCOMPARE(window->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
     QCOMPARE(window->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
     const Qt::WindowFlags flags = window->windowFlags();
@@ -349,7 +392,7 @@ void TestLogin::fixedWindow()
     QVERIFY(flags & Qt::WindowCloseButtonHint);
     QVERIFY(flags & Qt::WindowTitleHint);
     window->resize(400, 400);
-    QCOMPARE(window->size(), QSize(242, 255));
+    QCOMPARE(window->size(), fixed);
 }
 
 void TestLogin::texts()
@@ -359,10 +402,14 @@ void TestLogin::texts()
         QCOMPARE(window->windowTitle(), QStringLiteral("tapvela - connexion"));
         QCOMPARE(field("username")->placeholderText(), QStringLiteral("nom d'utilisateur"));
         QCOMPARE(field("password")->placeholderText(), QStringLiteral("mot de passe"));
+        QCOMPARE(serviceLine()->text(), QStringLiteral("Service : 127.0.0.1:%1").arg(service.port()));
+        QCOMPARE(changeLink()->text(), QStringLiteral("<a href=\"change\">Changer…</a>"));
     } else {
         QCOMPARE(window->windowTitle(), QStringLiteral("tapvela - login"));
         QCOMPARE(field("username")->placeholderText(), QStringLiteral("Username"));
         QCOMPARE(field("password")->placeholderText(), QStringLiteral("Password"));
+        QCOMPARE(serviceLine()->text(), QStringLiteral("Service: 127.0.0.1:%1").arg(service.port()));
+        QCOMPARE(changeLink()->text(), QStringLiteral("<a href=\"change\">Change…</a>"));
     }
 }
 
@@ -585,12 +632,178 @@ void TestLogin::hungLoginEndsAsNetworkError()
     QCOMPARE(answerer.seen.last().text, credentialsText());
 }
 
+void TestLogin::notTheService_data()
+{
+    QTest::addColumn<ScriptedReply>("reply");
+    QTest::addColumn<QString>("english");
+    QTest::addColumn<QString>("french");
+    const QString notService = QStringLiteral("%1 answered, but it is not a tapvela service. Check the service's "
+                                              "address (\"Change…\" under the GO button).");
+    const QString pasService = QStringLiteral("%1 a répondu, mais ce n'est pas un service tapvela. Vérifiez "
+                                              "l'adresse du service (« Changer… » sous le bouton GO).");
+    QTest::newRow("redirect") << ScriptedReply::redirect("https://portal.example/login") << notService << pasService;
+    QTest::newRow("empty body") << ScriptedReply::text("") << notService << pasService;
+    QTest::newRow("HTML page")
+        << ScriptedReply::text("<html><body>It works!</body></html>").withHeader("Content-Type", "text/html")
+        << notService << pasService;
+    // The service's own throttle and its busy answer.
+    QTest::newRow("429 Retry-After")
+        << ScriptedReply::json(R"({"status":"too many attempts"})", 429).withHeader("Retry-After", "42")
+        << "Too many attempts, try again in 42 s."
+        << "Trop de tentatives, réessayez dans 42 s.";
+    QTest::newRow("503 Retry-After") << ScriptedReply::json(R"({"status":"busy"})", 503).withHeader("Retry-After", "1")
+                                     << "Too many attempts, try again in 1 s."
+                                     << "Trop de tentatives, réessayez dans 1 s.";
+}
+
+void TestLogin::notTheService()
+{
+    QFETCH(ScriptedReply, reply);
+    QFETCH(QString, english);
+    QFETCH(QString, french);
+    service.setReply(loginPath, reply);
+    MessageBoxCatcher answerer;
+    signIn(QStringLiteral("judy"), QStringLiteral("secret"));
+    expectOneWarning(answerer,
+                     (expectFrench() ? french : english).arg(QStringLiteral("127.0.0.1:%1").arg(service.port())));
+    if (QTest::currentTestFailed())
+        return;
+    // Nothing stored, nobody signed in, and the user can try again.
+    QVERIFY(window->isVisible());
+    QVERIFY(topLevelWindows<SettingsWindow>().isEmpty());
+    QCOMPARE(QSettings(configFilePath(), QSettings::IniFormat).value("apikey", "no").toString(), QStringLiteral("no"));
+    service.setReply(loginPath, ScriptedReply::text("error"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QVERIFY(service.waitForRequests(2));
+}
+
+void TestLogin::changeService_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("stored");
+    QTest::addColumn<QString>("boxText"); // the one box shown, empty for none
+    QTest::newRow("loopback, no scheme, no warning") << "127.0.0.1:48080" << true << QString();
+    QTest::newRow("private http, after the warning")
+        << "http://192.168.1.20:48080" << true
+        << "http://192.168.1.20:48080 is not encrypted: your password digest and your api key will travel readable "
+           "on that network, by anyone listening on it. Continue?";
+    QTest::newRow("public http, refused") << "http://push.example.org" << false
+                                          << "http:// is accepted only to this computer or a private network: the "
+                                             "password and the api key would travel readable over the internet. "
+                                             "Use https://.";
+    QTest::newRow("password in it, refused")
+        << "https://bob:pw@push.example.org" << false
+        << "The address must not hold a user name or password (a \"name@\" part): type them in the login window.";
+}
+
+void TestLogin::changeService()
+{
+    QFETCH(QString, typed);
+    QFETCH(bool, stored);
+    QFETCH(QString, boxText);
+    qunsetenv("TAPVELA_SERVICE_URL");
+    MessageBoxCatcher answerer;
+    openWindow();
+    QCOMPARE(serviceLine()->text(),
+             QStringLiteral("Service: ") + service::displayedServiceAddress(service::defaultServiceUrl()));
+    chooseService(typed);
+    if (boxText.isEmpty()) {
+        QVERIFY(answerer.seen.isEmpty());
+    } else {
+        QTRY_COMPARE(answerer.seen.size(), 1);
+        QCOMPARE(answerer.seen.first().title, QStringLiteral("tapvela - connection"));
+        QCOMPARE(answerer.seen.first().text, boxText);
+    }
+    const QString server = QSettings(configFilePath(), QSettings::IniFormat).value("server").toString();
+    if (stored) {
+        const QString url = service::normaliseServiceAddress(typed).url;
+        QCOMPARE(server, url);
+        QCOMPARE(service::baseUrl(), url);
+        QCOMPARE(serviceLine()->text(), QStringLiteral("Service: ") + service::displayedServiceAddress(url));
+        QCOMPARE(serviceLine()->toolTip(), url);
+    } else {
+        // Nothing changed, and the dialog asks again with what was typed.
+        QVERIFY(server.isEmpty());
+        QCOMPARE(service::baseUrl(), service::defaultServiceUrl());
+        QTRY_VERIFY(window->findChild<QInputDialog *>(QStringLiteral("serviceDialog")));
+        QCOMPARE(window->findChild<QInputDialog *>(QStringLiteral("serviceDialog"))->textValue(), typed);
+    }
+}
+
+void TestLogin::chosenServiceOutlivesSignOutAndRestart()
+{
+    // The user points the window at the service: no environment variable decides.
+    qunsetenv("TAPVELA_SERVICE_URL");
+    service.setReply(loginPath, ScriptedReply::text("k3y-chosen"));
+    MessageBoxCatcher answerer;
+    openWindow();
+    chooseService(QStringLiteral("127.0.0.1:%1").arg(service.port()));
+    QCOMPARE(serviceLine()->text(), QStringLiteral("Service: 127.0.0.1:%1").arg(service.port()));
+    field("username")->setText(QStringLiteral("kate"));
+    QTest::mouseClick(button(), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(topLevelWindows<SettingsWindow>().size(), 1, 10000);
+    QCOMPARE(loginRequests().size(), 1);
+    SettingsWindow *settings = topLevelWindows<SettingsWindow>().first();
+    QCOMPARE(settings->findChild<QSystemTrayIcon *>()->toolTip(),
+             QStringLiteral("tapvela - 127.0.0.1:%1").arg(service.port()));
+
+    // Disconnect: the new login window signs in to the same service.
+    QTest::mouseClick(settings->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
+    QTRY_COMPARE(topLevelWindows<MainWindow>().size(), 2);
+    for (MainWindow *login : topLevelWindows<MainWindow>()) {
+        if (login != window.get())
+            QCOMPARE(login->findChild<QLabel *>(QStringLiteral("serviceLine"))->text(),
+                     QStringLiteral("Service: 127.0.0.1:%1").arg(service.port()));
+    }
+    QVERIFY(answerer.seen.isEmpty());
+
+    // A restart reads it from config.ini on disk.
+    window.reset();
+    qDeleteAll(topLevelWindows<MainWindow>());
+    qDeleteAll(topLevelWindows<SettingsWindow>());
+    {
+        QSettings onDisk(configFilePath(), QSettings::IniFormat);
+        QCOMPARE(onDisk.value("server").toString(), service.url());
+        QCOMPARE(onDisk.value("apikey").toString(), QStringLiteral("no"));
+    }
+    service.clearRequests();
+    service.setReply(loginPath, ScriptedReply::text("error"));
+    signIn(QStringLiteral("kate"), QStringLiteral("secret"));
+    QVERIFY(service.waitForRequests(1));
+    QTRY_COMPARE(answerer.seen.size(), 1);
+}
+
+void TestLogin::administratorsDefault()
+{
+    // An administrator's config.ini in the system's configuration folders gives the address to every user who
+    // has not chosen one; the user's choice and the environment variable come first.
+    const QString system = scratch.filePath(QStringLiteral("etc-xdg"));
+    QVERIFY(QDir().mkpath(system + QStringLiteral("/tapvela")));
+    qputenv("XDG_CONFIG_DIRS", QFile::encodeName(system));
+    const auto restore = qScopeGuard([] { qunsetenv("XDG_CONFIG_DIRS"); });
+    if (!QStandardPaths::standardLocations(QStandardPaths::AppConfigLocation)
+             .contains(system + QStringLiteral("/tapvela")))
+        QSKIP("the system's configuration folders are XDG's on Linux only");
+    {
+        QSettings admin(system + QStringLiteral("/tapvela/config.ini"), QSettings::IniFormat);
+        admin.setValue(QStringLiteral("server"), QStringLiteral("push.example.org"));
+    }
+    qunsetenv("TAPVELA_SERVICE_URL");
+    QCOMPARE(service::baseUrl(), QStringLiteral("https://push.example.org"));
+    openWindow();
+    QCOMPARE(serviceLine()->text(), QStringLiteral("Service: push.example.org"));
+
+    chooseService(QStringLiteral("127.0.0.1:%1").arg(service.port()));
+    QCOMPARE(service::baseUrl(), service.url());
+    qputenv("TAPVELA_SERVICE_URL", "http://127.0.0.1:9");
+    QCOMPARE(service::baseUrl(), QStringLiteral("http://127.0.0.1:9"));
+}
+
 void TestLogin::success_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("apiKey");
     QTest::newRow("plain key") << QByteArray("k3y-0123456789abcdef") << "k3y-0123456789abcdef";
-    QTest::newRow("empty body") << QByteArray() << "";
     QTest::newRow("\"error\" and a line break") << QByteArray("error\n") << "error\n";
     QTest::newRow("capital Error") << QByteArray("Error") << "Error";
     QTest::newRow("cut at NUL") << QByteArray("key\0tail", 8) << "key";

@@ -52,11 +52,14 @@ void TestRequests::passwordDigest_data()
 {
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("digest");
-    QTest::newRow("empty") << "" << "da39a3ee5e6b4b0d3255bfef95601890afd80709";
-    QTest::newRow("ascii") << "secret" << "e5e9fa1ba31ecd1ae84f75caaa474f3a663f05f4";
-    QTest::newRow("non-ASCII, hashed as UTF-8") << QStringLiteral("mötdepässe€")
-                                                << "1629371dd4870d96187c15b3ac54697767b7aff1";
-    QTest::newRow("trailing space kept") << "pass " << "df1760801fb3a038f08956c43a18666f08191ec1";
+    QTest::newRow("empty") << ""
+                           << "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    QTest::newRow("ascii") << "secret"
+                           << "e5e9fa1ba31ecd1ae84f75caaa474f3a663f05f4";
+    QTest::newRow("non-ASCII, hashed as UTF-8")
+        << QStringLiteral("mötdepässe€") << "1629371dd4870d96187c15b3ac54697767b7aff1";
+    QTest::newRow("trailing space kept") << "pass "
+                                         << "df1760801fb3a038f08956c43a18666f08191ec1";
 }
 
 void TestRequests::passwordDigest()
@@ -146,9 +149,11 @@ void TestRequests::pushMessage_data()
     QTest::addColumn<bool>("french");
     QTest::addColumn<QString>("number");
     QTest::addColumn<QString>("message");
-    QTest::newRow("English") << false << "+33612345678" << "Phone number : +33612345678";
+    QTest::newRow("English") << false << "+33612345678"
+                             << "Phone number : +33612345678";
     QTest::newRow("French") << true << "+33612345678" << QStringLiteral("Numéro de téléphone : +33612345678");
-    QTest::newRow("no plus") << false << "0612345678" << "Phone number : 0612345678";
+    QTest::newRow("no plus") << false << "0612345678"
+                             << "Phone number : 0612345678";
 }
 
 void TestRequests::pushMessage()
@@ -169,14 +174,14 @@ void TestRequests::loginReply_data()
     QTest::newRow("error and line break") << false << QByteArray("error\n") << LoginOutcome::ApiKey << "error\n";
     QTest::newRow("capital Error") << false << QByteArray("Error") << LoginOutcome::ApiKey << "Error";
     QTest::newRow("blank before error") << false << QByteArray(" error") << LoginOutcome::ApiKey << " error";
-    QTest::newRow("empty body") << false << QByteArray() << LoginOutcome::ApiKey << "";
+    QTest::newRow("empty body") << false << QByteArray() << LoginOutcome::NotService << "";
     QTest::newRow("key kept whole") << false << QByteArray(" 4f1c 9a\r\n") << LoginOutcome::ApiKey << " 4f1c 9a\r\n";
     QTest::newRow("cut at NUL") << false << QByteArray("4f1c\0tail", 9) << LoginOutcome::ApiKey << "4f1c";
     QTest::newRow("error before NUL") << false << QByteArray("error\0x", 7) << LoginOutcome::RefusedCredentials
                                       << "error";
-    QTest::newRow("NUL first") << false << QByteArray("\0error", 6) << LoginOutcome::ApiKey << "";
+    QTest::newRow("NUL first") << false << QByteArray("\0error", 6) << LoginOutcome::NotService << "";
     QTest::newRow("UTF-8") << false << QByteArray("cl\xC3\xA9") << LoginOutcome::ApiKey << QStringLiteral("clé");
-    QTest::newRow("HTML page") << false << QByteArray("<html><body>Oops</body></html>") << LoginOutcome::ApiKey
+    QTest::newRow("HTML page") << false << QByteArray("<html><body>Oops</body></html>") << LoginOutcome::NotService
                                << "<html><body>Oops</body></html>";
     QTest::newRow("network error") << true << QByteArray("error") << LoginOutcome::ConnectionFailure << "";
     QTest::newRow("network error with a key") << true << QByteArray("4f1c") << LoginOutcome::ConnectionFailure << "";
@@ -218,8 +223,8 @@ void TestRequests::settingsReply_data()
         << false << QByteArray(R"({"status":"no","devices":[{"id":"a1","name":"Pixel"}]})")
         << SettingsOutcome::ApiKeyRefused << 0;
     QTest::newRow("valid, no devices") << false << QByteArray(R"({"status":"valid"})") << SettingsOutcome::Nothing << 0;
-    QTest::newRow("valid, devices not an array") << false << QByteArray(R"({"status":"valid","devices":{"id":"a"}})")
-                                                 << SettingsOutcome::Nothing << 0;
+    QTest::newRow("valid, devices not an array")
+        << false << QByteArray(R"({"status":"valid","devices":{"id":"a"}})") << SettingsOutcome::Nothing << 0;
     QTest::newRow("valid, empty list") << false << QByteArray(R"({"status":"valid","devices":[]})")
                                        << SettingsOutcome::DeviceList << 0;
     QTest::newRow("valid, two devices, numeric id") << false << twoDevices << SettingsOutcome::DeviceList << 2;
@@ -330,8 +335,10 @@ void TestRequests::warnings_data()
     QTest::addColumn<bool>("french");
     QTest::addColumn<QString>("loginTitle");
     QTest::addColumn<QString>("settingsTitle");
-    QTest::newRow("English") << false << "tapvela - connection" << "tapvela - settings";
-    QTest::newRow("French") << true << "tapvela - connexion" << "tapvela - configuration";
+    QTest::newRow("English") << false << "tapvela - connection"
+                             << "tapvela - settings";
+    QTest::newRow("French") << true << "tapvela - connexion"
+                            << "tapvela - configuration";
 }
 
 void TestRequests::warnings()

@@ -152,27 +152,47 @@ void TestSending::loginReply_data()
     QTest::addColumn<ScriptedReply>("scripted");
     QTest::addColumn<LoginOutcome>("outcome");
     QTest::addColumn<QString>("text");
-    QTest::newRow("error") << ScriptedReply::text("error") << LoginOutcome::RefusedCredentials << "error";
-    QTest::newRow("error and line break") << ScriptedReply::text("error\n") << LoginOutcome::ApiKey << "error\n";
-    QTest::newRow("Error") << ScriptedReply::text("Error") << LoginOutcome::ApiKey << "Error";
-    QTest::newRow("api key") << ScriptedReply::text("4f1c9a") << LoginOutcome::ApiKey << "4f1c9a";
-    QTest::newRow("empty body") << ScriptedReply::text("") << LoginOutcome::ApiKey << "";
-    QTest::newRow("204 no content") << ScriptedReply::text("", 204) << LoginOutcome::ApiKey << "";
-    QTest::newRow("NUL in body") << ScriptedReply::text(QByteArray("4f1c\0rest", 9)) << LoginOutcome::ApiKey << "4f1c";
-    QTest::newRow("400") << ScriptedReply::text("error", 400) << LoginOutcome::ConnectionFailure << "";
-    QTest::newRow("403") << ScriptedReply::text("4f1c9a", 403) << LoginOutcome::ConnectionFailure << "";
-    QTest::newRow("404") << ScriptedReply::text("<html>Not Found</html>", 404) << LoginOutcome::ConnectionFailure << "";
-    QTest::newRow("500") << ScriptedReply::text("4f1c9a", 500) << LoginOutcome::ConnectionFailure << "";
-    QTest::newRow("503") << ScriptedReply::text("", 503) << LoginOutcome::ConnectionFailure << "";
+    QTest::addColumn<int>("seconds");
+    QTest::newRow("error") << ScriptedReply::text("error") << LoginOutcome::RefusedCredentials << "error" << 0;
+    QTest::newRow("error and line break") << ScriptedReply::text("error\n") << LoginOutcome::ApiKey << "error\n" << 0;
+    QTest::newRow("Error") << ScriptedReply::text("Error") << LoginOutcome::ApiKey << "Error" << 0;
+    QTest::newRow("api key") << ScriptedReply::text("4f1c9a") << LoginOutcome::ApiKey << "4f1c9a" << 0;
+    QTest::newRow("empty body") << ScriptedReply::text("") << LoginOutcome::NotService << "" << 0;
+    QTest::newRow("204 no content") << ScriptedReply::text("", 204) << LoginOutcome::NotService << "" << 0;
+    QTest::newRow("NUL in body") << ScriptedReply::text(QByteArray("4f1c\0rest", 9)) << LoginOutcome::ApiKey << "4f1c"
+                                 << 0;
+    QTest::newRow("400") << ScriptedReply::text("error", 400) << LoginOutcome::ConnectionFailure << "" << 0;
+    QTest::newRow("403") << ScriptedReply::text("4f1c9a", 403) << LoginOutcome::ConnectionFailure << "" << 0;
+    QTest::newRow("404") << ScriptedReply::text("<html>Not Found</html>", 404) << LoginOutcome::ConnectionFailure << ""
+                         << 0;
+    QTest::newRow("500") << ScriptedReply::text("4f1c9a", 500) << LoginOutcome::ConnectionFailure << "" << 0;
+    QTest::newRow("503") << ScriptedReply::text("", 503) << LoginOutcome::ConnectionFailure << "" << 0;
+    // Some other web server at the address: never an api key.
+    QTest::newRow("HTML page") << ScriptedReply::text("<!DOCTYPE html><title>Welcome</title>")
+                                      .withHeader("Content-Type", "text/html; charset=utf-8")
+                               << LoginOutcome::NotService << "<!DOCTYPE html><title>Welcome</title>" << 0;
+    QTest::newRow("HTML as text/plain") << ScriptedReply::text("\n<html><body>Sign in</body></html>")
+                                        << LoginOutcome::NotService << "\n<html><body>Sign in</body></html>" << 0;
+    QTest::newRow("redirect to a portal")
+        << ScriptedReply::redirect("https://portal.example/") << LoginOutcome::NotService << "" << 0;
+    // Our service's throttle and its busy answer, as tapvela-server sends them.
+    QTest::newRow("429 Retry-After")
+        << ScriptedReply::json(R"({"status":"too many attempts"})", 429).withHeader("Retry-After", "42")
+        << LoginOutcome::TooManyAttempts << "" << 42;
+    QTest::newRow("503 Retry-After") << ScriptedReply::json(R"({"status":"busy"})", 503).withHeader("Retry-After", "1")
+                                     << LoginOutcome::TooManyAttempts << "" << 1;
+    QTest::newRow("429 Retry-After as a date")
+        << ScriptedReply::text("", 429).withHeader("Retry-After", "Wed, 21 Oct 2015 07:28:00 GMT")
+        << LoginOutcome::ConnectionFailure << "" << 0;
     // A key cut short by a dropped connection must not be stored as the api key.
-    QTest::newRow("closed mid-body") << ScriptedReply::truncated("4f1c") << LoginOutcome::ConnectionFailure << "";
-    QTest::newRow("closed before answering") << ScriptedReply::hangUp() << LoginOutcome::ConnectionFailure << "";
+    QTest::newRow("closed mid-body") << ScriptedReply::truncated("4f1c") << LoginOutcome::ConnectionFailure << "" << 0;
+    QTest::newRow("closed before answering") << ScriptedReply::hangUp() << LoginOutcome::ConnectionFailure << "" << 0;
     // Unpacked by Qt: the 6-byte key came as 26 bytes, so the announced length is not the body's.
     const QByteArray packed("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x33\x49\x33\x4c\xb6\x4c\x04\x00\x3c\x50\x6c\x0e"
                             "\x06\x00\x00\x00",
                             26);
     QTest::newRow("gzip") << ScriptedReply::text(packed).withHeader("Content-Encoding", "gzip") << LoginOutcome::ApiKey
-                          << "4f1c9a";
+                          << "4f1c9a" << 0;
 }
 
 void TestSending::loginReply()
@@ -180,12 +200,14 @@ void TestSending::loginReply()
     QFETCH(ScriptedReply, scripted);
     QFETCH(LoginOutcome, outcome);
     QFETCH(QString, text);
+    QFETCH(int, seconds);
     m_service->setReply("/all/login_app.php", scripted);
     QPointer<QNetworkReply> reply = sendAndWait(*m_manager, service::loginUrl("alice", "secret"));
     QVERIFY(reply);
     const service::LoginReply judged = service::takeLoginReply(reply);
     QCOMPARE(judged.outcome, outcome);
     QCOMPARE(judged.text, text);
+    QCOMPARE(judged.retryAfterSeconds, seconds);
     QTRY_VERIFY(reply.isNull());
 }
 
@@ -329,9 +351,9 @@ void TestSending::redirectNotFollowed()
     QCOMPARE(elsewhere.requestCount(), 0);
     QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
     QCOMPARE(reply->header(QNetworkRequest::LocationHeader).toUrl(), QUrl::fromEncoded(location));
-    // Judged as the reply it is: no network error, its (empty) body the text.
+    // Judged as the reply it is: not the service's answer, whatever its body.
     const service::LoginReply judged = service::takeLoginReply(reply);
-    QCOMPARE(judged.outcome, LoginOutcome::ApiKey);
+    QCOMPARE(judged.outcome, LoginOutcome::NotService);
     QCOMPARE(judged.text, QString());
     QTRY_VERIFY(reply.isNull());
 }

@@ -6,6 +6,8 @@
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
+#include "service/requests.h"
+#include "service/serviceaddress.h"
 #include "settings/runatstartup.h"
 #include "support/testhelpers.h"
 #include "support/testservice.h"
@@ -446,7 +448,8 @@ void TestSettingsWindow::trayIcon()
     const auto *icon = window->findChild<QSystemTrayIcon *>();
     QVERIFY(icon);
     QVERIFY(icon->isVisible());
-    QCOMPARE(icon->toolTip(), QStringLiteral("tapvela"));
+    // It names the service signed in to.
+    QCOMPARE(icon->toolTip(), QStringLiteral("tapvela - ") + service::displayedServiceAddress(service::baseUrl()));
     const QImage expected = QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_On.png")).pixmap(16).toImage();
     QVERIFY(!expected.isNull());
     QCOMPARE(icon->icon().pixmap(16).toImage(), expected);
