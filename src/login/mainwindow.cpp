@@ -113,7 +113,8 @@ void MainWindow::showServiceLine()
 void MainWindow::on_serviceChange_linkActivated(const QString &link)
 {
     Q_UNUSED(link)
-    askServiceAddress(service::displayedServiceAddress(service::configuredServiceUrl()));
+    // The whole URL: an http address shown without its scheme would come back as https.
+    askServiceAddress(service::configuredServiceUrl());
 }
 
 void MainWindow::askServiceAddress(const QString &text)
