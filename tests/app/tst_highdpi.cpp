@@ -31,7 +31,7 @@ void TestHighDpi::windows_data()
 {
     QTest::addColumn<bool>("settingsWindow");
     QTest::addColumn<QSize>("windowSize");
-    QTest::newRow("login") << false << QSize(242, 255);
+    QTest::newRow("login") << false << QSize(242, 277);
     QTest::newRow("settings") << true << QSize(242, 279);
 }
 
