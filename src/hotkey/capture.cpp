@@ -38,11 +38,11 @@ private:
 
 } // namespace
 
-void captureSelection(const std::function<void(const CapturedNumber &)> &found)
+std::optional<NumberSearch> captureSelection(const std::function<void(const CapturedNumber &)> &found)
 {
     const CaptureTurn turn;
     if (!turn.granted())
-        return;
+        return std::nullopt;
 
     // A settings object of our own: the windows' objects belong to the GUI thread, and objects on one file share
     // their values within the process.
@@ -51,18 +51,20 @@ void captureSelection(const std::function<void(const CapturedNumber &)> &found)
     const std::optional<QString> deviceId = session.pushDeviceId();
     const QString apiKey = session.apiKey();
     if (!deviceId || !StoredSession::isSignedIn(apiKey))
-        return;
+        return std::nullopt;
 
     Clipboard clipboard;
     clipboard.save();
-    const CleanedNumber cleaned = cleanNumber(clipboard.copySelection());
-    if (cleaned.isNumber) {
+    const FoundNumber search = findNumber(clipboard.copySelection());
+    const CleanedNumber &cleaned = search.cleaned;
+    if (search.outcome == NumberSearch::Found) {
         writeDiagnosticLine((cleaned.hadPlus ? QByteArray("%2B") : QByteArray()) + cleaned.digits.toUtf8());
         found(CapturedNumber{apiKey, *deviceId, cleaned.number()});
     } else {
         writeDiagnosticLine("not a number " + cleaned.digits.toUtf8());
     }
     clipboard.restore();
+    return search.outcome;
 }
 
 } // namespace hotkey

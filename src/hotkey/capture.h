@@ -1,8 +1,11 @@
 #pragma once
 
+#include "hotkey/numbercleaning.h"
+
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 namespace hotkey {
 
@@ -15,10 +18,11 @@ struct CapturedNumber
 };
 
 // One capture on the hotkey: with an api key and a default device stored, the user's clipboard is saved, the
-// selection copied through it and cleaned, and the clipboard put back; a selection that reads as a number is
-// handed to found before the clipboard goes back. Signed out or without a default device it does nothing at
-// all, not even to the clipboard. One capture at a time: one asked for while another runs returns at once.
-// Runs where the clipboard work must run (see Clipboard), never touching a window.
-void captureSelection(const std::function<void(const CapturedNumber &)> &found);
+// selection copied through it and searched for a number (findNumber), and the clipboard put back; a number found
+// is handed to found before the clipboard goes back. Answers what the search found, or nothing when no capture
+// ran: signed out or without a default device it does nothing at all, not even to the clipboard, and one asked
+// for while another runs returns at once. Runs where the clipboard work must run (see Clipboard), never touching
+// a window.
+std::optional<NumberSearch> captureSelection(const std::function<void(const CapturedNumber &)> &found);
 
 } // namespace hotkey

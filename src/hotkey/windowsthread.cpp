@@ -12,6 +12,7 @@ std::atomic<WindowsThread *> hotkeyWatcher{nullptr};
 WindowsThread::WindowsThread() : m_source(newEventSource())
 {
     hotkeyWatcher = this;
+    qRegisterMetaType<NumberSearch>(); // numberNotFound crosses threads on Windows
     connect(this, &WindowsThread::hotkeyPressed, this, &WindowsThread::capture, captureConnection());
 }
 
@@ -26,10 +27,13 @@ void WindowsThread::capture()
     // The push belongs to the settings window of the signed-in user: without one listening, nothing is captured.
     if (!isSignalConnected(QMetaMethod::fromSignal(&WindowsThread::selectionCaptured)))
         return;
-    hotkey::captureSelection([this](const hotkey::CapturedNumber &captured) {
-        emit selectionCaptured(captured.apiKey, captured.deviceId, captured.number);
-        emit createSendingWindow();
-    });
+    const std::optional<NumberSearch> outcome =
+        hotkey::captureSelection([this](const hotkey::CapturedNumber &captured) {
+            emit selectionCaptured(captured.apiKey, captured.deviceId, captured.number);
+            emit createSendingWindow();
+        });
+    if (outcome && *outcome != NumberSearch::Found)
+        emit numberNotFound(*outcome);
 }
 
 void WindowsThread::applyHotkeyIndex(int index)

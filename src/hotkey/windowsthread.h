@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hotkey/hotkeymatcher.h"
+#include "hotkey/numbercleaning.h"
 
 #include <QThread>
 
@@ -50,6 +51,9 @@ signals:
     // hotkey does nothing.
     void selectionCaptured(const QString &apiKey, const QString &deviceId, const QString &number);
     void createSendingWindow();
+    // The capture found no number in the selection, or several (never Found): the user is told why nothing was
+    // pushed. Emitted where the capture runs, like the two above.
+    void numberNotFound(NumberSearch why);
     // Emitted on the watcher thread, once the event that fired has been passed on; on Windows it comes from
     // the thread's message loop, after the hook procedure has returned.
     void hotkeyPressed();

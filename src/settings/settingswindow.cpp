@@ -74,6 +74,7 @@ void setCurrentSettingsWindow(SettingsWindow *window)
         QObject::disconnect(watcher, &WindowsThread::selectionCaptured, current, &SettingsWindow::sendSelection);
         QObject::disconnect(watcher, &WindowsThread::createSendingWindow, current,
                             &SettingsWindow::createSendingWindow);
+        QObject::disconnect(watcher, &WindowsThread::numberNotFound, current, &SettingsWindow::showNumberNotFound);
     }
     current = window;
     // Announced where the capture runs: queued when that is the watcher thread, dropped by Qt when the window goes.
@@ -81,6 +82,8 @@ void setCurrentSettingsWindow(SettingsWindow *window)
         QObject::connect(watcher, &WindowsThread::selectionCaptured, window, &SettingsWindow::sendSelection,
                          Qt::UniqueConnection);
         QObject::connect(watcher, &WindowsThread::createSendingWindow, window, &SettingsWindow::createSendingWindow,
+                         Qt::UniqueConnection);
+        QObject::connect(watcher, &WindowsThread::numberNotFound, window, &SettingsWindow::showNumberNotFound,
                          Qt::UniqueConnection);
     }
 }
@@ -233,6 +236,17 @@ void SettingsWindow::createSendingWindow()
     QTimer::singleShot(Sending::shownMs, indicator, [indicator] {
         indicator->hide();
         indicator->deleteLater();
+    });
+}
+
+void SettingsWindow::showNumberNotFound(NumberSearch why)
+{
+    // Where the user looks after the press, without the keyboard focus: they go on typing where they were.
+    auto *message = new Sending(Sending::notFoundText(why, isFrenchInterface()));
+    message->show();
+    QTimer::singleShot(Sending::messageShownMs, message, [message] {
+        message->hide();
+        message->deleteLater();
     });
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "hotkey/numbercleaning.h"
+
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QPointer>
@@ -46,6 +48,8 @@ public slots:
     void sendSelection(const QString &apiKey, const QString &deviceId, const QString &number);
     void finishedRequest(QNetworkReply *reply);
     void createSendingWindow();
+    // In the indicator's place: why a press pushed nothing.
+    void showNumberNotFound(NumberSearch why);
     void forceClose();
     void onClickSystemTray(QSystemTrayIcon::ActivationReason reason);
     void onClickSysTray();

@@ -1,5 +1,6 @@
 #include "app/config.h"
 #include "desktop.h"
+#include "hotkey/numbercleaning.h"
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
 #include "service/requests.h"
@@ -126,6 +127,8 @@ private slots:
     void nothingAtAll_data();
     void nothingAtAll();
     void indicatorAfterPush();
+    void messageWhenNoNumber_data();
+    void messageWhenNoNumber();
     void otherProgramCopiedJustBefore();
     void heldHotkeyPushesOnce();
     void lateCopyUndone();
@@ -269,8 +272,12 @@ void TestHotkeyCapture::push_data()
     QTest::newRow("no-break spaces of a web page")
         << QStringLiteral("06\u00a012\u00a034\u00a056\u202f78") << true << 10 << "key F11"
         << "" << QByteArray("0612345678") << national;
-    QTest::newRow("letters rejected") << "Tel: 0612345678" << true << 10 << "key F11"
-                                      << "" << QByteArray("not a number Tel0612345678") << QByteArray();
+    QTest::newRow("number found in a line") << "Tel: 06 12 34 56 78" << true << 10 << "key F11"
+                                            << "" << QByteArray("0612345678") << national;
+    QTest::newRow("no number") << "call me tomorrow" << true << 10 << "key F11"
+                               << "" << QByteArray("not a number callmetomorrow") << QByteArray();
+    QTest::newRow("two numbers") << "Tel 06 12 34 56 78, fax 01 23 45 67 89" << true << 10 << "key F11"
+                                 << "" << QByteArray("not a number Tel0612345678fax0123456789") << QByteArray();
     QTest::newRow("nothing selected") << "0612345678" << false << 10 << "key F11"
                                       << "" << QByteArray("not a number ") << QByteArray();
     QTest::newRow("accented text read as Unicode")
@@ -454,6 +461,38 @@ void TestHotkeyCapture::indicatorAfterPush()
     QTRY_VERIFY_WITH_TIMEOUT(indicator.isNull(), 10000);
     QVERIFY(clock.hiddenAt >= 0);
     QVERIFY2(clock.hiddenAt - clock.shownAt >= 1900, QByteArray::number(clock.hiddenAt - clock.shownAt).constData());
+}
+
+void TestHotkeyCapture::messageWhenNoNumber_data()
+{
+    QTest::addColumn<QString>("selection");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no number") << "call me tomorrow"
+                               << "No phone number in the selection";
+    QTest::newRow("two numbers") << "Tel 06 12 34 56 78, fax 01 23 45 67 89"
+                                 << "Several numbers in the selection: select one";
+}
+
+void TestHotkeyCapture::messageWhenNoNumber()
+{
+    QFETCH(QString, selection);
+    QFETCH(QString, message);
+
+    QTRY_VERIFY_WITH_TIMEOUT(visibleIndicators().isEmpty(), 10000);
+    {
+        StdoutCapture output;
+        const QByteArray line = "not a number " + cleanNumber(selection).digits.toUtf8();
+        QVERIFY(pressAndWaitForLine(selection, true, QStringLiteral("key F11"), line, output));
+    }
+    QTRY_COMPARE(visibleIndicators().size(), 1);
+    const QPointer<Sending> indicator = visibleIndicators().first();
+    const auto *label = indicator->findChild<QLabel *>(QStringLiteral("sending"));
+    QVERIFY(label);
+    QCOMPARE(label->text(), message);
+    QVERIFY(!indicator->isActiveWindow());
+    QTRY_VERIFY_WITH_TIMEOUT(indicator.isNull(), 10000);
+    QCOMPARE(m_service.requestCount(), 0);
 }
 
 void TestHotkeyCapture::otherProgramCopiedJustBefore()

@@ -14,6 +14,8 @@ private slots:
     void placement_data();
     void placement();
     void form();
+    void message_data();
+    void message();
 };
 
 void TestHotkeySending::placement_data()
@@ -57,6 +59,42 @@ void TestHotkeySending::form()
     QCOMPARE(movie->frameCount(), 6);
 
     QCOMPARE(indicator.pos(), Sending::placement(QGuiApplication::primaryScreen()->geometry()));
+}
+
+void TestHotkeySending::message_data()
+{
+    QTest::addColumn<NumberSearch>("why");
+    QTest::addColumn<bool>("french");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("no number") << NumberSearch::NoNumber << false << "No phone number in the selection";
+    QTest::newRow("no number, French") << NumberSearch::NoNumber << true
+                                       << QStringLiteral("Pas de numéro de téléphone dans la sélection");
+    QTest::newRow("several") << NumberSearch::SeveralNumbers << false << "Several numbers in the selection: select one";
+    QTest::newRow("several, French") << NumberSearch::SeveralNumbers << true
+                                     << QStringLiteral("Plusieurs numéros dans la sélection : n'en sélectionnez qu'un");
+}
+
+void TestHotkeySending::message()
+{
+    QFETCH(NumberSearch, why);
+    QFETCH(bool, french);
+    QFETCH(QString, text);
+
+    QCOMPARE(Sending::notFoundText(why, french), text);
+    // The text in the animation's place, in its window: the same corner, and the keyboard left where it was.
+    Sending indicator(text);
+    QCOMPARE(indicator.width(), 185);
+    QCOMPARE(indicator.pos(), Sending::placement(QGuiApplication::primaryScreen()->geometry()));
+    QVERIFY(indicator.testAttribute(Qt::WA_ShowWithoutActivating));
+    const auto *label = indicator.findChild<QLabel *>(QStringLiteral("sending"));
+    QVERIFY(label);
+    QVERIFY(!label->movie());
+    QCOMPARE(label->text(), text);
+    // The whole text fits in the window, whatever the font.
+    QVERIFY(label->wordWrap());
+    QVERIFY(label->heightForWidth(label->width()) <= label->height());
+    QVERIFY(label->height() <= indicator.height());
 }
 
 QTEST_MAIN(TestHotkeySending)
