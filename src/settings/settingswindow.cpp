@@ -401,7 +401,9 @@ void SettingsWindow::onItemChanged(QStandardItem *item)
 
     service::sendRequest(manager, service::setNameUrl(session().apiKey(), id, name));
 
-    showDefaultDevice(name);
+    // The label names the default device: a row reached with the keyboard and renamed may be another one.
+    if (id == session().savedDeviceId())
+        showDefaultDevice(name);
 }
 
 // The name shares its line with "Default device :", which is drawn from the left: it gets the room that text
