@@ -230,6 +230,9 @@ void SettingsWindow::sendSelection(const QString &apiKey, const QString &deviceI
 
 void SettingsWindow::createSendingWindow()
 {
+    // Only beside a push: an announcement queued before this window signed out sent none.
+    if (current != this)
+        return;
     auto *indicator = new Sending;
     indicator->show();
     indicator->setFocus(Qt::OtherFocusReason);

@@ -567,8 +567,16 @@ void TestSettingsWindow::disconnectSignsOut()
     emit watcher->createSendingWindow();
     QCOMPARE(indicators(), 1);
     auto *icon = window->findChild<QSystemTrayIcon *>();
+    // A capture announced from the watcher's thread just before the click: queued, it arrives after it.
+    const std::unique_ptr<QThread> capture(QThread::create([this] {
+        emit watcher->selectionCaptured(QStringLiteral("k1"), QStringLiteral("7"), QStringLiteral("+336"));
+        emit watcher->createSendingWindow();
+    }));
+    capture->start();
+    QVERIFY(capture->wait(5000));
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
     emit watcher->createSendingWindow(); // signed out: no window answers the watcher
+    QCoreApplication::processEvents();
     QCOMPARE(indicators(), 1);
 
     QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
