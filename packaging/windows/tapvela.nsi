@@ -7,7 +7,9 @@ SetCompressor /SOLID lzma
 RequestExecutionLevel user
 ManifestDPIAware true
 
+!include FileFunc.nsh
 !include LogicLib.nsh
+!include WordFunc.nsh
 !include MUI2.nsh
 !include "${FILES}"
 
@@ -110,11 +112,42 @@ FunctionEnd
 !insertmacro IsRunning ""
 !insertmacro IsRunning "un."
 
+; $R1: the value of /SERVER= on the command line, up to the next blank or between quotes; empty when absent.
+; GetOptions would end it at the first "/" of "https://".
+Function ServerOption
+    ${GetParameters} $R0
+    StrCpy $R1 ""
+    StrLen $R3 $R0
+    StrCpy $R2 0
+    ${DoWhile} $R2 < $R3
+        StrCpy $R4 $R0 8 $R2
+        ${If} $R4 == "/SERVER="
+            IntOp $R2 $R2 + 8
+            StrCpy $R1 $R0 "" $R2
+            StrCpy $R4 $R1 1
+            ${If} $R4 == '"'
+                StrCpy $R1 $R1 "" 1
+                ${WordFind} $R1 '"' "+1" $R1
+            ${Else}
+                ${WordFind} $R1 " " "+1" $R1
+            ${EndIf}
+            ${Break}
+        ${EndIf}
+        IntOp $R2 $R2 + 1
+    ${Loop}
+FunctionEnd
+
 Section "tapvela"
     Call StopTapvela
     SetOutPath "$INSTDIR"
     ; config.ini is the user's: never part of the files, an upgrade leaves it as it is.
     !insertmacro InstallFiles
+    ; /SERVER=https://push.example.org (silent deployments): the service's address, written into config.ini under
+    ; [General] server, as the login window would keep it; an install without it leaves an address already there.
+    Call ServerOption
+    ${If} $R1 != ""
+        WriteINIStr "$INSTDIR\config.ini" "General" "server" "$R1"
+    ${EndIf}
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortcut "$SMPROGRAMS\tapvela.lnk" "$INSTDIR\tapvela.exe" "" "$INSTDIR\tapvela.exe" 0
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The installer's life in a fresh Wine prefix of its own: a silent install (files, Start-menu shortcut,
-# Uninstall key; the installed tapvela starts and keeps config.ini beside itself), an upgrade to a newer build
-# while a signed-in tapvela runs (it is ended, config.ini is kept, the new copy starts signed in), the same
-# back to the older build, and two silent uninstalls: one whose start entry points at this copy (removed) and
+# The installer's life in a fresh Wine prefix of its own: a silent install with the service's address (files,
+# Start-menu shortcut, Uninstall key, the address in config.ini; the installed tapvela starts and keeps config.ini
+# beside itself), an upgrade to a newer build
+# while a signed-in tapvela runs (it is ended, config.ini and its address are kept, the new copy starts signed
+# in), the same back to the older build with another address (it replaces the address alone), and two silent uninstalls: one whose start entry points at this copy (removed) and
 # one whose entry points elsewhere (kept), with a file of the user's in the folder (kept).
 # Arguments: release dir, staged bundle dir, version, full version, newer full version, the script that builds
 # an installer, then cmake and its arguments for that script but FULL_VERSION, WORK_DIR and OUT_DIR.
@@ -50,7 +51,7 @@ reg_value() { wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^
 install() {
     local start
     start=$(now)
-    wine "$1" /S >"$dir/setup.txt" 2>&1 || fail "$1 /S failed: $(cat "$dir/setup.txt")"
+    wine "$1" /S "${@:2}" >"$dir/setup.txt" 2>&1 || fail "$1 /S ${*:2} failed: $(cat "$dir/setup.txt")"
     echo "install ($(basename "$(dirname "$1")")): $(seconds "$start" "$(now)") s"
 }
 uninstall() {
@@ -69,23 +70,28 @@ start_tapvela() {
 }
 wrote() { tr -d '\r' <"$dir/out.txt" | grep -qx "$1"; }
 ended() { ! kill -0 "$pid" 2>/dev/null; }
+config_value() { tr -d '\r' <"$instdir/config.ini" | sed -n "s/^$1=//p"; }
+# The user's settings as they were, and the service's address given as the argument.
 config_kept() {
-    [ "$(tr -d '\r' <"$instdir/config.ini")" = "$(printf '[General]\napikey=K1234567\nid=dev1\nkey=14')" ]
+    [ "$(config_value apikey)" = K1234567 ] && [ "$(config_value id)" = dev1 ] && [ "$(config_value key)" = 14 ] &&
+        [ "$(config_value server)" = "$1" ] && [ "$(grep -c '^\[General\]' "$instdir/config.ini")" = 1 ]
 }
 # Installs over the signed-in tapvela that runs: it is ended, the Uninstall key names the version installed,
-# config.ini is kept and the new copy starts signed in. Arguments: installer, its full version, what the step is.
+# config.ini is kept and the new copy starts signed in. Arguments: installer, its full version, what the step is,
+# the address config.ini then holds, the installer's options.
 install_over_running() {
-    install "$1"
+    install "$1" "${@:5}"
     within 100 ended || fail "the running tapvela was not ended by the $3"
     [ "$(reg_value "$uninstall_key" DisplayVersion)" = "$2" ] || fail "DisplayVersion is not $2 after the $3"
-    config_kept || fail "config.ini changed: $(cat "$instdir/config.ini")"
+    config_kept "$4" || fail "config.ini is not as expected after the $3: $(cat "$instdir/config.ini")"
     start_tapvela
     within 600 wrote 'connected .*' || fail "tapvela did not start signed in after the $3: $(cat "$dir/out.txt")"
 }
 
-echo "== silent install"
-install "$setup"
-diff <(cd "$stage" && find . -type f | sort) <(cd "$instdir" && find . -type f ! -name uninstall.exe | sort) ||
+echo "== silent install with the service's address"
+install "$setup" /SERVER=https://push.example.org
+[ "$(config_value server)" = https://push.example.org ] || fail "/SERVER= is not in config.ini: $(cat "$instdir/config.ini")"
+diff <(cd "$stage" && find . -type f | sort) <(cd "$instdir" && find . -type f ! -name uninstall.exe ! -name config.ini | sort) ||
     fail "the installed files differ from the bundle"
 [ -f "$instdir/uninstall.exe" ] || fail "no uninstaller"
 tr -d '\0' <"$shortcut" 2>/dev/null | grep -aq 'tapvela\.exe' || fail "no Start-menu shortcut to tapvela.exe"
@@ -101,16 +107,16 @@ within 600 wrote 'not connected' || fail "the installed tapvela did not start: $
 kill "$pid"
 within 100 ended || fail "tapvela did not end"
 # The installed folder is the user's own: config.ini lies beside the program, never in %LOCALAPPDATA%\tapvela.
-printf '[General]\r\napikey=K1234567\r\nid=dev1\r\nkey=14\r\n' >"$instdir/config.ini"
+printf '[General]\r\napikey=K1234567\r\nid=dev1\r\nkey=14\r\nserver=https://push.example.org\r\n' >"$instdir/config.ini"
 start_tapvela
 within 600 wrote 'connected .*' || fail "the installed tapvela did not read its config.ini: $(cat "$dir/out.txt")"
 [ ! -e "$localappdata/tapvela" ] || fail "config.ini went to %LOCALAPPDATA%\\tapvela"
 
 echo "== upgrade while a signed-in tapvela runs"
-install_over_running "$newer_setup" "$newer" upgrade
+install_over_running "$newer_setup" "$newer" upgrade https://push.example.org
 
 echo "== downgrade (or repair) while it runs"
-install_over_running "$setup" "$full" downgrade
+install_over_running "$setup" "$full" downgrade https://push2.example.org /SERVER=https://push2.example.org
 
 echo "== silent uninstall, start entry of this copy, tapvela running"
 wine reg add "$run_key" /v tapvela /t REG_SZ /d "\"$instdir_win\\tapvela.exe\" silent" /f >/dev/null 2>&1 ||
