@@ -248,7 +248,8 @@ void TestEndToEnd::road(bool wine)
     // tapvela, installed fresh in a folder of its own.
     const QString appDir = dir.path() + QStringLiteral("/app");
     QProcessEnvironment env = testsupport::isolatedEnvironment(dir.path());
-    env.insert(QStringLiteral("TAPVELA_SERVICE_URL"), service.base);
+    // No TAPVELA_SERVICE_URL: the user points the program at the service in its login window.
+    env.remove(QStringLiteral("TAPVELA_SERVICE_URL"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     env.insert(QStringLiteral("LANGUAGE"), QString());
     env.insert(QStringLiteral("LC_ALL"), QString());
@@ -290,9 +291,20 @@ void TestEndToEnd::road(bool wine)
     QVERIFY(tapvela.waitForStarted(10000));
     auto stop = qScopeGuard([&] { stopProcess(tapvela); });
 
-    // Sign in through the login window: the user name field, the password field, Return.
+    // The service's address, as a user types it: "Change…" under GO, the address without a scheme, Return.
     const QString login = waitForWindow(loginTitle);
     QVERIFY2(!login.isEmpty(), "the login window did not show");
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), login});
+    clickAt(login, 224, 266);
+    const QString addressDialog = waitForWindow(QStringLiteral("^tapvela - service$"));
+    QVERIFY2(!addressDialog.isEmpty(), "the service dialog did not show");
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), addressDialog});
+    xdotool({QStringLiteral("key"), QStringLiteral("ctrl+a")});
+    typeText(QUrl(service.base).authority());
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    QTRY_COMPARE_WITH_TIMEOUT(readConfig(config, QStringLiteral("server")), service.base, 15000);
+
+    // Sign in through the login window: the user name field, the password field, Return.
     xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), login});
     clickAt(login, 120, 115);
     typeText(user);
