@@ -91,11 +91,12 @@ struct Service
     QString base;
     QString page;
     QString deviceId;
+    QString db;
 
     bool start(const QString &dir, const QStringList &options = {})
     {
         const QString server = QStringLiteral(TAPVELA_SERVER);
-        const QString db = dir + QStringLiteral("/push.db");
+        db = dir + QStringLiteral("/push.db");
         const QStringList added = runCommand(server, {QStringLiteral("add-user"), QStringLiteral("--db"), db, user},
                                              password.toUtf8() + '\n');
         if (!added.value(0).startsWith(QLatin1String("user added")))
@@ -113,15 +114,24 @@ struct Service
         if (!listening.hasMatch())
             return false;
         base = listening.captured(1);
-        const QStringList device = runCommand(server, {QStringLiteral("devices"), QStringLiteral("--db"), db,
-                                                       QStringLiteral("--public-url"), base, user})
-                                       .value(0)
-                                       .split(QLatin1Char('\t'));
+        const QStringList device = devices().value(0);
         if (device.size() < 3)
             return false;
         deviceId = device[0];
         page = device[2];
         return true;
+    }
+
+    // The account's devices as the service's command line lists them: id, name, page address.
+    QList<QStringList> devices() const
+    {
+        QList<QStringList> found;
+        const QStringList lines =
+            runCommand(QStringLiteral(TAPVELA_SERVER), {QStringLiteral("devices"), QStringLiteral("--db"), db,
+                                                        QStringLiteral("--public-url"), base, user});
+        for (const QString &line : lines)
+            found << line.split(QLatin1Char('\t'));
+        return found;
     }
 
     ~Service() { stopProcess(process); }
@@ -185,6 +195,8 @@ public:
 
 private:
     void road(bool wine);
+    void pairAnotherPhone(Service &service, const QString &dir, const QString &config, const QString &settingsTitle,
+                          const QString &targetWindow, const QString &message);
 
     bool m_missedWindowsBundle = false;
 };
@@ -220,7 +232,7 @@ void TestEndToEnd::road(bool wine)
     const bool webPush = !wine;
     Service service;
     QVERIFY2(service.start(dir.path(), webPush ? QStringList{QStringLiteral("--vapid-subject"),
-                                                             QStringLiteral("mailto:test@example.invalid"),
+                                                             QStringLiteral("mailto:e2e@example.org"),
                                                              QStringLiteral("--webpush-allow-loopback-http")}
                                                : QStringList{}),
              "tapvela-server did not start");
@@ -365,6 +377,68 @@ void TestEndToEnd::road(bool wine)
         QCOMPARE(payload.value(QLatin1String("number")).toString(), QStringLiteral("tel:+33612345678"));
         QCOMPARE(payload.value(QLatin1String("device")).toString(), QStringLiteral("Pixel of Alice"));
     }
+
+    if (!wine)
+        pairAnotherPhone(service, dir.path(), config, settingsTitle, targetWindow, message);
+}
+
+// A second phone paired from the program: "Add a phone…", its name, the QR code on the screen read by an
+// independent reader (zbarimg) into the page address, that page opened in the phone's browser; made the default
+// device, it gets the next push.
+void TestEndToEnd::pairAnotherPhone(Service &service, const QString &dir, const QString &config,
+                                    const QString &settingsTitle, const QString &targetWindow, const QString &message)
+{
+    const QString name = QStringLiteral("Kitchen phone");
+    const QString settings = waitForWindow(settingsTitle);
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), settings});
+    clickAt(settings, 200, 63); // "Add a phone…", at the right above the list
+    const QString nameDialog = waitForWindow(QStringLiteral("^tapvela - add a phone$"));
+    QVERIFY2(!nameDialog.isEmpty(), "the name dialog did not show");
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), nameDialog});
+    typeText(name);
+    xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+
+    const QString pairing = waitForWindow(QStringLiteral("^tapvela - pair a phone$"));
+    QVERIFY2(!pairing.isEmpty(), "the pairing window did not show");
+    const QList<QStringList> devices = service.devices();
+    QCOMPARE(devices.size(), 2);
+    const QStringList added = devices.at(0).value(1) == name ? devices.at(0) : devices.at(1);
+    QCOMPARE(added.value(1), name);
+    QVERIFY(added.value(0) != service.deviceId);
+    // What a camera reads off the screen: the window as the X server shows it.
+    const QString png = dir + QStringLiteral("/pairing.png");
+    QTRY_VERIFY_WITH_TIMEOUT(
+        runProgram(QStringLiteral("import"), {QStringLiteral("-window"), pairing, png}).isEmpty() &&
+            QString::fromUtf8(
+                runProgram(QStringLiteral("zbarimg"), {QStringLiteral("--raw"), QStringLiteral("-q"), png}))
+                    .trimmed() == added.value(2),
+        15000);
+
+    Browser phone;
+    QVERIFY2(phone.open(added.value(2)), qPrintable(phone.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.readyState")).toString(),
+                              QStringLiteral("complete"), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.querySelector('h1').textContent")).toString(),
+                              name, 10000);
+
+    // The pairing window closed, a click on the new row makes it the default device (rows are 14 to 27 pixels
+    // high: the list starts at y 92).
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), pairing});
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    QTRY_VERIFY_WITH_TIMEOUT(
+        runProgram(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                               QStringLiteral("--name"), QStringLiteral("^tapvela - pair a phone$")})
+            .trimmed()
+            .isEmpty(),
+        10000);
+    clickAt(settings, 60, 92 + 27);
+    QTRY_COMPARE_WITH_TIMEOUT(readConfig(config, QStringLiteral("id")), added.value(0), 10000);
+
+    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), targetWindow});
+    xdotool({QStringLiteral("key"), QStringLiteral("F11")});
+    QTRY_VERIFY_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.body.innerText")).toString().contains(message),
+                             10000);
+    qInfo("paired by the QR code on the screen: %s", qPrintable(added.value(2)));
 }
 
 // A Linux-only build has no Windows bundle: the Wine road then ends with this code, which CTest counts as a
