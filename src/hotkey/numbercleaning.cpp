@@ -152,6 +152,19 @@ bool between(int value, int low, int high)
     return value >= low && value <= high;
 }
 
+// The groups read so far are a date: 12/03/2024, 12.03.24, 2024-03-12, or 12/03.
+bool isDate(const Run &run)
+{
+    const auto &length = run.groupLengths;
+    const QChar mark = run.before.at(1);
+    if (run.plus || run.groups < 2 || run.groups > 3 || !isMark(mark) || (run.groups == 3 && run.before.at(2) != mark))
+        return false;
+    if (run.groups == 2)
+        return mark == QLatin1Char('/') && between(length[0], 1, 2) && between(length[1], 1, 2);
+    return (between(length[0], 1, 2) && between(length[1], 1, 2) && (length[2] == 2 || length[2] == 4)) ||
+           (length[0] == 4 && between(length[1], 1, 2) && between(length[2], 1, 2));
+}
+
 // Digit groups that read as a date, an IP address or a decimal amount rather than a telephone number.
 bool isOtherFigure(const Run &run)
 {
@@ -163,12 +176,8 @@ bool isOtherFigure(const Run &run)
         }
         return true;
     };
-    if (run.groups == 3 && !run.plus && isMark(run.before.at(1)) && sameMarks(run.before.at(1))) {
-        // 12/03/2024, 12.03.24, 2024-03-12
-        if ((between(length[0], 1, 2) && between(length[1], 1, 2) && (length[2] == 2 || length[2] == 4)) ||
-            (length[0] == 4 && between(length[1], 1, 2) && between(length[2], 1, 2)))
-            return true;
-    }
+    if (isDate(run))
+        return true;
     if (run.groups == 4 && !run.plus && sameMarks(QLatin1Char('.'))) {
         // 192.168.10.200
         bool address = true;
@@ -220,6 +229,10 @@ Run readRun(const QString &text, int start)
     while (i < text.size() && !run.tooLong) {
         const QChar c = text.at(i);
         if (isAsciiDigit(c)) {
+            // "on 12/03/2024 06 12 34 56 78": the date is not the number's first digits.
+            if (!inGroup && !separator.isEmpty() && std::all_of(separator.cbegin(), separator.cend(), isSpace) &&
+                isDate(run))
+                break;
             if (!inGroup)
                 newGroup(0);
             if (run.tooLong)

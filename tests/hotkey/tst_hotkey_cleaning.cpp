@@ -103,6 +103,8 @@ void TestHotkeyCleaning::found_data()
     QTest::newRow("table row") << "Dupont\tJean\t06 12 34 56 78\tParis" << found << "0612345678";
     QTest::newRow("same number twice") << "06 12 34 56 78 or 06.12.34.56.78" << found << "0612345678";
     QTest::newRow("number beside a date") << "Meeting on 12/03/2024, call 06 12 34 56 78" << found << "0612345678";
+    QTest::newRow("number right after a date") << "Appel du 12/03/2024 06 12 34 56 78" << found << "0612345678";
+    QTest::newRow("number right after a day and month") << "RDV 12/03 0612345678" << found << "0612345678";
     QTest::newRow("signature with one number")
         << "Jean Dupont\nSales manager\nACME, 12 rue de la Paix, 75002 Paris\nTel: +33 1 23 45 67 89\n"
            "jean.dupont@acme.example"

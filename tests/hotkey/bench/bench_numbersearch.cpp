@@ -30,6 +30,7 @@ int main()
         {"plus signs", repeated(QStringLiteral("+1"))},
         {"rejected numbers", repeated(QStringLiteral("a 06 12 34 56 78b "))},
         {"dates", repeated(QStringLiteral("12/03/2024 "))},
+        {"day and month, then digits", repeated(QStringLiteral("on 12/03 4 "))},
         {"amounts", repeated(QStringLiteral("1 234 567 \u20ac "))},
         {"separators", repeated(QStringLiteral("1 - / . "))},
         {"one number, repeated", repeated(QStringLiteral("Tel: 06 12 34 56 78 "))},
