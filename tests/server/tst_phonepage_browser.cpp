@@ -196,22 +196,30 @@ void TestPhonePageBrowser::firstMinute_data()
     QTest::addColumn<QStringList>("arguments"); // Chromium's
     QTest::addColumn<bool>("plainHttp");
     QTest::addColumn<QString>("permission"); // set before the page is read again; none when empty
+    QTest::addColumn<bool>("touch");         // a touch screen, emulated before the page is read again
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("shown");
 
     const QString iPhone = QStringLiteral("--user-agent=Mozilla/5.0 (iPhone; CPU iPhone OS 17_4 like Mac OS X) "
                                           "AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.4 Mobile/15E148 "
                                           "Safari/604.1");
-    QTest::newRow("first open") << QStringList() << false << QString() << "off"
+    QTest::newRow("first open") << QStringList() << false << QString() << false << "off"
                                 << "Turn on notifications";
-    QTest::newRow("iPhone outside the home screen") << QStringList{iPhone} << false << QString() << "home-screen"
-                                                    << "Add to Home Screen";
-    QTest::newRow("permission refused") << QStringList() << false << "denied"
-                                        << "denied"
+    QTest::newRow("iPhone outside the home screen")
+        << QStringList{iPhone} << false << QString() << false << "home-screen"
+        << "Add to Home Screen";
+    // iPadOS's Safari names itself a Mac: its touch screen tells them apart.
+    const QString mac = QStringLiteral("--user-agent=Mozilla/5.0 (Macintosh; Intel Mac OS X 10_15_7) "
+                                       "AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.4 Safari/605.1.15");
+    QTest::newRow("iPad outside the home screen") << QStringList{mac} << false << QString() << true << "home-screen"
+                                                  << "Add to Home Screen";
+    QTest::newRow("Mac") << QStringList{mac} << false << QString() << false << "off"
+                         << "Turn on notifications";
+    QTest::newRow("permission refused") << QStringList() << false << "denied" << false << "denied"
                                         << "To allow them again";
     // A name that is not this computer's makes the page an insecure context, as any http address on a network is.
     QTest::newRow("plain http") << QStringList{QStringLiteral("--host-resolver-rules=MAP tapvela.test 127.0.0.1")}
-                                << true << QString() << "insecure"
+                                << true << QString() << false << "insecure"
                                 << "Open the https address";
 }
 
@@ -221,6 +229,7 @@ void TestPhonePageBrowser::firstMinute()
     QFETCH(QStringList, arguments);
     QFETCH(bool, plainHttp);
     QFETCH(QString, permission);
+    QFETCH(bool, touch);
     QFETCH(QString, state);
     QFETCH(QString, shown);
     QString page = m_page;
@@ -235,8 +244,15 @@ void TestPhonePageBrowser::firstMinute()
              {QStringLiteral("permission"), QJsonObject{{QStringLiteral("name"), QStringLiteral("notifications")}}},
              {QStringLiteral("setting"), permission}});
         QVERIFY2(!set.contains(QStringLiteral("error")), QJsonDocument(set).toJson().constData());
-        phone.evaluate(QStringLiteral("location.reload()"));
     }
+    if (touch) {
+        const QJsonObject set =
+            phone.command(QStringLiteral("Emulation.setTouchEmulationEnabled"),
+                          {{QStringLiteral("enabled"), true}, {QStringLiteral("maxTouchPoints"), 5}});
+        QVERIFY2(!set.contains(QStringLiteral("error")), QJsonDocument(set).toJson().constData());
+    }
+    if (touch || !permission.isEmpty())
+        phone.evaluate(QStringLiteral("location.reload()"));
     const QString read = QStringLiteral("(() => { const s = document.getElementById('setup'); "
                                         "return s && !s.hidden ? s.dataset.state + '|' + s.innerText : ''; })()");
     QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(read).toString().section(QLatin1Char('|'), 0, 0), state, 20000);
