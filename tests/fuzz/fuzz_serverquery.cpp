@@ -1,5 +1,6 @@
 #include "fuzzcheck.h"
 #include "query.h"
+#include "service.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,5 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         require(!target.empty() && utf8 && pushserver::codePointCount(target) <= 64 &&
                     !pushserver::hasControlCharacters(target, false),
                 "a name that is stored is short, UTF-8 text without control characters");
+    // A Host header that a page address is built from.
+    if (pushserver::isPlainHost(target))
+        require(target.size() <= 261 && target.find_first_of("/\\@?#%&\"'<> \t\r\n") == std::string_view::npos,
+                "a host taken for a page address is short and has no path, user part or markup");
     return 0;
 }
