@@ -53,9 +53,16 @@ std::optional<NumberSearch> captureSelection(const std::function<void(const Capt
     if (!deviceId || !StoredSession::isSignedIn(apiKey))
         return std::nullopt;
 
+    // An unsaved clipboard would be lost to the copy: the capture ends before any key.
     Clipboard clipboard;
-    clipboard.save();
-    const FoundNumber search = findNumber(clipboard.copySelection());
+    std::optional<QString> selection;
+    if (clipboard.save())
+        selection = clipboard.copySelection();
+    if (!selection) {
+        writeDiagnosticLine("capture abandoned: the clipboard could not be saved");
+        return std::nullopt;
+    }
+    const FoundNumber search = findNumber(*selection);
     const CleanedNumber &cleaned = search.cleaned;
     if (search.outcome == NumberSearch::Found) {
         writeDiagnosticLine((cleaned.hadPlus ? QByteArray("%2B") : QByteArray()) + cleaned.digits.toUtf8());

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 // The user's clipboard around one capture: everything it holds is saved, the selection of the foreground
 // application is copied through it, and what it held is put back. On Windows it is used on the watcher
@@ -21,8 +22,9 @@ public:
 
     // Synthesises CTRL+C for the foreground application (releasing the modifiers the user still holds) and
     // returns the text it copied, or an empty text when the clipboard did not change within a second: then
-    // nothing was selected.
-    QString copySelection();
+    // nothing was selected. Nothing, and no key sent, when another program changed the clipboard since the save
+    // and it could not be saved again.
+    std::optional<QString> copySelection();
 
     // Puts back what save() found; false when the clipboard could not be written.
     bool restore();

@@ -118,9 +118,14 @@ Clipboard::~Clipboard()
 bool Clipboard::save()
 {
     State &state = *m_state;
+    // A save replaces what an earlier one found only when it is whole: a failed one leaves nothing to put back,
+    // never an empty list that would wipe the clipboard.
+    state.saved = false;
+    state.formats.clear();
     state.sequenceAtSave = GetClipboardSequenceNumber();
     if (!state.open())
         return false;
+    std::vector<State::Format> formats;
     UINT format = 0;
     SetLastError(ERROR_SUCCESS);
     while ((format = EnumClipboardFormats(format)) != 0) {
@@ -133,7 +138,7 @@ bool Clipboard::save()
         const void *bytes = size ? GlobalLock(handle) : nullptr;
         if (!bytes)
             continue;
-        state.formats.push_back({format, QByteArray(static_cast<const char *>(bytes), static_cast<int>(size))});
+        formats.push_back({format, QByteArray(static_cast<const char *>(bytes), static_cast<int>(size))});
         GlobalUnlock(handle);
         SetLastError(ERROR_SUCCESS);
     }
@@ -141,25 +146,26 @@ bool Clipboard::save()
     CloseClipboard();
     if (error != ERROR_SUCCESS) {
         writeDiagnosticLine("clipboard not fully read (error " + QByteArray::number(quint32(error)) + ")");
-        state.formats.clear();
         return false;
     }
+    state.formats = std::move(formats);
     state.saved = true;
     return true;
 }
 
-QString Clipboard::copySelection()
+std::optional<QString> Clipboard::copySelection()
 {
     State &state = *m_state;
     // A hotkey such as ALT+F5 leaves ALT in the user's hand: the application would see CTRL+ALT+C.
     hotkey::serveHookUntil(modifierReleaseMs, state.window, [] { return !hotkey::asyncHeldModifiers().any(); });
 
     // Another program may have copied since the clipboard was saved (while the user's hand left ALT, say): what
-    // it put there is what the user has now, so it is what goes back.
+    // it put there is what the user has now, so it is what goes back. Unsaved, it would be lost to the copy: the
+    // capture then ends here, before any key.
     DWORD before = GetClipboardSequenceNumber();
     for (int attempt = 0; before != state.sequenceAtSave && attempt < 3; ++attempt) {
-        state.formats.clear();
-        save();
+        if (!save())
+            return std::nullopt;
         before = GetClipboardSequenceNumber();
     }
     if (HWND foreground = GetForegroundWindow())

@@ -474,7 +474,7 @@ bool Clipboard::save()
     return true;
 }
 
-QString Clipboard::copySelection()
+std::optional<QString> Clipboard::copySelection()
 {
     State &state = *m_state;
     XSession &session = *state.session;

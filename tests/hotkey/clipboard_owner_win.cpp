@@ -1,5 +1,6 @@
 // Another program of the desktop, for the tests: it puts the text of its argument on the clipboard, as a program
-// does on CTRL+C, and writes "owned" once the clipboard holds it.
+// does on CTRL+C, and writes "owned" once the clipboard holds it. With --hold it keeps the clipboard open, as a
+// slow program does, until a line comes on its standard input.
 
 #include <windows.h>
 
@@ -9,8 +10,9 @@
 
 int wmain(int argc, wchar_t *argv[])
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: clipboard_owner TEXT\n");
+    const bool hold = argc == 3 && std::wcscmp(argv[2], L"--hold") == 0;
+    if (argc != 2 && !hold) {
+        std::fprintf(stderr, "usage: clipboard_owner TEXT [--hold]\n");
         return 2;
     }
     const size_t bytes = (std::wcslen(argv[1]) + 1) * sizeof(wchar_t);
@@ -32,13 +34,19 @@ int wmain(int argc, wchar_t *argv[])
         GlobalUnlock(block);
         done = EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, block);
     }
-    CloseClipboard();
+    if (!done || !hold)
+        CloseClipboard();
     if (!done) {
         std::fprintf(stderr, "clipboard_owner: the clipboard was not set\n");
         return 1;
     }
     std::printf("owned\n");
     std::fflush(stdout);
+    if (hold) {
+        char line[16];
+        std::fgets(line, sizeof line, stdin);
+        CloseClipboard();
+    }
     DestroyWindow(window);
     return 0;
 }

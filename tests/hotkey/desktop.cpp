@@ -68,6 +68,18 @@ bool otherProgramCopies(const QString &text)
     return false;
 }
 
+std::unique_ptr<QProcess> otherProgramHoldsClipboard(const QString &text)
+{
+    auto holder = std::make_unique<QProcess>();
+    holder->start(testProgram(QStringLiteral("clipboard_owner")), {text, QStringLiteral("--hold")});
+    if (!holder->waitForStarted(10000) ||
+        !QTest::qWaitFor([&holder] { return holder->canReadLine() || holder->state() == QProcess::NotRunning; },
+                         10000) ||
+        holder->readLine().trimmed() != "owned")
+        return nullptr;
+    return holder;
+}
+
 bool keepsClipboard(const QMap<QString, QByteArray> &before, const QMap<QString, QByteArray> &after)
 {
     if (before.isEmpty())

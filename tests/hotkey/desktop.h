@@ -65,6 +65,10 @@ bool fillClipboard(ClipboardContent content);
 // it holds the clipboard (on X11 it then serves it until another program takes it). False when it could not.
 bool otherProgramCopies(const QString &text);
 
+// Another program copies this text and keeps the clipboard open until the returned process gets a line on its
+// standard input (Windows); null when it could not.
+std::unique_ptr<QProcess> otherProgramHoldsClipboard(const QString &text);
+
 // Starts target_app, an application of its own process holding this selection that copies copyDelayMs after
 // CTRL+C, and gives it the keyboard focus; null when it could not. A test window in this process would see every
 // key and clipboard event, which keeps this process's view of the display fresher than a real program's.

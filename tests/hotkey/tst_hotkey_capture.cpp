@@ -132,6 +132,7 @@ private slots:
     void otherProgramCopiedJustBefore();
     void heldHotkeyPushesOnce();
     void lateCopyUndone();
+    void clipboardHeldOpenBySomeoneElse();
 
 private:
     void setConfig(const QString &key, const QString &value);
@@ -578,6 +579,38 @@ void TestHotkeyCapture::lateCopyUndone()
     QCOMPARE(m_service.requestCount(), 0);
     copier->kill();
     copier->waitForFinished();
+}
+
+void TestHotkeyCapture::clipboardHeldOpenBySomeoneElse()
+{
+#ifndef Q_OS_WIN
+    QSKIP("an X11 clipboard is never held open");
+#endif
+    // Another program copies and keeps the clipboard open across the capture's save: the capture gives up before
+    // its keys, so the selection never takes the place of the other program's copy.
+    const QString others = QStringLiteral("07 00 00 00 42");
+    std::unique_ptr<QProcess> holder = desktop::otherProgramHoldsClipboard(others);
+    QVERIFY(holder);
+    StdoutCapture output;
+    const QByteArray abandoned = "capture abandoned: the clipboard could not be saved";
+    m_target->setText(QStringLiteral("06 12 34 56 78"), true);
+    QVERIFY(m_target->focus());
+    QVERIFY(desktop::xdotool({QStringLiteral("key"), QStringLiteral("F11")}));
+    // Under Wine an attempt to open the clipboard may first wait for Wine's own clipboard manager, which the other
+    // program holds up too (about 5 s): the capture gives up later than on Windows.
+    QTRY_VERIFY2_WITH_TIMEOUT(output.linesStartingWith(abandoned).contains(abandoned), output.text().constData(),
+                              60000);
+    holder->write("go\n");
+    QVERIFY(holder->waitForFinished(10000));
+
+    // Once the clipboard is free, the next press pushes and puts the other program's copy back.
+    QVERIFY(pressAndWaitForLine(QStringLiteral("06 98 76 54 32"), true, QStringLiteral("key F11"),
+                                QByteArray("0698765432"), output));
+    QVERIFY(m_service.waitForRequests(1));
+    QTRY_COMPARE_WITH_TIMEOUT(desktop::clipboardText(), others, 5000);
+    const QByteArray written = output.text();
+    QVERIFY2(!written.contains("0612345678") && !written.contains("not a number"), written.constData());
+    QCOMPARE(m_service.requestCount(), 1);
 }
 
 QTEST_MAIN(TestHotkeyCapture)
