@@ -88,7 +88,7 @@ Hotkey HotkeyMatcher::watched() const
 
 bool HotkeyMatcher::keyEvent(const KeyEvent &event)
 {
-    if (event.injected)
+    if (event.ownKeystroke)
         return false;
     if (!event.down) {
         m_latch = false;

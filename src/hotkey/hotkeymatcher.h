@@ -97,8 +97,8 @@ struct KeyEvent
 {
     int virtualKey = 0;
     bool down = true;
-    bool injected = false; // synthesised by a program (our own copy keystrokes included)
-    Modifiers held;        // the modifiers down when the event happened
+    bool ownKeystroke = false; // one of this program's own copy keystrokes
+    Modifiers held;            // the modifiers down when the event happened
 };
 
 // Watches one hotkey. The watched hotkey is one word, written whole by the GUI thread and read whole by the
@@ -111,9 +111,9 @@ public:
     Hotkey watched() const;
 
     // The watcher thread, for every key event: true when the event fires the hotkey. A held hotkey fires
-    // once: its auto-repeated key-downs are ignored until a key, any key, is released. Injected events
-    // neither fire nor touch the latch, so the copy keystrokes sent while the user still holds the hotkey
-    // do not re-arm it.
+    // once: its auto-repeated key-downs are ignored until a key, any key, is released. Our own copy keystrokes
+    // neither fire nor touch the latch, so those sent while the user still holds the hotkey do not re-arm it;
+    // keys injected by other programs (on-screen keyboards, remapping tools, remote desktops) are the user's.
     bool keyEvent(const KeyEvent &event);
 
 private:

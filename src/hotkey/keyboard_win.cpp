@@ -100,7 +100,7 @@ bool sendKeystrokes(const std::vector<Keystroke> &keystrokes)
         input.ki.dwFlags = (keystrokes[i].down ? 0 : KEYEVENTF_KEYUP) |
                            (isExtendedKey(keystrokes[i].virtualKey) ? KEYEVENTF_EXTENDEDKEY : 0);
         input.ki.time = 0;
-        input.ki.dwExtraInfo = 0;
+        input.ki.dwExtraInfo = ownKeystrokeMark;
     }
     const UINT sent = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
     if (sent != inputs.size()) {

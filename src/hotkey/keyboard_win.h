@@ -17,6 +17,10 @@ Modifiers asyncHeldModifiers();
 // Only CTRL and ALT, side-less, as the hotkey needs them: two queries instead of eight, for the hook procedure.
 Modifiers asyncCtrlAlt();
 
+// Carried in dwExtraInfo by the keystrokes we send, so that the hook tells them from keys that other programs
+// inject for the user.
+constexpr ULONG_PTR ownKeystrokeMark = 0x74617076; // "tapv"
+
 // Sends the keystrokes as one SendInput call, so that no key of the user comes between them; false when
 // the system took fewer than all of them.
 bool sendKeystrokes(const std::vector<Keystroke> &keystrokes);
@@ -31,7 +35,7 @@ void setWatcherWindow(HWND window);
 void setNextClipboardChangeHandler(std::function<void()> handler);
 void clipboardChangedBetweenCaptures();
 
-// Key presses of the user (not injected) seen by the hook so far; any thread.
+// Key presses of the user (any key but our own keystrokes) seen by the hook so far; any thread.
 quint64 userKeyPresses();
 void countUserKeyPress();
 

@@ -121,11 +121,12 @@ private:
                 hotkey::KeyEvent key;
                 key.virtualKey = static_cast<int>(info->vkCode);
                 key.down = down;
-                key.injected = (info->flags & LLKHF_INJECTED) != 0;
-                if (down && !key.injected)
+                // Only our own keystrokes are set aside: keys that another program injects are the user's.
+                key.ownKeystroke = (info->flags & LLKHF_INJECTED) != 0 && info->dwExtraInfo == hotkey::ownKeystrokeMark;
+                if (down && !key.ownKeystroke)
                     hotkey::countUserKeyPress();
                 // The modifier state is asked only when it matters: for the watched key going down.
-                if (down && !key.injected && key.virtualKey == source->m_thread->watchedHotkey().virtualKey)
+                if (down && !key.ownKeystroke && key.virtualKey == source->m_thread->watchedHotkey().virtualKey)
                     key.held = hotkey::asyncCtrlAlt();
                 if (source->m_thread->handleKeyEvent(key) &&
                     !PostThreadMessageW(GetCurrentThreadId(), hotkeyMessage, 0, 0))

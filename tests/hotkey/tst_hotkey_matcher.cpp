@@ -30,7 +30,7 @@ int keyNamed(const QString &name)
     return keys.value(name, -1);
 }
 
-// "+KEY" down, "-KEY" up, "~+KEY" / "~-KEY" injected, "=N" applies the hotkey index N.
+// "+KEY" down, "-KEY" up, "~+KEY" / "~-KEY" one of our own keystrokes, "=N" applies the hotkey index N.
 struct Token
 {
     bool apply = false;
@@ -48,7 +48,7 @@ Token parse(const QString &text)
         return token;
     }
     if (rest.startsWith(QLatin1Char('~'))) {
-        token.event.injected = true;
+        token.event.ownKeystroke = true;
         rest = rest.mid(1);
     }
     token.event.down = rest.startsWith(QLatin1Char('+'));
@@ -167,10 +167,10 @@ void TestHotkeyMatcher::events_data()
                                           << ".1";
     QTest::newRow("nothing before any index") << noIndex << "+F11 -F11 +F1 -F1"
                                               << "....";
-    QTest::newRow("injected hotkey never fires") << 10 << "~+F11 ~-F11 +F11"
-                                                 << "..1";
-    QTest::newRow("injected release keeps the latch") << 10 << "+F11 ~+C ~-C +F11 -F11 +F11"
-                                                      << "1....1";
+    QTest::newRow("our own hotkey keystroke never fires") << 10 << "~+F11 ~-F11 +F11"
+                                                          << "..1";
+    QTest::newRow("our own release keeps the latch") << 10 << "+F11 ~+C ~-C +F11 -F11 +F11"
+                                                     << "1....1";
     QTest::newRow("new hotkey from the next event") << 10 << "+F11 -F11 =16 +F11 +CTRL +F5"
                                                     << "1....1";
     QTest::newRow("new hotkey keeps the latch") << 10 << "+F11 =22 +CTRL +F11"
@@ -198,7 +198,7 @@ void TestHotkeyMatcher::events()
         QVERIFY2(token.event.virtualKey > 0, qPrintable(text));
         // As the event sources do: the modifiers held before the event, then the event counted in them.
         token.event.held = modifiers.held();
-        if (!token.event.injected)
+        if (!token.event.ownKeystroke)
             modifiers.keyEvent(token.event.virtualKey, token.event.down);
         seen.append(matcher.keyEvent(token.event) ? QLatin1Char('1') : QLatin1Char('.'));
     }
