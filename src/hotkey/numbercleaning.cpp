@@ -25,13 +25,18 @@ bool isMark(QChar c)
 // What the regular expression "\\(\\)|\\(.*\\)" leaves, matched leftmost-longest and removed everywhere: from the
 // first "(" that has a ")" after it to the last ")", so "+33 (0)6..." loses its "(0)" and "06(1)2(3)4" becomes
 // "064". In one pass: the expression itself takes time in the square of the length on a selection of "(".
+// Digits alone in parentheses are an area code, "(555) 123-4567" or "(020) 7946 0000": dropping them pushed a
+// wrong number, so they stay; only a trunk "(0)" goes.
 QString withoutParentheses(const QString &text)
 {
     const int lastClosing = text.lastIndexOf(QLatin1Char(')'));
     const int opening = text.indexOf(QLatin1Char('('));
     if (opening < 0 || opening > lastClosing)
         return text;
-    return text.left(opening) + text.mid(lastClosing + 1);
+    const QString inside = text.mid(opening + 1, lastClosing - opening - 1);
+    const bool areaCode = !inside.isEmpty() && std::all_of(inside.begin(), inside.end(), isAsciiDigit) &&
+                          !std::all_of(inside.begin(), inside.end(), [](QChar c) { return c == QLatin1Char('0'); });
+    return text.left(opening) + (areaCode ? inside : QString()) + text.mid(lastClosing + 1);
 }
 
 } // namespace

@@ -79,7 +79,9 @@ void TestHotkeyCleaning::found_data()
 
     // Accepted whole, as before.
     QTest::newRow("bare number") << "06 12 34 56 78" << found << "0612345678";
-    QTest::newRow("US number whole: its parentheses dropped as before") << "(555) 123-4567" << found << "1234567";
+    QTest::newRow("US number whole: its area code kept") << "(555) 123-4567" << found << "5551234567";
+    QTest::newRow("US, +1 and area code in parentheses") << "+1 (555) 123-4567" << found << "+15551234567";
+    QTest::newRow("UK, trunk zero kept in parentheses") << "(020) 7946 0000" << found << "02079460000";
 
     // Found inside.
     QTest::newRow("label") << "Tel: 06 12 34 56 78" << found << "0612345678";
