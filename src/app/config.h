@@ -11,9 +11,13 @@ QString configFilePath();
 // directory holds a writable config.ini or may receive one.
 QString chooseConfigFilePath(const QString &appDir, const QString &userConfigDir, bool appDirFileUsable);
 
-// True when the program can keep config.ini in dir: the file exists and is writable, or it is missing
-// and the directory is writable.
+// True when the program can keep config.ini in dir: the file exists and opens for writing, or it is missing
+// and a file can be created in the directory.
 bool configFileUsableIn(const QString &dir);
+
+// Starts the user's own config.ini (to) as a copy of the one beside the executable (from), once: nothing when to
+// exists or from cannot be read. True when it copied.
+bool seedConfigFile(const QString &from, const QString &to);
 
 // config.ini holds the api key: files the program creates are readable by their owner only (Unix).
 void restrictNewFilesToOwner();

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,6 +18,8 @@ private slots:
     void choosePath_data();
     void choosePath();
     void usableDirectory();
+    void folderThatTakesNoFile();
+    void seedsTheUsersFileOnce();
     void pathBesideProgram();
     void defaultsAtEveryRead();
     void newFilesOwnerOnly();
@@ -61,6 +64,41 @@ void TestConfig::usableDirectory()
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
     QVERIFY(QDir(dir.path() + QStringLiteral("/sub")).mkdir(QStringLiteral("config.ini")));
     QVERIFY(!configFileUsableIn(dir.path() + QStringLiteral("/sub")));
+}
+
+void TestConfig::folderThatTakesNoFile()
+{
+    // /proc looks writable to root but takes no new file, as Program Files does to a Windows user (its
+    // attributes show only the read-only flag): config.ini cannot live there. Under Wine it is on drive Z:.
+    const QString procfs =
+        QFileInfo(QStringLiteral("Z:/proc")).isDir() ? QStringLiteral("Z:/proc") : QStringLiteral("/proc");
+    if (!QFileInfo(procfs).isDir())
+        QSKIP("no /proc here");
+    QVERIFY(!configFileUsableIn(procfs));
+}
+
+void TestConfig::seedsTheUsersFileOnce()
+{
+    QTemporaryDir dir;
+    const QString besideProgram = dir.filePath(QStringLiteral("config.ini"));
+    const QString users = dir.filePath(QStringLiteral("user.ini"));
+    {
+        QSettings administrators(besideProgram, QSettings::IniFormat);
+        administrators.setValue(QStringLiteral("apikey"), QStringLiteral("K1"));
+    }
+    QVERIFY(QFile::setPermissions(besideProgram, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(seedConfigFile(besideProgram, users));
+    {
+        QSettings own(users, QSettings::IniFormat);
+        QCOMPARE(own.value(QStringLiteral("apikey")).toString(), QStringLiteral("K1"));
+        own.setValue(QStringLiteral("apikey"), QStringLiteral("K2"));
+        own.sync();
+        QCOMPARE(own.status(), QSettings::NoError); // the copy is the user's to write
+    }
+    // Once only: the user's own values stay.
+    QVERIFY(!seedConfigFile(besideProgram, users));
+    QCOMPARE(QSettings(users, QSettings::IniFormat).value(QStringLiteral("apikey")).toString(), QStringLiteral("K2"));
+    QFile::setPermissions(besideProgram, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 void TestConfig::pathBesideProgram()
