@@ -340,12 +340,18 @@ const char *const script = R"js(
   test.addEventListener('click', function () {
     test.disabled = true;
     registration.pushManager.getSubscription().then(function (subscription) {
-      if (!subscription) return refresh();
+      if (!subscription) return refresh().then(function () { return false; });
       return post('test-notification', 'endpoint=' + encodeURIComponent(subscription.endpoint)).then(function () {
-        note.textContent = TEXT.testSent;
-        test.disabled = false;
+        return true;
       });
-    }).catch(failed);
+    }).then(function (sent) {
+      if (sent) note.textContent = TEXT.testSent;
+      test.disabled = false;
+    }, function (error) {
+      // The service says why (too soon after the last test, a subscription it does not hold) in its own words.
+      note.textContent = error.message;
+      test.disabled = false;
+    });
   });
 
   function offerNotifications() {
