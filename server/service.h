@@ -32,7 +32,7 @@ struct ServiceOptions
     // The address the phone pages are given under by the pairing requests (scheme, host and port, and a path
     // when a reverse proxy serves the service under one). Empty: the address each request came in by.
     std::string publicUrl;
-    // What a pairing request may bring an account to; the command line may add more.
+    // Devices that pairing requests may bring an account to; add-device on the command line is not limited.
     int maxDevicesPerAccount = 50;
 };
 
