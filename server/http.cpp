@@ -376,6 +376,7 @@ private:
             // A batch may not hold everything: ask again once it is written.
             m_woken = !events.empty();
             m_pending += events;
+            m_ending = m_events->finished();
         }
         if (m_pending.empty()) {
             if (m_ending)

@@ -49,6 +49,8 @@ public:
     virtual void start(std::function<void()> wake) = 0;
     // The events not sent yet, as stream text; empty when there is none.
     virtual std::string take() = 0;
+    // True once the stream is to end (its page is gone): what was taken is written, then the stream closes.
+    virtual bool finished() { return false; }
 };
 
 struct HttpResponse

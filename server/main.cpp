@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -65,6 +67,23 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               the page's QR code, for the phone's camera.
   devices     [--db FILE] [--public-url URL] USER
               Lists the account's devices: id, name and phone page address.
+  users       [--db FILE]
+              Lists the accounts: name, number of devices, and when the account was last used.
+  passwd      [--db FILE] [--keep-sessions] USER
+              Gives the account a new password, read from standard input, and signs every
+              program out of it, unless --keep-sessions.
+  sign-out    [--db FILE] USER
+              Signs every program out of the account: they must sign in again.
+  new-page    [--db FILE] [--public-url URL] USER DEVICE
+              Gives the device a new phone page address and prints it with its QR code. The
+              old address stops working at once and its open pages are closed; the phone's
+              notifications (Web Push) must be turned on again on the new page.
+  remove-device [--db FILE] [--yes] USER DEVICE
+              Removes the device with its pushes and notification subscriptions.
+  remove-user [--db FILE] [--yes] USER
+              Removes the account with its devices, their pushes and its sign-ins.
+              Both ask for a confirmation on the terminal unless --yes.
+  DEVICE is a device's id or its exact name. A running server sees these changes at once.
 
 Plain http is for this computer (127.0.0.1) or behind a reverse proxy that serves
 HTTPS. Phones need HTTPS for notifications, and passwords and pushes should not
@@ -88,7 +107,8 @@ struct Arguments
 // Options take a value ("--port 0"), except the flags listed.
 bool parseArguments(int argc, char **argv, Arguments *out)
 {
-    static const std::vector<std::string> flags = {"--log", "--webpush-allow-loopback-http"};
+    static const std::vector<std::string> flags = {"--log", "--webpush-allow-loopback-http", "--keep-sessions",
+                                                   "--yes"};
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg.rfind("--", 0) != 0) {
@@ -265,6 +285,180 @@ int listDevices(const Arguments &args)
     for (const Device &device : store.devices(*account))
         std::printf("%s\t%s\t%s\n", device.id.c_str(), device.name.c_str(),
                     pageAddress(base, device.pageToken).c_str());
+    return 0;
+}
+
+// The account's device by its id or its exact name; nothing, with the reason on the terminal, when it has none
+// or several of that name.
+std::optional<Device> findDevice(Store &store, std::int64_t account, const std::string &user, const std::string &given)
+{
+    const std::vector<Device> devices = store.devices(account);
+    for (const Device &device : devices)
+        if (device.id == given)
+            return device;
+    std::vector<Device> named;
+    std::copy_if(devices.begin(), devices.end(), std::back_inserter(named),
+                 [&](const Device &device) { return device.name == given; });
+    if (named.size() == 1)
+        return named.front();
+    if (named.empty()) {
+        std::fprintf(stderr, "tapvela-server: %s has no device with the id or name %s\n", user.c_str(), given.c_str());
+    } else {
+        std::fprintf(stderr, "tapvela-server: %s has %zu devices named %s; give the id of one:", user.c_str(),
+                     named.size(), given.c_str());
+        for (const Device &device : named)
+            std::fprintf(stderr, " %s", device.id.c_str());
+        std::fputc('\n', stderr);
+    }
+    return std::nullopt;
+}
+
+// The operator's yes, or --yes. Without a terminal to ask on, a removal needs --yes.
+bool confirmed(const Arguments &args, const std::string &question)
+{
+    if (args.options.count("--yes") > 0)
+        return true;
+    if (!isatty(STDIN_FILENO)) {
+        std::fputs("tapvela-server: standard input is not a terminal to confirm on: give --yes to remove\n", stderr);
+        return false;
+    }
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::string answer;
+    if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+        std::fputs("tapvela-server: nothing removed\n", stderr);
+        return false;
+    }
+    return true;
+}
+
+std::string timeText(std::int64_t seconds)
+{
+    if (seconds <= 0)
+        return "never";
+    const std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    char text[32];
+    if (!gmtime_r(&time, &parts) || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts) == 0)
+        return std::to_string(seconds);
+    return text;
+}
+
+int listUsers(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db"}) || !args.positional.empty()) {
+        std::fputs("usage: tapvela-server users [--db FILE]\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    for (const AccountSummary &account : store.accounts())
+        std::printf("%s\t%d device%s\tlast used %s\n", account.username.c_str(), account.devices,
+                    account.devices == 1 ? "" : "s", timeText(account.lastUsedAt).c_str());
+    return 0;
+}
+
+int changePassword(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--keep-sessions"}) || args.positional.size() != 1) {
+        std::fputs("usage: tapvela-server passwd [--db FILE] [--keep-sessions] USER   (password on standard input)\n",
+                   stderr);
+        return 2;
+    }
+    const std::string &user = args.positional[0];
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = existingAccount(store, user);
+    if (!account)
+        return 1;
+    const auto password = readPassword(user);
+    if (!password || password->empty()) {
+        std::fputs("tapvela-server: no password on standard input\n", stderr);
+        return 1;
+    }
+    const std::string hash = hashPassword(sha1Hex(*password));
+    if (hash.empty()) {
+        std::fputs("tapvela-server: out of memory while hashing the password\n", stderr);
+        return 1;
+    }
+    const bool keep = args.options.count("--keep-sessions") > 0;
+    store.setPassword(*account, hash, keep);
+    std::printf(keep ? "password changed: %s (the programs signed in stay signed in)\n"
+                     : "password changed: %s (every program signed in must sign in again)\n",
+                user.c_str());
+    return 0;
+}
+
+int signOut(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db"}) || args.positional.size() != 1) {
+        std::fputs("usage: tapvela-server sign-out [--db FILE] USER\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = existingAccount(store, args.positional[0]);
+    if (!account)
+        return 1;
+    const int revoked = store.revokeKeys(*account);
+    std::printf("signed out: %s (%d sign-in%s revoked)\n", args.positional[0].c_str(), revoked,
+                revoked == 1 ? "" : "s");
+    return 0;
+}
+
+int newPage(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 2) {
+        std::fputs("usage: tapvela-server new-page [--db FILE] [--public-url URL] USER DEVICE\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = existingAccount(store, args.positional[0]);
+    if (!account)
+        return 1;
+    const auto device = findDevice(store, *account, args.positional[0], args.positional[1]);
+    if (!device)
+        return 1;
+    const std::string page = pageAddress(publicUrl(args), store.renewPageToken(device->row));
+    std::printf("device id: %s\nnew phone page: %s\n", device->id.c_str(), page.c_str());
+    printPageCode(page);
+    return 0;
+}
+
+int removeDevice(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--yes"}) || args.positional.size() != 2) {
+        std::fputs("usage: tapvela-server remove-device [--db FILE] [--yes] USER DEVICE\n", stderr);
+        return 2;
+    }
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = existingAccount(store, args.positional[0]);
+    if (!account)
+        return 1;
+    const auto device = findDevice(store, *account, args.positional[0], args.positional[1]);
+    if (!device)
+        return 1;
+    if (!confirmed(args, "Remove the device " + device->name + " (id " + device->id + ") of " + args.positional[0] +
+                             ", with its pushes?"))
+        return 1;
+    store.removeDevice(device->row);
+    std::printf("device removed: %s (id %s)\n", device->name.c_str(), device->id.c_str());
+    return 0;
+}
+
+int removeUser(const Arguments &args)
+{
+    if (!onlyKnownOptions(args, {"--db", "--yes"}) || args.positional.size() != 1) {
+        std::fputs("usage: tapvela-server remove-user [--db FILE] [--yes] USER\n", stderr);
+        return 2;
+    }
+    const std::string &user = args.positional[0];
+    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto account = existingAccount(store, user);
+    if (!account)
+        return 1;
+    const std::size_t devices = store.devices(*account).size();
+    if (!confirmed(args, "Remove the user " + user + " with " + std::to_string(devices) + " device" +
+                             (devices == 1 ? "" : "s") + " and their pushes?"))
+        return 1;
+    store.removeAccount(*account);
+    std::printf("user removed: %s\n", user.c_str());
     return 0;
 }
 
@@ -532,6 +726,18 @@ int main(int argc, char **argv)
             return addDevice(args);
         if (command == "devices")
             return listDevices(args);
+        if (command == "users")
+            return listUsers(args);
+        if (command == "passwd")
+            return changePassword(args);
+        if (command == "sign-out")
+            return signOut(args);
+        if (command == "new-page")
+            return newPage(args);
+        if (command == "remove-device")
+            return removeDevice(args);
+        if (command == "remove-user")
+            return removeUser(args);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tapvela-server: %s\n", e.what());
         return 1;

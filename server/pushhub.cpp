@@ -4,8 +4,9 @@
 
 namespace pushserver {
 
-PushHub::Subscription::Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::uint64_t id)
-    : m_hub(hub), m_account(account), m_deviceRow(deviceRow), m_id(id)
+PushHub::Subscription::Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::string pageToken,
+                                    std::uint64_t id)
+    : m_hub(hub), m_account(account), m_deviceRow(deviceRow), m_pageToken(std::move(pageToken)), m_id(id)
 {
 }
 
@@ -27,7 +28,8 @@ PushHub::PushHub(int maxStreamsPerAccount, int maxStreams)
 
 PushHub::~PushHub() = default;
 
-std::unique_ptr<PushHub::Subscription> PushHub::subscribe(std::int64_t account, std::int64_t deviceRow)
+std::unique_ptr<PushHub::Subscription> PushHub::subscribe(std::int64_t account, std::int64_t deviceRow,
+                                                          const std::string &pageToken)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_closed || m_streams >= m_maxStreams)
@@ -37,7 +39,9 @@ std::unique_ptr<PushHub::Subscription> PushHub::subscribe(std::int64_t account, 
         return nullptr;
     ++mine;
     ++m_streams;
-    return std::unique_ptr<Subscription>(new Subscription(*this, account, deviceRow, m_nextId++));
+    std::unique_ptr<Subscription> subscription(new Subscription(*this, account, deviceRow, pageToken, m_nextId++));
+    m_open[subscription->m_id] = subscription.get();
+    return subscription;
 }
 
 void PushHub::unsubscribe(const Subscription &subscription)
@@ -49,6 +53,7 @@ void PushHub::unsubscribe(const Subscription &subscription)
         if (device->second.empty())
             m_waiting.erase(device);
     }
+    m_open.erase(subscription.m_id);
     const auto account = m_perAccount.find(subscription.m_account);
     if (account != m_perAccount.end() && --account->second <= 0)
         m_perAccount.erase(account);
@@ -67,6 +72,37 @@ void PushHub::published(std::int64_t deviceRow)
             wakes.push_back(waiting.second);
     }
     // Outside the lock: a wake-up may open or close streams itself.
+    for (const auto &wake : wakes)
+        (*wake)();
+}
+
+std::set<PushHub::Page> PushHub::openPages() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::set<Page> pages;
+    for (const auto &open : m_open)
+        pages.insert(Page{open.second->m_deviceRow, open.second->m_pageToken});
+    return pages;
+}
+
+void PushHub::end(const Page &page)
+{
+    std::vector<std::shared_ptr<Wake>> wakes;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto device = m_waiting.find(page.deviceRow);
+        for (const auto &open : m_open) {
+            Subscription &subscription = *open.second;
+            if (subscription.m_deviceRow != page.deviceRow || subscription.m_pageToken != page.pageToken)
+                continue;
+            subscription.m_ended = true;
+            if (device == m_waiting.end())
+                continue;
+            // A stream not started yet finds the mark when it first asks for its events.
+            if (const auto wake = device->second.find(open.first); wake != device->second.end())
+                wakes.push_back(wake->second);
+        }
+    }
     for (const auto &wake : wakes)
         (*wake)();
 }

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
+#include <tuple>
 #include <unordered_map>
 
 namespace pushserver {
@@ -28,14 +32,29 @@ public:
 
         // May be called at any time; a wake-up already under way may still run the previous one.
         void onPublished(Wake wake);
+        // True once the page it was opened by is gone (see end()); it has been woken then.
+        bool ended() const { return m_ended; }
 
     private:
         friend class PushHub;
-        Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::uint64_t id);
+        Subscription(PushHub &hub, std::int64_t account, std::int64_t deviceRow, std::string pageToken,
+                     std::uint64_t id);
         PushHub &m_hub;
         const std::int64_t m_account;
         const std::int64_t m_deviceRow;
+        const std::string m_pageToken;
         const std::uint64_t m_id;
+        std::atomic<bool> m_ended{false};
+    };
+
+    struct Page
+    {
+        std::int64_t deviceRow;
+        std::string pageToken;
+        bool operator<(const Page &other) const
+        {
+            return std::tie(deviceRow, pageToken) < std::tie(other.deviceRow, other.pageToken);
+        }
     };
 
     PushHub(int maxStreamsPerAccount, int maxStreams);
@@ -44,9 +63,16 @@ public:
     PushHub &operator=(const PushHub &) = delete;
 
     // Nothing when the account or the service has all its streams open, or the hub is closed.
-    std::unique_ptr<Subscription> subscribe(std::int64_t account, std::int64_t deviceRow);
+    // `pageToken`: the page address the stream was opened by.
+    std::unique_ptr<Subscription> subscribe(std::int64_t account, std::int64_t deviceRow,
+                                            const std::string &pageToken = {});
 
     void published(std::int64_t deviceRow);
+
+    // The pages that have streams open, each once.
+    std::set<Page> openPages() const;
+    // Ends the streams opened by this page, which is gone or has a new address.
+    void end(const Page &page);
 
     // No stream is opened any more; the server is stopping.
     void close();
@@ -60,6 +86,7 @@ private:
     // By device, then by subscription: the wake-ups.
     std::unordered_map<std::int64_t, std::map<std::uint64_t, std::shared_ptr<Wake>>> m_waiting;
     std::unordered_map<std::int64_t, int> m_perAccount;
+    std::map<std::uint64_t, Subscription *> m_open;
     std::uint64_t m_nextId = 1;
     int m_streams = 0;
     bool m_closed = false;

@@ -101,6 +101,8 @@ constexpr std::size_t maxCodeLength = 16;
 constexpr std::size_t pageTokenLength = 32;
 constexpr int keysKeptPerAccount = 32;
 constexpr int pushesOnPage = 50;
+// How often the open event streams' pages are checked against the database, which other processes may change.
+constexpr std::chrono::seconds pageWatchInterval{1};
 constexpr int pushesPerStreamBatch = 20;
 constexpr int passwordCheckThreads = 2;
 constexpr std::size_t passwordChecksWaiting = 8;
@@ -293,6 +295,8 @@ public:
         return text;
     }
 
+    bool finished() override { return m_subscription->ended(); }
+
 private:
     Store &m_store;
     const std::int64_t m_deviceRow;
@@ -383,6 +387,7 @@ Service::Service(Store &store, ServiceOptions options)
 
 Service::~Service()
 {
+    stopWatching();
     // The checks under way answer through the server's connections: they end first.
     if (m_checks)
         m_checks->stop();
@@ -404,13 +409,69 @@ bool Service::run()
     // Started here rather than on construction, so that the threads inherit the caller's blocked signals.
     m_checks = std::make_unique<BlockingWork>(passwordCheckThreads, passwordChecksWaiting);
     m_lookups = std::make_unique<BlockingWork>(nameLookupThreads, nameLookupsWaiting);
-    return m_http->run(std::max(1, m_options.threads));
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        if (!m_watchStopped)
+            m_pageWatch = std::thread([this] { watchPages(); });
+    }
+    const bool served = m_http->run(std::max(1, m_options.threads));
+    stopWatching();
+    return served;
 }
 
 void Service::stop()
 {
     m_hub.close();
     m_http->stop();
+    stopWatching();
+}
+
+void Service::stopWatching()
+{
+    std::thread watch;
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_watchStopped = true;
+        watch = std::move(m_pageWatch);
+    }
+    m_watchWake.notify_all();
+    if (watch.joinable() && watch.get_id() != std::this_thread::get_id())
+        watch.join();
+}
+
+// The operator's commands (a new page address, a removed device or account) change the database from another
+// process. Every request looks its page up again, but an open event stream was admitted once: each second, when
+// another process wrote to the database, the open streams' pages are looked up again and those gone are ended.
+// The next second's round looks again, for a stream admitted just before the change and opened just after the
+// look. One query of a cheap pragma a second, and one index probe per open page after a change.
+void Service::watchPages()
+{
+    std::int64_t seen = 0;
+    int rounds = 0;
+    std::unique_lock<std::mutex> lock(m_watchMutex);
+    while (!m_watchStopped) {
+        m_watchWake.wait_for(lock, pageWatchInterval, [this] { return m_watchStopped; });
+        if (m_watchStopped)
+            return;
+        lock.unlock();
+        try {
+            const std::int64_t version = m_store.dataVersion();
+            if (version != seen)
+                rounds = 2;
+            seen = version;
+            if (rounds > 0) {
+                --rounds;
+                for (const PushHub::Page &page : m_hub.openPages()) {
+                    const auto device = m_store.deviceByToken(page.pageToken);
+                    if (!device || device->row != page.deviceRow)
+                        m_hub.end(page);
+                }
+            }
+        } catch (const std::exception &e) {
+            std::fprintf(stderr, "tapvela-server: checking the open pages failed: %s\n", e.what());
+        }
+        lock.lock();
+    }
 }
 
 bool Service::useTls(const std::string &certFile, const std::string &keyFile, std::string *error)
@@ -799,7 +860,7 @@ HttpResponse Service::events(const HttpRequest &req, const std::string &token)
     }
     if (!after)
         return replyText(400, "the last seen push must be a decimal number\n");
-    auto subscription = m_hub.subscribe(device->account, device->row);
+    auto subscription = m_hub.subscribe(device->account, device->row, token);
     if (!subscription) {
         HttpResponse res = replyText(503, "too many open pages\n");
         res.headers.emplace_back("Retry-After", "10");

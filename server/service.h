@@ -5,11 +5,13 @@
 #include "store.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace pushserver {
 
@@ -81,6 +83,8 @@ private:
     bool subscription(const HttpRequest &request, const std::string &token,
                       const std::function<void(HttpResponse)> &respond, HttpResponse *now);
     HttpResponse testNotification(const HttpRequest &request, const std::string &token);
+    void watchPages();
+    void stopWatching();
 
     Store &m_store;
     ServiceOptions m_options;
@@ -93,6 +97,10 @@ private:
     std::map<std::int64_t, std::chrono::steady_clock::time_point> m_lastTest; // by device row
     std::unique_ptr<HttpServer> m_http;
     std::string m_listenHost; // host:port bound, for clients that sent no usable Host header
+    std::mutex m_watchMutex;
+    std::condition_variable m_watchWake;
+    bool m_watchStopped = false;
+    std::thread m_pageWatch;
 };
 
 } // namespace pushserver

@@ -23,7 +23,9 @@ namespace {
 //    per-subscription rows that a database of 3 still holds are delivered as they are).
 // 5: the queue is a mark in the push's own row (pushes.deliver_to): storing a push is one write, not two
 //    (push_queue's rows move to the mark, and the table goes).
-constexpr int schemaVersion = 5;
+// 6: push_numbering, so that removing a device with the newest pushes does not let their numbers be given again
+//    (a new table only).
+constexpr int schemaVersion = 6;
 
 // A key's use is written down at most this often: enough for a limit counted in days.
 constexpr std::int64_t keyUseResolution = 3600;
@@ -89,6 +91,11 @@ CREATE TABLE IF NOT EXISTS deliveries (
 CREATE INDEX IF NOT EXISTS deliveries_by_time ON deliveries(next_attempt_at);
 CREATE INDEX IF NOT EXISTS deliveries_by_push ON deliveries(push_id);
 CREATE INDEX IF NOT EXISTS deliveries_by_subscription ON deliveries(subscription_id);
+-- The highest push number there was when pushes were removed with their device: new pushes are numbered above it.
+CREATE TABLE IF NOT EXISTS push_numbering (
+    id INTEGER PRIMARY KEY CHECK (id = 1),
+    last_removed INTEGER NOT NULL
+);
 )sql";
 
 // Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
@@ -414,8 +421,9 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
         // anyway.) Queued by a mark in the push's own row, in the same statement: no write and no read of its
         // own.
         m_insertPush = std::make_unique<Statement>(
-            m_db, "INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at, deliver_to) "
-                  "VALUES (?1, ?2, ?3, ?4, ?5, ?6, "
+            m_db, "INSERT INTO pushes(id, device_id, msg, icon, sound, extra, created_at, deliver_to) "
+                  "VALUES (max(coalesce((SELECT max(id) FROM pushes), 0), "
+                  "coalesce((SELECT last_removed FROM push_numbering WHERE id = 1), 0)) + 1, ?1, ?2, ?3, ?4, ?5, ?6, "
                   "CASE WHEN ?7 THEN (SELECT max(id) FROM subscriptions WHERE device_id = ?1) END) "
                   "RETURNING coalesce(deliver_to, 0)");
         m_selectPushesAfter = std::make_unique<Statement>(
@@ -487,6 +495,7 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
                   "SELECT ?1, s.id, ?3, ?4, ?5 FROM subscriptions s WHERE s.id = ?2 "
                   "AND EXISTS (SELECT 1 FROM pushes WHERE id = ?1)");
         m_unqueuePush = std::make_unique<Statement>(m_db, "UPDATE pushes SET deliver_to = NULL WHERE id = ?1");
+        m_dataVersion = std::make_unique<Statement>(m_db, "PRAGMA data_version");
         try {
             m_checkpointer = std::make_unique<Checkpointer>(path);
             sqlite3_wal_hook(m_db, &Checkpointer::committed, m_checkpointer.get());
@@ -549,6 +558,7 @@ void Store::close()
     m_retryDelivery.reset();
     m_insertDelivery.reset();
     m_unqueuePush.reset();
+    m_dataVersion.reset();
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -928,6 +938,94 @@ void Store::recordDeliveries(const DeliveryRecord &record)
         for (const std::int64_t push : record.taken)
             using_(*m_unqueuePush, [&](Statement &s) { s.bind(1, push).run(); });
     });
+}
+
+void Store::setPassword(std::int64_t account, const std::string &passwordHash, bool keepKeys)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    transaction([&] {
+        Statement(m_db, "UPDATE accounts SET password_hash = ?2 WHERE id = ?1")
+            .bind(1, account)
+            .bind(2, passwordHash)
+            .run();
+        if (!keepKeys)
+            Statement(m_db, "DELETE FROM api_keys WHERE account_id = ?1").bind(1, account).run();
+    });
+}
+
+int Store::revokeKeys(std::int64_t account)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement(m_db, "DELETE FROM api_keys WHERE account_id = ?1").bind(1, account).run();
+    return sqlite3_changes(m_db);
+}
+
+std::string Store::renewPageToken(std::int64_t deviceRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return transaction([&] {
+        // The deliveries still owed to the subscriptions go with them.
+        Statement(m_db, "DELETE FROM subscriptions WHERE device_id = ?1").bind(1, deviceRow).run();
+        for (int attempt = 0;; ++attempt) {
+            const std::string token = randomUrlToken(24);
+            try {
+                Statement(m_db, "UPDATE devices SET page_token = ?2 WHERE id = ?1")
+                    .bind(1, deviceRow)
+                    .bind(2, token)
+                    .run();
+            } catch (const ConstraintError &) {
+                if (attempt < 3)
+                    continue;
+                throw;
+            }
+            if (sqlite3_changes(m_db) != 1)
+                throw StoreError("the device is gone");
+            return token;
+        }
+    });
+}
+
+void Store::keepPushNumbering()
+{
+    exec("INSERT INTO push_numbering(id, last_removed) SELECT 1, coalesce(max(id), 0) FROM pushes WHERE 1 "
+         "ON CONFLICT (id) DO UPDATE SET last_removed = max(last_removed, excluded.last_removed)");
+}
+
+void Store::removeDevice(std::int64_t deviceRow)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    transaction([&] {
+        keepPushNumbering();
+        // The foreign keys take its pushes, subscriptions and deliveries with it.
+        Statement(m_db, "DELETE FROM devices WHERE id = ?1").bind(1, deviceRow).run();
+    });
+}
+
+void Store::removeAccount(std::int64_t account)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    transaction([&] {
+        keepPushNumbering();
+        // The foreign keys take its api keys and devices, and theirs, with it.
+        Statement(m_db, "DELETE FROM accounts WHERE id = ?1").bind(1, account).run();
+    });
+}
+
+std::vector<AccountSummary> Store::accounts()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Statement s(m_db, "SELECT username, (SELECT count(*) FROM devices WHERE account_id = a.id), "
+                      "coalesce((SELECT max(last_used_at) FROM api_keys WHERE account_id = a.id), 0) "
+                      "FROM accounts a ORDER BY username");
+    return allRows(s, [](const Statement &row) {
+        return AccountSummary{row.text(0), static_cast<int>(row.integer(1)), row.integer(2)};
+    });
+}
+
+std::int64_t Store::dataVersion()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return using_(*m_dataVersion, [](Statement &s) { return s.step() ? s.integer(0) : 0; });
 }
 
 } // namespace pushserver

@@ -93,6 +93,14 @@ struct DeliveryRecord
     std::vector<DeliveryRow> rows;
 };
 
+// An account as the operator's listing shows it.
+struct AccountSummary
+{
+    std::string username;
+    int devices = 0;
+    std::int64_t lastUsedAt = 0; // the latest use of one of its api keys; 0 when it has none
+};
+
 struct PushFields
 {
     std::string msg;
@@ -211,6 +219,22 @@ public:
     // In one transaction.
     void recordDeliveries(const DeliveryRecord &record);
 
+    // The operator's commands. Each is one transaction; a removal takes with it everything that belongs to the
+    // removed rows (api keys, devices, pushes, subscriptions, deliveries).
+    // Also revokes every api key of the account unless `keepKeys`.
+    void setPassword(std::int64_t account, const std::string &passwordHash, bool keepKeys);
+    // How many keys were revoked.
+    int revokeKeys(std::int64_t account);
+    // The device's new page token; its subscriptions, made through the old page, go with the old token.
+    std::string renewPageToken(std::int64_t deviceRow);
+    void removeDevice(std::int64_t deviceRow);
+    void removeAccount(std::int64_t account);
+    std::vector<AccountSummary> accounts();
+
+    // Changes when another connection (another process) commits to the database; the process's own commits
+    // leave it as it is.
+    std::int64_t dataVersion();
+
     std::int64_t now() const { return m_clock(); }
 
 private:
@@ -224,6 +248,9 @@ private:
     Push readPush(const Statement &statement) const;
 
     void upgradeSchema();
+    // Before pushes are deleted with their device: pushes are numbered after the highest one left, and the
+    // delivery thread reads the queue onwards from the highest it has seen, so numbers must never be given again.
+    void keepPushNumbering();
 
     class Checkpointer;
 
@@ -238,7 +265,7 @@ private:
         m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
         m_selectSubscriptions, m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery,
         m_retryDelivery, m_insertDelivery, m_unqueuePush;
-    std::unique_ptr<Statement> m_countDevices, m_selectDevice;
+    std::unique_ptr<Statement> m_countDevices, m_selectDevice, m_dataVersion;
 };
 
 } // namespace pushserver
