@@ -130,7 +130,9 @@ void MainWindow::askServiceAddress(const QString &text)
                                 : QStringLiteral("The tapvela service's address\n(push.example.org, "
                                                  "https://push.example.org, 192.168.1.20:48080):"));
     dialog->setTextValue(text);
-    connect(dialog, &QInputDialog::textValueSelected, this, &MainWindow::applyServiceAddress);
+    // Queued: the answer may open a message box, whose event loop would delete the closed dialog while it is
+    // still inside its own signal.
+    connect(dialog, &QInputDialog::textValueSelected, this, &MainWindow::applyServiceAddress, Qt::QueuedConnection);
     dialog->open();
 }
 
