@@ -21,6 +21,7 @@
 #include <QMenu>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QSessionManager>
@@ -566,6 +567,11 @@ void TestSettingsWindow::disconnectSignsOut()
     window->show();
     emit watcher->createSendingWindow();
     QCOMPARE(indicators(), 1);
+    // This one hides after its own delay, which a slow machine may reach during the test: only a second
+    // indicator is a fault.
+    QPointer<QWidget> shown;
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        shown = qobject_cast<Sending *>(widget) ? widget : shown.data();
     auto *icon = window->findChild<QSystemTrayIcon *>();
     // A capture announced from the watcher's thread just before the click: queued, it arrives after it.
     const std::unique_ptr<QThread> capture(QThread::create([this] {
@@ -577,7 +583,8 @@ void TestSettingsWindow::disconnectSignsOut()
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
     emit watcher->createSendingWindow(); // signed out: no window answers the watcher
     QCoreApplication::processEvents();
-    QCOMPARE(indicators(), 1);
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        QVERIFY(!qobject_cast<Sending *>(widget) || !widget->isVisible() || widget == shown);
 
     QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
     QVERIFY(!window->isVisible());
