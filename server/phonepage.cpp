@@ -7,7 +7,7 @@
 
 namespace pushserver {
 
-// Drawn by src/resources/draw and compiled in from server/page/ by CMakeLists.txt.
+// Drawn by tools/draw and compiled in from server/page/ by CMakeLists.txt.
 extern const unsigned char homeScreenIcon192[];
 extern const std::size_t homeScreenIcon192Size;
 extern const unsigned char homeScreenIcon512[];
