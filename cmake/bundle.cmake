@@ -22,9 +22,11 @@ add_custom_target(bundle ALL
             "${_qt_root}/plugins/imageformats/qico.dll" "${TAPVELA_BUNDLE_DIR}/imageformats/"
     COMMAND ${CMAKE_COMMAND} -E copy_if_different "${_qt_root}/plugins/styles/qwindowsvistastyle.dll"
             "${TAPVELA_BUNDLE_DIR}/styles/"
-    # The program carries PT Sans (src/resources): its licence goes with it.
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different /usr/share/doc/fonts-paratype/copyright
-            "${TAPVELA_BUNDLE_DIR}/PT Sans licence.txt"
+    # The program's licence, and the notices of what it carries (Qt, the mingw runtime, PT Sans...).
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different "${PROJECT_SOURCE_DIR}/LICENSE"
+            "${TAPVELA_BUNDLE_DIR}/LICENSE.txt"
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different "${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES"
+            "${TAPVELA_BUNDLE_DIR}/THIRD-PARTY-NOTICES.txt"
     DEPENDS tapvela
     COMMENT "Bundling tapvela.exe with its DLLs and plugins"
     VERBATIM)

@@ -1,8 +1,8 @@
 # cmake -D... -P windows_release_build.cmake: stages the bundle (the runtime DLLs and tapvela.exe stripped of
 # their symbols), zips it when ZIP is ON, and makes the NSIS installer, into OUT_DIR.
-# Input: BUNDLE_DIR STRIP MAKENSIS NSI ICON VERSION FULL_VERSION PUBLISHER COPYRIGHT RUNNING_MAPPING WORK_DIR
-#        OUT_DIR ZIP
-foreach(var BUNDLE_DIR STRIP MAKENSIS NSI ICON VERSION FULL_VERSION WORK_DIR OUT_DIR RUNNING_MAPPING)
+# Input: BUNDLE_DIR STRIP MAKENSIS NSI ICON LICENSE VERSION FULL_VERSION PUBLISHER COPYRIGHT RUNNING_MAPPING
+#        WORK_DIR OUT_DIR ZIP
+foreach(var BUNDLE_DIR STRIP MAKENSIS NSI ICON LICENSE VERSION FULL_VERSION WORK_DIR OUT_DIR RUNNING_MAPPING)
     if(NOT ${var} OR ${var} MATCHES "NOTFOUND$")
         message(FATAL_ERROR "windows_release_build: ${var} is not set or not found (${${var}}); makensis comes "
                             "from Debian's nsis package (scripts/install-deps.sh)")
@@ -62,9 +62,14 @@ if(ZIP)
     endif()
 endif()
 
+# The installer's licence page shows the text as it is: Windows line ends.
+file(READ "${LICENSE}" license_text)
+string(REPLACE "\n" "\r\n" license_text "${license_text}")
+file(WRITE "${WORK_DIR}/LICENSE.txt" "${license_text}")
+
 execute_process(
     COMMAND "${MAKENSIS}" -V2 -NOCD "-DVERSION=${VERSION}" "-DFULL_VERSION=${FULL_VERSION}" "-DPUBLISHER=${PUBLISHER}"
-            "-DCOPYRIGHT=${COPYRIGHT}" "-DICON=${ICON}" "-DFILES=${WORK_DIR}/files.nsh" "-DSIZE_KB=${size_kb}"
+            "-DCOPYRIGHT=${COPYRIGHT}" "-DICON=${ICON}" "-DLICENSE=${WORK_DIR}/LICENSE.txt" "-DFILES=${WORK_DIR}/files.nsh" "-DSIZE_KB=${size_kb}"
             "-DRUNNING_MAPPING=${RUNNING_MAPPING}" "-DOUTFILE=${OUT_DIR}/tapvela-${VERSION}-setup.exe" "${NSI}"
     RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

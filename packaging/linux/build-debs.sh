@@ -11,7 +11,8 @@ if [ $# -ne 9 ]; then
 fi
 out=$1 work=$2 version=$3 release_date=$4 maintainer=$5 homepage=$6 tapvela=$7 server=$8 metainfo=$9
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-resources=$(cd "$here/../../src/resources" && pwd)
+top=$(cd "$here/../.." && pwd)
+resources=$top/src/resources
 arch=$(dpkg --print-architecture)
 # The changelog's date is the release's, so that two builds of one release give the same files.
 changelog_date=$(LC_ALL=C date -u -R -d "$release_date 12:00")
@@ -39,15 +40,13 @@ install_man_page() {
 install_docs() {
     local package=$1 stage=$2 doc="$2/usr/share/doc/$1"
     mkdir -p "$doc"
-    sed -e "s/@PACKAGE@/$package/" "$here/copyright.in" >"$doc/copyright"
-    if [ "$package" = tapvela ]; then
-        # PT Sans is compiled into the program: its licence goes with it.
-        { printf '\nThe program carries the font PT Sans, under this licence:\n\n'; cat /usr/share/doc/fonts-paratype/copyright; } \
-            >>"$doc/copyright"
-    fi
+    # The package's licence and what it compiles in (PT Sans, or Boost and nlohmann-json), and the notices of
+    # every library the release files use, compressed as debhelper compresses documents.
+    cp "$here/$package.copyright" "$doc/copyright"
+    gzip -9n <"$top/THIRD-PARTY-NOTICES" >"$doc/THIRD-PARTY-NOTICES.gz"
     sed -e "s/@PACKAGE@/$package/" -e "s/@VERSION@/$version/" -e "s/@MAINTAINER@/$maintainer/" \
         -e "s/@DATE@/$changelog_date/" "$here/changelog.in" | gzip -9n >"$doc/changelog.gz"
-    chmod 644 "$doc/copyright" "$doc/changelog.gz"
+    chmod 644 "$doc/copyright" "$doc/THIRD-PARTY-NOTICES.gz" "$doc/changelog.gz"
     # Lintian's remarks that stay, each with its reason.
     install_file 644 "$here/$package.lintian-overrides" "$stage/usr/share/lintian/overrides/$package"
 }

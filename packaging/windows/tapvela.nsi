@@ -1,6 +1,6 @@
 ; tapvela's per-user installer: no administrator rights, everything under the user's own profile and HKCU.
-; makensis gets VERSION FULL_VERSION PUBLISHER COPYRIGHT ICON FILES SIZE_KB RUNNING_MAPPING OUTFILE from
-; cmake/windows_release_build.cmake.
+; makensis gets VERSION FULL_VERSION PUBLISHER COPYRIGHT ICON LICENSE FILES SIZE_KB RUNNING_MAPPING OUTFILE
+; from cmake/windows_release_build.cmake.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -37,6 +37,10 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "${COPYRIGHT}"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\tapvela.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Start tapvela now"
 !insertmacro MUI_PAGE_WELCOME
+; The licence grants rights and asks nothing of the user: the page informs, its button goes on.
+!define MUI_LICENSEPAGE_TEXT_BOTTOM "tapvela is free software under this licence. The libraries it carries, and their licences, are listed in THIRD-PARTY-NOTICES.txt in its folder."
+!define MUI_LICENSEPAGE_BUTTON "$(^NextBtn)"
+!insertmacro MUI_PAGE_LICENSE "${LICENSE}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH

@@ -87,8 +87,12 @@ for package in "${packages[@]}"; do
 done
 for path in /usr/bin/tapvela /usr/share/applications/tapvela.desktop /usr/share/icons/hicolor/256x256/apps/tapvela.png \
     /usr/share/man/man1/tapvela.1.gz /usr/bin/tapvela-server /lib/systemd/system/tapvela-server.service \
-    /etc/default/tapvela-server /usr/share/man/man1/tapvela-server.1.gz; do
+    /etc/default/tapvela-server /usr/share/man/man1/tapvela-server.1.gz \
+    /usr/share/doc/tapvela/THIRD-PARTY-NOTICES.gz /usr/share/doc/tapvela-server/THIRD-PARTY-NOTICES.gz; do
     [ -f "$path" ] || fail "$path is not installed"
+done
+for package in "${packages[@]}"; do
+    grep -qx 'License: Apache-2.0' "/usr/share/doc/$package/copyright" || fail "$package's copyright names no Apache-2.0"
 done
 dpkg-query -W -f='${Conffiles}' tapvela-server | grep -q '^ /etc/default/tapvela-server ' ||
     fail "/etc/default/tapvela-server is not a conffile"

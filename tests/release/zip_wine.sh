@@ -10,5 +10,6 @@ cd "$dir" || exit 1
 cmake -E tar xf "$zip" || { echo "the zip does not unpack"; exit 1; }
 [ "$(ls)" = tapvela ] || { echo "the zip should hold the folder tapvela alone: $(ls)"; exit 1; }
 [ -f tapvela/tapvela.exe ] && [ ! -e tapvela/config.ini ] || { echo "tapvela.exe missing or a config.ini shipped"; exit 1; }
+[ -f tapvela/LICENSE.txt ] && [ -f tapvela/THIRD-PARTY-NOTICES.txt ] || { echo "the licence or the notices are missing"; exit 1; }
 echo "zip: $(stat -c %s "$zip") bytes"
 bash "$here/../app/bundle_starts.sh" "$dir/tapvela"
