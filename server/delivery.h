@@ -1,17 +1,22 @@
 #pragma once
 
 // Hands each stored push to the push services of the phones' browsers (Web Push), from a thread of its own,
-// so that a slow or dead push service never holds up the desktop program's request.
+// so that a slow or dead push service never holds up the desktop program's request. The rooms: this file runs
+// the thread and the store's side; DeliveryPlanner decides what starts, what is tried again and what is given
+// up; PushClient sends; webpush_address.h says which endpoints may be sent to.
+//
+// Its limits: `maxInFlight` requests under way; each within `exchangeTime`; a failed one tried again after 2 s,
+// doubling to 15 min, for a day at most; a subscription whose push service's certificate fails 3 times in a
+// row, or whose name leads to an internal address, is removed; one VAPID signature per origin an hour, 1024
+// origins remembered; a message body of exactly `deliveryBodySize` bytes.
 
 #include "store.h"
-#include "webpush.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace pushserver {
 
@@ -39,10 +44,6 @@ constexpr const char *testMessage = "tapvela is ready";
 // Every message is padded to this body size, so that its length tells nothing; well under the 4096 bytes that
 // RFC 8030 promises, since some push services take less.
 constexpr std::size_t deliveryBodySize = 3072;
-
-// The reason a subscription's endpoint is refused, or empty: an endpoint names any host its page likes, so the
-// server would otherwise make requests into its own network on a stranger's behalf.
-std::string endpointRefusal(const webpush::Endpoint &endpoint, bool allowLoopbackHttp);
 
 // The message's plaintext, the JSON that the phone page's service worker reads: the message is cut (at a
 // character's boundary) until the whole fits `maxBytes`.

@@ -5,6 +5,7 @@
 #include "secrets.h"
 #include "service.h"
 #include "store.h"
+#include "webpush.h"
 
 #include <pthread.h>
 #include <signal.h>

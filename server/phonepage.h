@@ -11,11 +11,6 @@ namespace pushserver {
 // Escapes the five characters that carry meaning in HTML text and attribute values.
 std::string htmlEscape(std::string_view text);
 
-// True when `extra` is a telephone link that the page may offer as a "Call" button: "tel:", an optional "+",
-// then digits and the visual separators of RFC 3966. Anything else (javascript:, data:, quotes, spaces) is shown
-// inert, since the push's sender chooses it.
-bool isCallableTel(std::string_view extra);
-
 enum class PageLanguage { English, French };
 
 // The language of the phone page from a request's Accept-Language: French when a French range (fr, fr-CA, ...)

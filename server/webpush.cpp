@@ -1,5 +1,7 @@
 #include "webpush.h"
 
+#include "webpush_address.h"
+
 #include <nlohmann/json.hpp>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -496,10 +498,8 @@ Outcome<Subscription> validateSubscription(std::string_view json, SubscriptionRu
     const Outcome<Endpoint> endpoint = parseEndpoint(*endpointUrl);
     if (!endpoint.ok())
         return Failure::failure("the endpoint " + endpoint.error);
-    const bool loopback =
-        endpoint.value.host == "127.0.0.1" || endpoint.value.host == "::1" || endpoint.value.host == "localhost";
-    if (endpoint.value.scheme != "https" && !(rules.allowLoopbackHttp && loopback))
-        return Failure::failure("the endpoint is not an https URL");
+    if (const std::string refusal = endpointRefusal(endpoint.value, rules.allowLoopbackHttp); !refusal.empty())
+        return Failure::failure(refusal);
 
     Subscription subscription{*endpointUrl, {}, {}};
     const std::optional<std::string> p256dh = base64UrlDecode(*p256dhText);

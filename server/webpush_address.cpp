@@ -73,6 +73,40 @@ std::uint32_t ipv4At(const Bytes16 &address, std::size_t offset)
 
 } // namespace
 
+std::string endpointRefusal(const Endpoint &endpoint, bool allowLoopbackHttp)
+{
+    const bool loopbackAllowed = isAllowedLoopback(endpoint, allowLoopbackHttp);
+    if (endpoint.scheme != "https" && !loopbackAllowed)
+        return "the endpoint is not an https URL";
+    std::string host = endpoint.host;
+    if (!host.empty() && host.back() == '.')
+        host.pop_back();
+    if (host == "localhost" || (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0))
+        return "the endpoint names this computer";
+    if (const auto isPublic = literalIsPublic(endpoint.host); isPublic && !*isPublic && !loopbackAllowed)
+        return "the endpoint's address is not a public one";
+    return {};
+}
+
+bool isAllowedLoopback(const Endpoint &endpoint, bool allowLoopbackHttp)
+{
+    return allowLoopbackHttp && (endpoint.host == "127.0.0.1" || endpoint.host == "::1");
+}
+
+std::optional<bool> literalIsPublic(const std::string &host)
+{
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1)
+        return isPublicIpv4(ntohl(v4.s_addr));
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        Bytes16 bytes{};
+        std::memcpy(bytes.data(), &v6, bytes.size());
+        return isPublicIpv6(bytes);
+    }
+    return std::nullopt;
+}
+
 bool isPublicIpv4(std::uint32_t address)
 {
     for (const Ipv4Range &range : nonPublicIpv4) {
@@ -179,6 +213,30 @@ Outcome<std::vector<ResolvedAddress>> resolvePublic(std::string_view host, std::
     if (addresses.empty())
         return Failure::failure(name + " has no address");
     return {addresses, {}};
+}
+
+Outcome<std::vector<ResolvedAddress>> endpointAddresses(const Endpoint &endpoint, bool allowLoopbackHttp,
+                                                        bool *notPublic)
+{
+    if (!isAllowedLoopback(endpoint, allowLoopbackHttp))
+        return resolvePublic(endpoint.host, endpoint.port, notPublic);
+    if (notPublic)
+        *notPublic = false;
+    ResolvedAddress resolved;
+    if (endpoint.host == "::1") {
+        auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(resolved.address);
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(endpoint.port);
+        ipv6.sin6_addr = in6addr_loopback;
+        resolved.length = sizeof ipv6;
+    } else {
+        auto &ipv4 = reinterpret_cast<sockaddr_in &>(resolved.address);
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(endpoint.port);
+        ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        resolved.length = sizeof ipv4;
+    }
+    return {{resolved}, {}};
 }
 
 } // namespace pushserver::webpush

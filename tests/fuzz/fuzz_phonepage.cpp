@@ -1,6 +1,7 @@
 #include "fuzzcheck.h"
 #include "phonepage.h"
 #include "query.h"
+#include "tellink.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>

@@ -74,6 +74,8 @@ private slots:
     void vapidRefusals();
     void subscription_data();
     void subscription();
+    void endpointRules_data();
+    void endpointRules();
     void publicAddress_data();
     void publicAddress();
     void resolvePublic_data();
@@ -241,6 +243,7 @@ void TestWebPush::subscription_data()
     QTest::newRow("http endpoint") << subscriptionJson("http://push.example.net/x") << false << "not an https URL";
     QTest::newRow("http to loopback in tests") << subscriptionJson("http://127.0.0.1:8080/x") << true << "";
     QTest::newRow("http elsewhere in tests") << subscriptionJson("http://10.0.0.1/x") << true << "not an https URL";
+    QTest::newRow("localhost in tests") << subscriptionJson("http://localhost:8080/x") << true << "this computer";
     QTest::newRow("endpoint of 1025 bytes")
         << subscriptionJson("https://push.example.net/" + QString(1025 - 25, 'a')) << false << "longer than 1024";
     QByteArray large = subscriptionJson(endpoint);
@@ -270,6 +273,45 @@ void TestWebPush::subscription()
         QVERIFY(!subscription.ok());
         QVERIFY2(QString::fromStdString(subscription.error).contains(error), subscription.error.c_str());
     }
+}
+
+void TestWebPush::endpointRules_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<bool>("loopbackHttp");
+    QTest::addColumn<QString>("refusal"); // empty: sendable
+
+    QTest::newRow("push service") << "https://fcm.googleapis.com/fcm/send/x" << false << "";
+    QTest::newRow("a port of its own") << "https://ntfy.example.net:8443/up/x" << false << "";
+    QTest::newRow("public literal") << "https://[2a00:1450:4001::1]/x" << false << "";
+    QTest::newRow("plain http") << "http://push.example.net/x" << false << "not an https URL";
+    QTest::newRow("localhost") << "https://localhost/x" << false << "names this computer";
+    QTest::newRow("localhost in tests") << "http://localhost:8080/x" << true << "not an https URL";
+    QTest::newRow("under localhost, closing dot") << "https://push.localhost./x" << true << "names this computer";
+    QTest::newRow("loopback") << "https://127.0.0.1:8443/x" << false << "not a public one";
+    QTest::newRow("loopback in tests") << "http://127.0.0.1:8080/x" << true << "";
+    QTest::newRow("IPv6 loopback in tests") << "https://[::1]:8443/x" << true << "";
+    QTest::newRow("other loopback in tests") << "https://127.0.0.2/x" << true << "not a public one";
+    QTest::newRow("mapped loopback in tests") << "https://[::ffff:127.0.0.1]/x" << true << "not a public one";
+    QTest::newRow("private") << "https://192.168.1.1/x" << true << "not a public one";
+}
+
+// The one set of rules, asked for a new subscription and before each delivery: the tests' flag lets through the
+// loopback literals only, never a name.
+void TestWebPush::endpointRules()
+{
+    QFETCH(QString, url);
+    QFETCH(bool, loopbackHttp);
+    QFETCH(QString, refusal);
+
+    const Outcome<Endpoint> endpoint = parseEndpoint(url.toStdString());
+    QVERIFY2(endpoint.ok(), endpoint.error.c_str());
+    const QString given = QString::fromStdString(endpointRefusal(endpoint.value, loopbackHttp));
+    if (refusal.isEmpty())
+        QVERIFY2(given.isEmpty(), qPrintable(given));
+    else
+        QVERIFY2(given.contains(refusal), qPrintable(given));
+    QCOMPARE(isAllowedLoopback(endpoint.value, loopbackHttp), loopbackHttp && refusal.isEmpty());
 }
 
 void TestWebPush::publicAddress_data()
