@@ -243,7 +243,7 @@ void TestWebPush::subscription_data()
     QTest::newRow("http endpoint") << subscriptionJson("http://push.example.net/x") << false << "not an https URL";
     QTest::newRow("http to loopback in tests") << subscriptionJson("http://127.0.0.1:8080/x") << true << "";
     QTest::newRow("http elsewhere in tests") << subscriptionJson("http://10.0.0.1/x") << true << "not an https URL";
-    QTest::newRow("localhost in tests") << subscriptionJson("http://localhost:8080/x") << true << "this computer";
+    QTest::newRow("localhost in tests") << subscriptionJson("http://localhost:8080/x") << true << "not an https URL";
     QTest::newRow("endpoint of 1025 bytes")
         << subscriptionJson("https://push.example.net/" + QString(1025 - 25, 'a')) << false << "longer than 1024";
     QByteArray large = subscriptionJson(endpoint);
