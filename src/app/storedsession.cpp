@@ -53,6 +53,11 @@ std::optional<QString> StoredSession::pushDeviceId() const
     return id;
 }
 
+bool StoredSession::canPush() const
+{
+    return isSignedIn(apiKey()) && pushDeviceId().has_value();
+}
+
 QString StoredSession::savedDeviceId() const
 {
     return m_settings.value(deviceKey, QString::fromLatin1(neverChosenDeviceId)).toString();

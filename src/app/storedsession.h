@@ -33,6 +33,8 @@ public:
 
     // The default device that pushes go to; none when the key is missing or holds "no".
     std::optional<QString> pushDeviceId() const;
+    // What a push needs: somebody signed in, and a default device.
+    bool canPush() const;
     // The default device as the device list compares it: "-1" when none was ever chosen.
     QString savedDeviceId() const;
     void setDefaultDeviceId(const QString &id);

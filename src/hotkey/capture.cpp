@@ -1,12 +1,8 @@
 #include "hotkey/capture.h"
 
-#include "app/config.h"
 #include "app/diagnostics.h"
-#include "app/storedsession.h"
 #include "hotkey/clipboard.h"
 #include "hotkey/numbercleaning.h"
-
-#include <QSettings>
 
 #include <atomic>
 #include <optional>
@@ -38,19 +34,10 @@ private:
 
 } // namespace
 
-std::optional<NumberSearch> captureSelection(const std::function<void(const CapturedNumber &)> &found)
+std::optional<NumberSearch> captureSelection(const std::function<void(const QString &number)> &found)
 {
     const CaptureTurn turn;
     if (!turn.granted())
-        return std::nullopt;
-
-    // A settings object of our own: the windows' objects belong to the GUI thread, and objects on one file share
-    // their values within the process.
-    QSettings config(configFilePath(), QSettings::IniFormat);
-    const StoredSession session(config);
-    const std::optional<QString> deviceId = session.pushDeviceId();
-    const QString apiKey = session.apiKey();
-    if (!deviceId || !StoredSession::isSignedIn(apiKey))
         return std::nullopt;
 
     // An unsaved clipboard would be lost to the copy: the capture ends before any key.
@@ -66,7 +53,7 @@ std::optional<NumberSearch> captureSelection(const std::function<void(const Capt
     const CleanedNumber &cleaned = search.cleaned;
     if (search.outcome == NumberSearch::Found) {
         writeDiagnosticLine((cleaned.hadPlus ? QByteArray("%2B") : QByteArray()) + cleaned.digits.toUtf8());
-        found(CapturedNumber{apiKey, *deviceId, cleaned.number()});
+        found(cleaned.number());
     } else {
         writeDiagnosticLine("not a number " + cleaned.digits.toUtf8());
     }

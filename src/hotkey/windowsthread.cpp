@@ -6,32 +6,33 @@
 #include <QMetaMethod>
 
 #include <chrono>
-
-std::atomic<WindowsThread *> hotkeyWatcher{nullptr};
+#include <utility>
 
 WindowsThread::WindowsThread() : m_source(newEventSource())
 {
-    hotkeyWatcher = this;
     qRegisterMetaType<NumberSearch>(); // numberNotFound crosses threads on Windows
     connect(this, &WindowsThread::hotkeyPressed, this, &WindowsThread::capture, captureConnection());
 }
 
-WindowsThread::~WindowsThread()
+WindowsThread::~WindowsThread() = default;
+
+void WindowsThread::setCaptureCondition(std::function<bool()> condition)
 {
-    WindowsThread *self = this;
-    hotkeyWatcher.compare_exchange_strong(self, nullptr);
+    m_captureCondition = std::move(condition);
 }
 
 void WindowsThread::capture()
 {
-    // The push belongs to the settings window of the signed-in user: without one listening, nothing is captured.
+    // The push belongs to the settings window of the signed-in user: without one listening, or when it could not
+    // push, nothing is captured.
     if (!isSignalConnected(QMetaMethod::fromSignal(&WindowsThread::selectionCaptured)))
         return;
-    const std::optional<NumberSearch> outcome =
-        hotkey::captureSelection([this](const hotkey::CapturedNumber &captured) {
-            emit selectionCaptured(captured.apiKey, captured.deviceId, captured.number);
-            emit createSendingWindow();
-        });
+    if (m_captureCondition && !m_captureCondition())
+        return;
+    const std::optional<NumberSearch> outcome = hotkey::captureSelection([this](const QString &number) {
+        emit selectionCaptured(number);
+        emit createSendingWindow();
+    });
     if (outcome && *outcome != NumberSearch::Found)
         emit numberNotFound(*outcome);
 }

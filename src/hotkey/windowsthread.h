@@ -6,6 +6,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 // The hotkey watcher: a thread of its own that sees every key event of the desktop (a low-level keyboard
@@ -33,6 +34,10 @@ public:
 
     // GUI thread: the hotkey list's entry to watch from the next key event on.
     void applyHotkeyIndex(int index);
+    // GUI thread, before start(): asked on each hotkey, where the capture runs, whether a push could go (someone
+    // signed in, a default device chosen); when it answers false nothing is captured, and the user's clipboard is
+    // not touched. It must be safe on the watcher thread. Without one, every hotkey with a receiver captures.
+    void setCaptureCondition(std::function<bool()> condition);
     hotkey::Hotkey watchedHotkey() const;
 
     // Any thread, any time, even before the thread runs: ends the watcher's loop; the caller then waits.
@@ -47,9 +52,9 @@ public:
 signals:
     // The capture on the hotkey found a number to push (the selection, cleaned), and then that the sending
     // indicator is due. Emitted where the capture runs (the watcher thread on Windows, the GUI thread on X11);
-    // the settings window of the signed-in user connects to both, and without a receiver of the first the
+    // the settings window of the signed-in user is connected to both, and without a receiver of the first the
     // hotkey does nothing.
-    void selectionCaptured(const QString &apiKey, const QString &deviceId, const QString &number);
+    void selectionCaptured(const QString &number);
     void createSendingWindow();
     // The capture found no number in the selection, or several (never Found): the user is told why nothing was
     // pushed. Emitted where the capture runs, like the two above.
@@ -86,6 +91,7 @@ private:
 
     std::unique_ptr<EventSource> m_source;
     hotkey::HotkeyMatcher m_matcher;
+    std::function<bool()> m_captureCondition;
     std::atomic<int> m_state{static_cast<int>(State::NotStarted)};
     std::atomic<quint64> m_keyEvents{0};
     std::atomic<quint64> m_hotkeys{0};
@@ -93,5 +99,3 @@ private:
     std::atomic<qint64> m_totalNs{0};
     std::atomic<qint64> m_lastHotkeyAtNs{0};
 };
-
-extern std::atomic<WindowsThread *> hotkeyWatcher;

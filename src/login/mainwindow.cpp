@@ -8,8 +8,6 @@
 #include "service/messages.h"
 #include "service/requests.h"
 #include "service/serviceaddress.h"
-#include "settings/settingswindow.h"
-#include "settings/trayicon.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -22,6 +20,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSettings>
+#include <QSystemTrayIcon>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), form(std::make_unique<Ui::MainWindow>()), transferTimeoutMs(service::transferTimeoutMs)
@@ -46,7 +45,9 @@ MainWindow::MainWindow(QWidget *parent)
         writeDiagnosticLine("connected " + maskedApiKey(apiKey));
     } else {
         writeDiagnosticLine("not connected");
-        trayIcon = new TrayIcon(TrayIcon::State::SignedOut, this);
+        // Grey and without a menu: there is nothing to show or end but this window.
+        trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_Off.png")), this);
+        trayIcon->setToolTip(QStringLiteral("tapvela"));
         trayIcon->setVisible(true);
     }
 
@@ -196,10 +197,5 @@ void MainWindow::finishedRequest(QNetworkReply *reply)
     StoredSession(*settings).setApiKey(answer.text);
     // On disk before the settings window starts, so that a sign-in is never lost to a crash after it.
     settings->sync();
-
-    auto *settingsWindow = new SettingsWindow();
-    settingsWindow->showNormal();
-    if (trayIcon)
-        trayIcon->hide();
-    close();
+    emit signedIn();
 }

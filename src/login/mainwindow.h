@@ -8,7 +8,7 @@ class QCloseEvent;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSettings;
-class TrayIcon;
+class QSystemTrayIcon;
 
 namespace Ui {
 class MainWindow;
@@ -17,8 +17,9 @@ namespace service {
 struct Warning;
 }
 
-// The login window: a user name and a password exchanged for the api key, after which the settings window
-// takes over. While it is open without an api key, a grey tray icon says that nobody is signed in.
+// The login window: a user name and a password exchanged for the api key, which it stores and announces
+// (signedIn); whoever listens opens the settings window and closes this one. While it is open without an api
+// key, a grey tray icon says that nobody is signed in.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
@@ -29,6 +30,10 @@ public:
 
     // How long a login request may go without receiving data before it ends as a network error.
     void setTransferTimeout(int milliseconds);
+
+signals:
+    // The service gave an api key, which is on disk in config.ini by now.
+    void signedIn();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -51,7 +56,7 @@ private:
 
     QNetworkAccessManager *manager = nullptr;
     std::unique_ptr<QSettings> settings;
-    TrayIcon *trayIcon = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
     bool requestPending = false;
     std::unique_ptr<Ui::MainWindow> form;
     int transferTimeoutMs;

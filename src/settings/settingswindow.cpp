@@ -7,8 +7,6 @@
 #include "app/uilanguage.h"
 #include "app/windowfont.h"
 #include "hotkey/sending.h"
-#include "hotkey/windowsthread.h"
-#include "login/mainwindow.h"
 #include "service/messages.h"
 #include "service/requests.h"
 #include "service/serviceaddress.h"
@@ -42,9 +40,6 @@ namespace {
 
 constexpr int idRole = Qt::UserRole + 1;
 
-// The GUI thread alone reads and writes it.
-SettingsWindow *current = nullptr;
-
 // Without a notification area (a bare GNOME session) a hidden window could never be shown again: the window
 // then stays in the taskbar. Said once per run on standard output.
 bool systemTrayAvailable()
@@ -62,32 +57,6 @@ std::atomic<bool> waylandTold{false};
 
 } // namespace
 
-SettingsWindow *currentSettingsWindow()
-{
-    return current;
-}
-
-void setCurrentSettingsWindow(SettingsWindow *window)
-{
-    WindowsThread *watcher = hotkeyWatcher.load();
-    if (current && watcher) {
-        QObject::disconnect(watcher, &WindowsThread::selectionCaptured, current, &SettingsWindow::sendSelection);
-        QObject::disconnect(watcher, &WindowsThread::createSendingWindow, current,
-                            &SettingsWindow::createSendingWindow);
-        QObject::disconnect(watcher, &WindowsThread::numberNotFound, current, &SettingsWindow::showNumberNotFound);
-    }
-    current = window;
-    // Announced where the capture runs: queued when that is the watcher thread, dropped by Qt when the window goes.
-    if (window && watcher) {
-        QObject::connect(watcher, &WindowsThread::selectionCaptured, window, &SettingsWindow::sendSelection,
-                         Qt::UniqueConnection);
-        QObject::connect(watcher, &WindowsThread::createSendingWindow, window, &SettingsWindow::createSendingWindow,
-                         Qt::UniqueConnection);
-        QObject::connect(watcher, &WindowsThread::numberNotFound, window, &SettingsWindow::showNumberNotFound,
-                         Qt::UniqueConnection);
-    }
-}
-
 QStringList hotkeyEntryTexts()
 {
     QStringList texts;
@@ -104,8 +73,6 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std:
     form->setupUi(this); // ends by connecting the on_<object>_<signal> slots
     // The form's pixmap is the plain picture; through QIcon the double-resolution one serves scaled screens.
     form->label->setPixmap(QIcon(QStringLiteral(":/images/settings.png")).pixmap(form->label->size()));
-
-    setCurrentSettingsWindow(this);
 
     setFixedSize(size());
     // A top-level window's default flags include the maximise button: flipping the hint removes it.
@@ -129,13 +96,13 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std:
 
     requestDevices();
 
-    // The first entry becomes current as it is added, and the stored choice is selected next: each change
-    // reaches the watcher, and nothing is stored since the window is not active yet.
+    // The first entry becomes current as it is added, and the stored choice is selected next: each change is
+    // announced, and nothing is stored since the window is not active yet.
     form->keyList->addItems(hotkeyEntryTexts());
     form->keyList->setCurrentIndex(session().hotkeyIndex());
     session().keepHotkeyIndex();
 
-    trayIcon = new TrayIcon(TrayIcon::State::SignedIn, this);
+    trayIcon = new TrayIcon(this);
     connect(trayIcon, &TrayIcon::showRequested, this, &SettingsWindow::onClickSysTray);
     connect(trayIcon, &TrayIcon::quitRequested, this, &SettingsWindow::forceClose);
     connect(trayIcon, &QSystemTrayIcon::activated, this, &SettingsWindow::onClickSystemTray);
@@ -166,11 +133,14 @@ SettingsWindow::SettingsWindow(QWidget *parent) : QMainWindow(parent), form(std:
 
 SettingsWindow::~SettingsWindow()
 {
-    if (current == this)
-        setCurrentSettingsWindow(nullptr);
     // Replies torn down with the manager must not reach a half-gone window.
     manager->disconnect(this);
     delete manager;
+}
+
+int SettingsWindow::hotkeyIndex() const
+{
+    return form->keyList->currentIndex();
 }
 
 StoredSession SettingsWindow::session() const
@@ -220,18 +190,20 @@ void SettingsWindow::showWarning(const service::Warning &warning)
     QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
-void SettingsWindow::sendSelection(const QString &apiKey, const QString &deviceId, const QString &number)
+void SettingsWindow::sendSelection(const QString &number)
 {
     // A capture announced just before this window signed out pushes nothing.
-    if (current != this)
+    const StoredSession stored = session();
+    if (disconnected || !stored.canPush())
         return;
-    service::sendRequest(manager, service::pushUrl(apiKey, isFrenchInterface(), deviceId, number));
+    service::sendRequest(manager,
+                         service::pushUrl(stored.apiKey(), isFrenchInterface(), *stored.pushDeviceId(), number));
 }
 
 void SettingsWindow::createSendingWindow()
 {
     // Only beside a push: an announcement queued before this window signed out sent none.
-    if (current != this)
+    if (disconnected)
         return;
     auto *indicator = new Sending;
     indicator->show();
@@ -279,8 +251,7 @@ void SettingsWindow::on_keyList_currentIndexChanged(int index)
     // Only the user's own choice is stored: the changes made while the window is built are not.
     if (form->keyList->isActiveWindow() && settings)
         session().setHotkeyIndex(index);
-    if (WindowsThread *watcher = hotkeyWatcher.load())
-        watcher->applyHotkeyIndex(index);
+    emit hotkeyIndexChanged(index);
 }
 
 void SettingsWindow::on_startCheckBox_stateChanged(int arg1)
@@ -295,21 +266,12 @@ void SettingsWindow::on_startCheckBox_stateChanged(int arg1)
 void SettingsWindow::on_disconnect_clicked()
 {
     session().signOut();
-
-    auto *login = new MainWindow();
-    login->show();
-    // Signed out, closing the login window ends the program again.
-    QApplication::setQuitOnLastWindowClosed(true);
-
+    // Signed out, the hotkey must send nothing (not a push with the api key "no"), whatever is still queued.
+    disconnected = true;
     trayIcon->hide();
-
-    // Signed out, the hotkey must send nothing (not a push with the api key "no"), and after the next sign-in
-    // only the new window may answer the watcher.
-    if (current == this)
-        setCurrentSettingsWindow(nullptr);
-
+    // The login window comes from whoever listens, and this window goes when its owner lets it go.
+    emit signedOut();
     hide();
-    deleteLater();
 }
 
 // The device list and the default device.

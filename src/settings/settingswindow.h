@@ -33,8 +33,9 @@ struct Warning;
 } // namespace service
 
 // The program's window once an api key is stored: the account's devices, the hotkey choice, start at login
-// and disconnect; it owns the tray icon and the network access manager of every signed-in request. While it is
-// the current settings window it answers the hotkey watcher: it sends the pushes and shows the indicator.
+// and disconnect; it owns the tray icon and the network access manager of every signed-in request. Whoever shows
+// it connects it to the hotkey watcher: it sends the pushes, with the api key and default device it keeps, and
+// shows the indicator. It knows no other window: a disconnect is announced (signedOut).
 class SettingsWindow : public QMainWindow
 {
     Q_OBJECT
@@ -43,9 +44,20 @@ public:
     explicit SettingsWindow(QWidget *parent = nullptr);
     ~SettingsWindow() override;
 
+    // The entry of the hotkey list now chosen (-1 when the stored one is out of the list).
+    int hotkeyIndex() const;
+
+signals:
+    // The user disconnected: the api key is "no" on disk, and the window and its tray icon are hidden. The window
+    // pushes nothing from here on.
+    void signedOut();
+    // The hotkey list's entry changed, by the user or while the window is built.
+    void hotkeyIndexChanged(int index);
+
 public slots:
-    // The watcher's capture found a number: the push goes through this window's network access manager.
-    void sendSelection(const QString &apiKey, const QString &deviceId, const QString &number);
+    // The watcher's capture found a number: pushed to the default device with this window's api key, through its
+    // network access manager; nothing once signed out or without a default device.
+    void sendSelection(const QString &number);
     void finishedRequest(QNetworkReply *reply);
     void createSendingWindow();
     // In the indicator's place: why a press pushed nothing.
@@ -86,12 +98,10 @@ private:
 
     // A child while shown, one at a time.
     QPointer<PhonePairingWindow> pairingWindow;
-};
 
-// GUI thread. The settings window that answers the hotkey watcher: the most recently built one, until it signs
-// out or goes. Making a window current connects it to the watcher's announcements and disconnects the one before.
-SettingsWindow *currentSettingsWindow();
-void setCurrentSettingsWindow(SettingsWindow *window);
+    // Set by the disconnect: announcements of the watcher queued before it are answered with nothing.
+    bool disconnected = false;
+};
 
 // The entries of the hotkey list, in index order: "F1" .. "F12", "CTRL + F1" .. "CTRL + F12",
 // "ALT + F1" .. "ALT + F12".

@@ -6,13 +6,9 @@
 #include <QIcon>
 #include <QMenu>
 
-TrayIcon::TrayIcon(State state, QObject *parent) : QSystemTrayIcon(parent)
+TrayIcon::TrayIcon(QObject *parent) : QSystemTrayIcon(parent)
 {
     setToolTip(QStringLiteral("tapvela"));
-    if (state == State::SignedOut) {
-        setIcon(QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_Off.png")));
-        return;
-    }
     setIcon(QIcon(QStringLiteral(":/icons/tapvela_Tray_Icone_16x16_On.png")));
     m_menu = std::make_unique<QMenu>();
     const bool french = isFrenchInterface();

@@ -6,16 +6,14 @@
 
 class QMenu;
 
-// The program's icon in the notification area. Signed out (the login window) it is grey and has no menu;
-// signed in (the settings window) it has the menu that shows the settings window or ends the program.
+// The settings window's icon in the notification area, with the menu that shows the window or ends the program.
+// (Signed out, the login window shows a grey icon of its own, without a menu.)
 class TrayIcon final : public QSystemTrayIcon
 {
     Q_OBJECT
 
 public:
-    enum class State { SignedOut, SignedIn };
-
-    TrayIcon(State state, QObject *parent);
+    explicit TrayIcon(QObject *parent);
     ~TrayIcon() override;
 
 signals:

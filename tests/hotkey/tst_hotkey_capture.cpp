@@ -1,5 +1,6 @@
 #include "app/config.h"
 #include "desktop.h"
+#include "desktop/desktopcontroller.h"
 #include "hotkey/numbercleaning.h"
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
@@ -136,6 +137,8 @@ private slots:
 
 private:
     void setConfig(const QString &key, const QString &value);
+    // The controller switches to a settings window of its own making: the one that answers the watcher.
+    bool openSettingsWindow();
     // Selects text in the target, focuses it, presses keys; waits for the diagnostic line of the capture.
     bool pressAndWaitForLine(const QString &text, bool selected, const QString &keys, const QByteArray &line,
                              StdoutCapture &output);
@@ -146,8 +149,9 @@ private:
     testsupport::MessageBoxCatcher m_boxes;
     int m_repliesHandled = 0; // by the settings window, since the start
     int m_repliesAtInit = 0;
-    std::unique_ptr<WindowsThread> m_watcher;
-    std::unique_ptr<SettingsWindow> m_window;
+    std::unique_ptr<DesktopController> m_controller;
+    WindowsThread *m_watcher = nullptr;
+    QPointer<SettingsWindow> m_window;
     std::unique_ptr<desktop::TargetWindow> m_target;
     QString m_configPath;
     QByteArray m_savedConfig;
@@ -175,14 +179,11 @@ void TestHotkeyCapture::initTestCase()
     setConfig(QStringLiteral("id"), deviceId);
     setConfig(QStringLiteral("key"), QStringLiteral("10"));
 
-    m_watcher = std::make_unique<WindowsThread>();
+    m_controller = std::make_unique<DesktopController>();
+    m_watcher = &m_controller->watcher();
     m_watcher->start();
     QTRY_COMPARE_WITH_TIMEOUT(m_watcher->state(), WindowsThread::State::Watching, 10000);
-    m_window = std::make_unique<SettingsWindow>();
-    auto *manager = m_window->findChild<QNetworkAccessManager *>();
-    QVERIFY(manager);
-    // After the window's own handler, which has shown and closed its box by then.
-    connect(manager, &QNetworkAccessManager::finished, this, [this] { ++m_repliesHandled; });
+    QVERIFY(openSettingsWindow());
     QVERIFY(m_service.waitForRequests(1));
     // The device list stores the first device as the default: before the cases change the stored one.
     QTRY_COMPARE_WITH_TIMEOUT(m_repliesHandled, 1, 10000);
@@ -192,14 +193,22 @@ void TestHotkeyCapture::initTestCase()
     QVERIFY(m_target->isValid());
 }
 
+bool TestHotkeyCapture::openSettingsWindow()
+{
+    m_window = m_controller->makeSettingsWindow();
+    auto *manager = m_window->findChild<QNetworkAccessManager *>();
+    if (!manager)
+        return false;
+    // After the window's own handler, which has shown and closed its box by then.
+    connect(manager, &QNetworkAccessManager::finished, this, [this] { ++m_repliesHandled; });
+    return true;
+}
+
 void TestHotkeyCapture::cleanupTestCase()
 {
     m_target.reset();
-    m_window.reset();
-    if (m_watcher) {
-        m_watcher->stop();
-        QVERIFY(m_watcher->wait(5000));
-    }
+    // Stops the watcher and waits for it, then takes the windows down.
+    m_controller.reset();
     if (m_configPath.isEmpty())
         return;
     QFile::remove(m_configPath);
@@ -217,7 +226,6 @@ void TestHotkeyCapture::init()
     setConfig(QStringLiteral("id"), deviceId);
     m_watcher->applyHotkeyIndex(10);
     m_service.clearRequests();
-    setCurrentSettingsWindow(m_window.get());
     m_repliesAtInit = m_repliesHandled;
     m_boxes.seen.clear();
 }
@@ -411,7 +419,7 @@ void TestHotkeyCapture::nothingAtAll()
         StdoutCapture output;
         setConfig(key, value);
         if (!withWindow)
-            setCurrentSettingsWindow(nullptr);
+            m_controller->makeLoginWindow();
         const quint64 fired = m_watcher->statistics().hotkeys;
         m_target->setText(QStringLiteral("06 12 34 56 78"), true);
         QVERIFY(m_target->focus());
@@ -422,7 +430,14 @@ void TestHotkeyCapture::nothingAtAll()
         // written the first press has been dealt with.
         setConfig(QStringLiteral("apikey"), apiKey);
         setConfig(QStringLiteral("id"), deviceId);
-        setCurrentSettingsWindow(m_window.get());
+        if (!withWindow) {
+            // A settings window again, whose device list comes first: the pushes are counted from then on.
+            QVERIFY(openSettingsWindow());
+            QVERIFY(m_service.waitForRequests(1));
+            QTRY_COMPARE_WITH_TIMEOUT(m_repliesHandled - m_repliesAtInit, 1, 10000);
+            m_service.clearRequests();
+            m_repliesAtInit = m_repliesHandled;
+        }
         QVERIFY(pressAndWaitForLine(QStringLiteral("06 98 76 54 32"), true, QStringLiteral("key F11"),
                                     QByteArray("0698765432"), output));
         QVERIFY(m_service.waitForRequests(1));

@@ -1,5 +1,6 @@
 #include "app/config.h"
 #include "app/uilanguage.h"
+#include "desktop/desktopcontroller.h"
 #include "login/mainwindow.h"
 #include "service/requests.h"
 #include "service/serviceaddress.h"
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -157,7 +159,9 @@ private:
 
     TestService service;
     QTemporaryDir scratch;
-    std::unique_ptr<MainWindow> window;
+    // Makes the login windows and, on a sign-in, the settings window; its watcher is never started.
+    std::unique_ptr<DesktopController> controller;
+    QPointer<MainWindow> window;
 };
 
 void TestLogin::initTestCase()
@@ -170,6 +174,7 @@ void TestLogin::initTestCase()
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("xdg"))));
     // Tests open and close windows without running the application's loop.
     QApplication::setQuitOnLastWindowClosed(false);
+    controller = std::make_unique<DesktopController>();
 }
 
 void TestLogin::init()
@@ -183,7 +188,7 @@ void TestLogin::init()
 
 void TestLogin::cleanup()
 {
-    window.reset();
+    delete window.data();
     qDeleteAll(topLevelWindows<MainWindow>());
     qDeleteAll(topLevelWindows<SettingsWindow>());
     clearConfig();
@@ -209,7 +214,7 @@ void TestLogin::checkWarning(const SeenBox &box, const QString &text) const
     QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(box.buttonCount, 1);
     QVERIFY(box.onlyOkCanBeDefault);
-    QCOMPARE(box.parent, window.get());
+    QCOMPARE(box.parent, window.data());
 }
 
 // Opens the window and signs in with these fields by a click on GO.
@@ -238,9 +243,9 @@ void TestLogin::storeApiKey(const QString &apiKey)
 
 MainWindow *TestLogin::openWindow()
 {
-    window = std::make_unique<MainWindow>();
+    window = controller->makeLoginWindow();
     window->showNormal();
-    return window.get();
+    return window;
 }
 
 QLineEdit *TestLogin::field(const char *name) const
@@ -272,7 +277,7 @@ void TestLogin::chooseService(const QString &typed)
     dialog->setTextValue(typed);
     dialog->accept();
     // The window takes the answer from its event queue.
-    QCoreApplication::sendPostedEvents(window.get(), QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(window.data(), QEvent::MetaCall);
 }
 
 int TestLogin::pendingReplies() const
@@ -755,14 +760,14 @@ void TestLogin::chosenServiceOutlivesSignOutAndRestart()
     QTest::mouseClick(settings->findChild<QPushButton *>(QStringLiteral("disconnect")), Qt::LeftButton);
     QTRY_COMPARE(topLevelWindows<MainWindow>().size(), 2);
     for (MainWindow *login : topLevelWindows<MainWindow>()) {
-        if (login != window.get())
+        if (login != window.data())
             QCOMPARE(login->findChild<QLabel *>(QStringLiteral("serviceLine"))->text(),
                      QStringLiteral("Service: 127.0.0.1:%1").arg(service.port()));
     }
     QVERIFY(answerer.seen.isEmpty());
 
     // A restart reads it from config.ini on disk.
-    window.reset();
+    delete window.data();
     qDeleteAll(topLevelWindows<MainWindow>());
     qDeleteAll(topLevelWindows<SettingsWindow>());
     {
@@ -866,14 +871,14 @@ void TestLogin::diagnosticsHideTheKey()
         openWindow();
         QTest::mouseClick(button(), Qt::LeftButton);
         signedIn = QTest::qWaitFor([this] { return !window->isVisible(); }, 10000);
-        window.reset();
+        delete window.data();
         qDeleteAll(topLevelWindows<SettingsWindow>());
         service.setReply(loginPath, ScriptedReply::text("error"));
         clearConfig();
         openWindow();
         QTest::mouseClick(button(), Qt::LeftButton);
         refused = QTest::qWaitFor([&answerer] { return !answerer.seen.isEmpty(); }, 10000);
-        window.reset();
+        delete window.data();
         storeApiKey(key);
         openWindow();
         lines = capture.lines();

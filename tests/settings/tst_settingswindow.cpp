@@ -3,6 +3,7 @@
 
 #include "app/config.h"
 #include "app/uilanguage.h"
+#include "desktop/desktopcontroller.h"
 #include "hotkey/sending.h"
 #include "hotkey/windowsthread.h"
 #include "login/mainwindow.h"
@@ -77,15 +78,17 @@ private:
     int indicators() const;
     int visibleSettingsTrayIcons() const;
 
-    // Never started: the window applies its hotkey to it and connects to its signal, as to the real one.
-    std::unique_ptr<WindowsThread> watcher;
+    // Its watcher is never started: the windows it makes choose its hotkey and are connected to its signals, as
+    // to the real one.
+    std::unique_ptr<DesktopController> controller;
+    WindowsThread *watcher = nullptr;
 };
 
 void TestSettingsWindow::initTestCase()
 {
     useOwnConfigHome();
-    watcher = std::make_unique<WindowsThread>();
-    QCOMPARE(hotkeyWatcher.load(), watcher.get());
+    controller = std::make_unique<DesktopController>();
+    watcher = &controller->watcher();
 }
 
 void TestSettingsWindow::init()
@@ -124,7 +127,7 @@ int TestSettingsWindow::visibleSettingsTrayIcons() const
 
 SettingsWindow *TestSettingsWindow::makeWindow()
 {
-    window = new SettingsWindow();
+    window = controller->makeSettingsWindow();
     return window;
 }
 
@@ -516,14 +519,14 @@ void TestSettingsWindow::quitEndsEventLoopWithZero()
 
 void TestSettingsWindow::newestWindowIsPublished()
 {
-    SettingsWindow *first = makeWindow();
-    QCOMPARE(currentSettingsWindow(), first);
-    auto second = std::make_unique<SettingsWindow>();
-    QCOMPARE(currentSettingsWindow(), second.get());
-    delete first; // an older window going does not take the pointer back
-    QCOMPARE(currentSettingsWindow(), second.get());
-    second.reset();
-    QCOMPARE(currentSettingsWindow(), nullptr);
+    QPointer<SettingsWindow> first = makeWindow();
+    QCOMPARE(controller->currentWindow(), first.data());
+    QPointer<SettingsWindow> second = controller->makeSettingsWindow();
+    QCOMPARE(controller->currentWindow(), second.data());
+    delete first.data(); // an older window going does not take the pointer back
+    QCOMPARE(controller->currentWindow(), second.data());
+    delete second.data();
+    QCOMPARE(controller->currentWindow(), nullptr);
 }
 
 // The watcher announces a capture from its own thread: the current window alone sends the push, and a window
@@ -540,24 +543,24 @@ void TestSettingsWindow::capturedSelectionReachesCurrentWindow()
         return count;
     };
     const auto announceFromAnotherThread = [this] {
-        const std::unique_ptr<QThread> thread(QThread::create([this] {
-            emit watcher->selectionCaptured(QStringLiteral("k1"), QStringLiteral("7"), QStringLiteral("+336"));
-        }));
+        const std::unique_ptr<QThread> thread(
+            QThread::create([this] { emit watcher->selectionCaptured(QStringLiteral("+336")); }));
         thread->start();
         return thread->wait(5000);
     };
 
-    SettingsWindow *older = makeWindow();
-    auto newer = std::make_unique<SettingsWindow>();
+    // The older window is let go when the newer one is made: it gets none, or is gone.
+    QPointer<SettingsWindow> older = makeWindow();
+    QPointer<SettingsWindow> newer = controller->makeSettingsWindow();
     QVERIFY(announceFromAnotherThread());
-    QCOMPARE(pushes(newer.get()), 0); // queued for the GUI thread
-    QTRY_COMPARE(pushes(newer.get()), 1);
-    QCOMPARE(pushes(older), 0);
+    QCOMPARE(pushes(newer), 0); // queued for the GUI thread
+    QTRY_COMPARE(pushes(newer), 1);
+    QVERIFY(!older || pushes(older) == 0);
 
     QVERIFY(announceFromAnotherThread());
-    newer.reset();
+    delete newer.data();
     QCoreApplication::processEvents();
-    QCOMPARE(pushes(older), 0);
+    QVERIFY(!older || pushes(older) == 0);
 }
 
 void TestSettingsWindow::disconnectSignsOut()
@@ -575,7 +578,7 @@ void TestSettingsWindow::disconnectSignsOut()
     auto *icon = window->findChild<QSystemTrayIcon *>();
     // A capture announced from the watcher's thread just before the click: queued, it arrives after it.
     const std::unique_ptr<QThread> capture(QThread::create([this] {
-        emit watcher->selectionCaptured(QStringLiteral("k1"), QStringLiteral("7"), QStringLiteral("+336"));
+        emit watcher->selectionCaptured(QStringLiteral("+336"));
         emit watcher->createSendingWindow();
     }));
     capture->start();
@@ -589,7 +592,7 @@ void TestSettingsWindow::disconnectSignsOut()
     QCOMPARE(configValue(QStringLiteral("apikey")), QStringLiteral("no"));
     QVERIFY(!window->isVisible());
     QVERIFY(!icon->isVisible());
-    QCOMPARE(currentSettingsWindow(), nullptr);
+    QVERIFY(qobject_cast<MainWindow *>(controller->currentWindow())); // no settings window answers the watcher
     MainWindow *login = nullptr;
     for (QWidget *widget : QApplication::topLevelWidgets())
         login = login ? login : qobject_cast<MainWindow *>(widget);
@@ -706,7 +709,7 @@ void TestSettingsWindow::signInAgainAfterDisconnect()
 
     QTRY_COMPARE(topLevelWindows<SettingsWindow>().size(), 1);
     SettingsWindow *next = topLevelWindows<SettingsWindow>().constFirst();
-    QCOMPARE(currentSettingsWindow(), next);
+    QCOMPARE(controller->currentWindow(), next);
     QVERIFY(next->isVisible());
     QVERIFY(!login->isVisible());
     QCOMPARE(visibleSettingsTrayIcons(), 1);

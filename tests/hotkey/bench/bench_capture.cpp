@@ -5,8 +5,8 @@
 
 #include "app/config.h"
 #include "desktop.h"
+#include "desktop/desktopcontroller.h"
 #include "hotkey/windowsthread.h"
-#include "settings/settingswindow.h"
 #include "support/testservice.h"
 
 #include <QApplication>
@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -119,13 +120,14 @@ int main(int argc, char *argv[])
         config.setValue(QStringLiteral("key"), QStringLiteral("10"));
     }
 
-    WindowsThread watcher;
+    auto desktopController = std::make_unique<DesktopController>();
+    WindowsThread &watcher = desktopController->watcher();
     watcher.start();
     if (!QTest::qWaitFor([&watcher] { return watcher.state() == WindowsThread::State::Watching; }, 10000))
         return fail("the watcher does not watch");
     int status = 0;
     {
-        SettingsWindow window;
+        desktopController->makeSettingsWindow();
         const QString selection = QStringLiteral("+33 6 12 34 56 78");
         desktop::TargetWindow target;
         std::unique_ptr<QProcess> app;
@@ -191,8 +193,8 @@ int main(int argc, char *argv[])
                         figures.keyEvents);
         }
     }
-    watcher.stop();
-    watcher.wait(5000);
+    // Stops the watcher and waits for it, then takes the window down.
+    desktopController.reset();
     QMetaObject::invokeMethod(
         &service, [&service] { service.moveToThread(QCoreApplication::instance()->thread()); },
         Qt::BlockingQueuedConnection);

@@ -1,6 +1,6 @@
+#include "desktop/desktopcontroller.h"
 #include "login/mainwindow.h"
 #include "settings/settingswindow.h"
-#include "settings/startup.h"
 #include "support/testhelpers.h"
 #include "support/testservice.h"
 
@@ -222,7 +222,8 @@ void TestStartup::silentStart()
     QTemporaryDir dir;
     writeConfig(dir.path(), config);
     QSettings settings(dir.path() + QStringLiteral("/config.ini"), QSettings::IniFormat);
-    QPointer<QMainWindow> window = openFirstWindow(settings, arguments);
+    DesktopController desktop;
+    QPointer<QMainWindow> window = desktop.openFirstWindow(settings, arguments);
     QVERIFY(window);
     QCOMPARE(qobject_cast<SettingsWindow *>(window.data()) != nullptr, settingsWindow);
     QCOMPARE(qobject_cast<MainWindow *>(window.data()) != nullptr, !settingsWindow);

@@ -1,12 +1,9 @@
 #include "app/config.h"
 #include "app/singleinstance.h"
-#include "hotkey/windowsthread.h"
-#include "settings/startup.h"
+#include "desktop/desktopcontroller.h"
 
 #include <QApplication>
 #include <QSettings>
-
-#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -22,18 +19,16 @@ int main(int argc, char *argv[])
     if (!guard.claim())
         return 0;
 
-    auto watcher = std::make_unique<WindowsThread>();
-    watcher->start(QThread::InheritPriority);
+    // The watcher starts before the configuration is read; on the way out its loop ends and its hook goes before
+    // the windows do.
+    DesktopController desktop;
+    desktop.startWatcher();
 
     int exitCode = 0;
     {
         QSettings startupSettings(configFilePath(), QSettings::IniFormat);
-        openFirstWindow(startupSettings, QCoreApplication::arguments());
+        desktop.openFirstWindow(startupSettings, QCoreApplication::arguments());
         exitCode = QApplication::exec();
     }
-
-    // End the watcher's loop and remove its hook before its object goes.
-    watcher->stop();
-    watcher->wait();
     return exitCode;
 }
