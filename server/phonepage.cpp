@@ -6,14 +6,19 @@
 
 #include <algorithm>
 #include <ctime>
+#include <initializer_list>
+#include <stdexcept>
+#include <utility>
 
 namespace pushserver {
 
-// Drawn by tools/draw and compiled in from server/page/ by CMakeLists.txt.
-extern const unsigned char homeScreenIcon192[];
-extern const std::size_t homeScreenIcon192Size;
-extern const unsigned char homeScreenIcon512[];
-extern const std::size_t homeScreenIcon512Size;
+// The files of server/page/, compiled in by CMakeLists.txt (embed.cmake). The icons are drawn by
+// tools/draw. page.js is kept in step with isCallableTel, which decides what the server writes into the
+// first rendering; sw.js shows the pushes that reach the phone while no page is open, its texts chosen by its own
+// address.
+extern const unsigned char pageHtml[], pageCss[], pageJs[], serviceWorkerJs[], homeScreenIcon192[], homeScreenIcon512[];
+extern const std::size_t pageHtmlSize, pageCssSize, pageJsSize, serviceWorkerJsSize, homeScreenIcon192Size,
+    homeScreenIcon512Size;
 
 namespace {
 
@@ -144,412 +149,37 @@ std::string scriptTexts(const Texts &t)
     return object.dump();
 }
 
-// Kept in step with isCallableTel, which decides what the server writes into the first rendering.
-const char *const script = R"js(
-(function () {
-  'use strict';
-  var TEL = /^tel:\+?[0-9][0-9().\-]{0,39}$/;
-  var MAX = 50;
-  var list = document.getElementById('pushes');
-  var empty = document.getElementById('empty');
-  var state = document.getElementById('state');
-  var button = document.getElementById('notify');
-  var note = document.getElementById('pushnote');
-  var last = Number(list.getAttribute('data-last')) || 0;
-  // The page answers at /d/<token> and /d/<token>/; its worker, key and subscription live under the latter.
-  var folder = location.pathname.replace(/\/+$/, '') + '/';
-  var subscribed = false;
-
-  function stamp(li) {
-    var seconds = Number(li.getAttribute('data-time'));
-    var time = li.querySelector('time');
-    if (seconds && time) time.textContent = new Date(seconds * 1000).toLocaleString();
-  }
-  Array.prototype.forEach.call(list.children, stamp);
-
-  // A notification opens the page on its push (#push-<id>): that push stands out with its Call link.
-  function highlight() {
-    var wanted = /^#push-(\d+)$/.exec(location.hash);
-    Array.prototype.forEach.call(list.children, function (li) {
-      var on = !!wanted && li.getAttribute('data-id') === wanted[1];
-      li.classList.toggle('target', on);
-      if (on && li.scrollIntoView) li.scrollIntoView({ block: 'center' });
-    });
-  }
-  window.addEventListener('hashchange', highlight);
-  highlight();
-
-  function item(push) {
-    var li = document.createElement('li');
-    li.setAttribute('data-id', String(push.id));
-    li.setAttribute('data-time', String(push.time));
-    var msg = document.createElement('p');
-    msg.className = 'msg';
-    msg.textContent = push.msg;
-    li.appendChild(msg);
-    var call;
-    if (typeof push.extra === 'string' && TEL.test(push.extra)) {
-      call = document.createElement('a');
-      call.className = 'call';
-      call.setAttribute('href', push.extra);
-    } else {
-      call = document.createElement('span');
-      call.className = 'call inert';
-    }
-    call.textContent = TEXT.call;
-    li.appendChild(call);
-    li.appendChild(document.createElement('time'));
-    stamp(li);
-    return li;
-  }
-
-  function notify(push) {
-    if (navigator.vibrate) navigator.vibrate(200);
-    // The service worker shows the same push already.
-    if (subscribed || !('Notification' in window) || Notification.permission !== 'granted') return;
-    try {
-      new Notification('tapvela', { body: push.msg, tag: 'tapvela-' + push.id });
-    } catch (e) {
-      // Mobile browsers only notify through a service worker; the page itself still shows the push.
-    }
-  }
-
-  function add(push) {
-    if (typeof push.id !== 'number' || typeof push.msg !== 'string') return;
-    if (push.id > last) last = push.id;
-    if (list.querySelector('li[data-id="' + push.id + '"]')) return;
-    var li = item(push);
-    li.classList.add('new');
-    list.insertBefore(li, list.firstChild);
-    empty.hidden = true;
-    while (list.children.length > MAX) list.removeChild(list.lastChild);
-    highlight();
-    notify(push);
-  }
-
-  // Notifications through Web Push: the service worker, the server's key and the browser's subscription. The
-  // setup card shows one step at a time, named in its data-state for whoever reads the page.
-  var registration = null;
-  var serverKey = null;
-  var setup = document.getElementById('setup');
-  var test = document.getElementById('test');
-
-  function show(state, text, action, offerTest) {
-    setup.setAttribute('data-state', state);
-    setup.hidden = !text && !action;
-    note.textContent = text || '';
-    note.hidden = !text;
-    button.hidden = !action;
-    button.disabled = false;
-    if (action) button.textContent = action;
-    button.className = state === 'on' ? 'secondary' : 'primary';
-    test.hidden = !offerTest;
-    test.disabled = false;
-  }
-
-  function failed(error) {
-    note.textContent = TEXT.failed + error.message;
-    note.hidden = false;
-    setup.hidden = false;
-    button.disabled = false;
-    test.disabled = false;
-  }
-
-  // iOS and iPadOS give Web Push only to a page opened from the home screen; iPadOS names itself a Mac.
-  function appleMobile() {
-    return /iPhone|iPad|iPod/.test(navigator.userAgent) ||
-           (/Macintosh/.test(navigator.userAgent) && navigator.maxTouchPoints > 1);
-  }
-  function standalone() {
-    return navigator.standalone === true ||
-           (!!window.matchMedia && window.matchMedia('(display-mode: standalone)').matches);
-  }
-
-  function subscriptionQuery(subscription) {
-    return 'endpoint=' + encodeURIComponent(subscription.endpoint) +
-           '&p256dh=' + base64url(subscription.getKey('p256dh')) +
-           '&auth=' + base64url(subscription.getKey('auth'));
-  }
-
-  function refresh() {
-    if (!registration || !serverKey) return Promise.resolve(null);
-    return registration.pushManager.getSubscription().then(function (subscription) {
-      subscribed = !!subscription;
-      if (subscription) show('on', TEXT.on, TEXT.turnOff, true);
-      else if (Notification.permission === 'denied') show('denied', TEXT.blocked, null, false);
-      else show('off', TEXT.offWhat, TEXT.turnOn, false);
-      return subscription;
-    });
-  }
-
-  function base64url(buffer) {
-    var bytes = new Uint8Array(buffer);
-    var text = '';
-    for (var i = 0; i < bytes.length; i++) text += String.fromCharCode(bytes[i]);
-    return btoa(text).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
-  }
-
-  function bytesOf(base64) {
-    var text = atob(base64.replace(/-/g, '+').replace(/_/g, '/') + '==='.slice((base64.length + 3) % 4));
-    var bytes = new Uint8Array(text.length);
-    for (var i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
-    return bytes;
-  }
-
-  function post(route, query) {
-    return fetch(folder + route + '?' + query, { method: 'POST', cache: 'no-store' }).then(function (reply) {
-      if (reply.ok) return;
-      return reply.json().then(function (body) {
-        throw new Error(body && body.error ? body.error : String(reply.status));
-      }, function () { throw new Error(String(reply.status)); });
-    });
-  }
-
-  function turnOn() {
-    var asked = new Promise(function (resolve) {
-      var promise = Notification.requestPermission(resolve);
-      if (promise && promise.then) promise.then(resolve);
-    });
-    return asked.then(function (permission) {
-      if (permission !== 'granted') return;
-      return registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: bytesOf(serverKey) })
-        .then(function (subscription) {
-          return post('subscription', subscriptionQuery(subscription)).catch(function (error) {
-            // A subscription the server refused would stay silent: drop it.
-            return subscription.unsubscribe().then(function () { throw error; }, function () { throw error; });
-          });
-        });
-    });
-  }
-
-  function turnOff() {
-    return registration.pushManager.getSubscription().then(function (subscription) {
-      if (!subscription) return;
-      var endpoint = subscription.endpoint;
-      return subscription.unsubscribe().then(function () {
-        return post('subscription', 'endpoint=' + encodeURIComponent(endpoint) + '&remove=1');
-      });
-    });
-  }
-
-  button.addEventListener('click', function () {
-    button.disabled = true;
-    (subscribed ? turnOff() : turnOn()).then(refresh).catch(function (error) {
-      return refresh().then(function () { failed(error); });
-    });
-  });
-
-  test.addEventListener('click', function () {
-    test.disabled = true;
-    registration.pushManager.getSubscription().then(function (subscription) {
-      if (!subscription) return refresh().then(function () { return false; });
-      return post('test-notification', 'endpoint=' + encodeURIComponent(subscription.endpoint)).then(function () {
-        return true;
-      });
-    }).then(function (sent) {
-      if (sent) note.textContent = TEXT.testSent;
-      test.disabled = false;
-    }, function (error) {
-      // The service says why (too soon after the last test, a subscription it does not hold) in its own words.
-      note.textContent = error.message;
-      test.disabled = false;
-    });
-  });
-
-  function offerNotifications() {
-    if (!window.isSecureContext) {
-      show('insecure', TEXT.plainHttp, null, false);
-      return;
-    }
-    if (appleMobile() && !standalone()) {
-      show('home-screen', TEXT.addToHome, null, false);
-      return;
-    }
-    if (!('serviceWorker' in navigator) || !('PushManager' in window) || !('Notification' in window)) {
-      show('unsupported', TEXT.needsHttps, null, false);
-      return;
-    }
-    // Registered whether or not this server sends pushes, so that a click on a notification finds its page.
-    var lang = TEXT.lang === 'fr' ? '?lang=fr' : '';
-    var registered = navigator.serviceWorker.register(folder + 'sw.js' + lang, { scope: folder })
-      .then(function (r) { registration = r; });
-    var key = fetch(folder + 'push-key', { cache: 'no-store' }).then(function (reply) {
-      return reply.ok ? reply.json() : null;
-    }).then(function (body) {
-      if (body && typeof body.key === 'string') serverKey = body.key;
-    }, function () {});
-    Promise.all([registered, key]).then(function () {
-      if (!serverKey) {
-        show('unavailable', TEXT.unavailable, null, false);
-        return null;
-      }
-      return refresh();
-    }).then(function (subscription) {
-      // Browsers renew or drop subscriptions on their own, and only Firefox says so to the worker: the service
-      // is handed the current one each time the page opens.
-      if (subscription) return post('subscription', subscriptionQuery(subscription));
-    }).catch(failed);
-    navigator.serviceWorker.addEventListener('message', function (event) {
-      if (event.data && typeof event.data.push === 'number') location.hash = 'push-' + event.data.push;
-    });
-  }
-  offerNotifications();
-
-  function connect() {
-    if (!window.EventSource) {
-      state.textContent = TEXT.reload;
-      return;
-    }
-    var source = new EventSource(folder + 'events?after=' + last);
-    source.onopen = function () { state.textContent = TEXT.live; };
-    source.addEventListener('push', function (event) {
-      var push;
-      try { push = JSON.parse(event.data); } catch (e) { return; }
-      if (push) add(push);
-    });
-    source.onerror = function () {
-      state.textContent = TEXT.reconnecting;
-      if (source.readyState === 2) {
-        source.close();
-        setTimeout(connect, 5000);
-      }
-    };
-  }
-  connect();
-})();
-)js";
-
-// Shows the pushes that reach the phone while no page is open. Its texts come from its own address.
-const char *const serviceWorker = R"js('use strict';
-var FRENCH = new URL(self.location.href).searchParams.get('lang') === 'fr';
-var CALL = FRENCH ? 'Appeler' : 'Call';
-var UNREADABLE = FRENCH ? 'Nouveau numéro : ouvrez la page pour le voir.' : 'New number: open the page to see it.';
-// As the page decides which links it offers to call.
-var TEL = /^tel:\+?[0-9][0-9().\-]{0,39}$/;
-var ICON = new URL('../../icon-192.png', self.registration.scope).href;
-
-self.addEventListener('install', function () { self.skipWaiting(); });
-self.addEventListener('activate', function (event) { event.waitUntil(self.clients.claim()); });
-
-self.addEventListener('push', function (event) {
-  var push = null;
-  try {
-    push = event.data ? event.data.json() : null;
-  } catch (e) {
-    push = null;
-  }
-  var title = 'tapvela';
-  var options = { body: UNREADABLE, tag: 'tapvela', icon: ICON, data: { id: 0, number: '' } };
-  // A push that cannot be read is still shown: browsers stop the pushes of a site that shows nothing.
-  if (push && typeof push === 'object' && typeof push.msg === 'string' && typeof push.id === 'number') {
-    var number = typeof push.number === 'string' && TEL.test(push.number) ? push.number : '';
-    if (typeof push.device === 'string' && push.device) title = push.device;
-    options = {
-      body: number ? push.msg + '\n' + number.slice(4) : push.msg,
-      tag: 'tapvela-' + push.id,
-      icon: ICON,
-      data: { id: push.id, number: number }
-    };
-    if (typeof push.time === 'number') options.timestamp = push.time * 1000;
-    if (number) options.actions = [{ action: 'call', title: CALL }];
-    // The page's test message names no push.
-    if (push.id === 0 && FRENCH) options.body = 'tapvela est prêt';
-  }
-  // Always a notification, inside waitUntil: iOS drops the subscription of a site whose pushes show none.
-  event.waitUntil(self.registration.showNotification(title, options));
-});
-
-// The page, focused when open (told which push to show) or opened on that push.
-function openPage(id) {
-  var page = self.registration.scope.replace(/\/+$/, '');
-  var target = self.registration.scope + (id ? '#push-' + id : '');
-  return self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then(function (windows) {
-    for (var i = 0; i < windows.length; i++) {
-      var shown = windows[i].url.split('#')[0].replace(/\/+$/, '');
-      if (shown === page && 'focus' in windows[i]) {
-        if (id) windows[i].postMessage({ push: id });
-        return windows[i].focus();
-      }
-    }
-    return self.clients.openWindow(target);
-  });
+// The page's files in server/page/, compiled in by CMakeLists.txt.
+std::string_view embedded(const unsigned char *bytes, std::size_t size)
+{
+    return {reinterpret_cast<const char *>(bytes), size};
 }
 
-// A tap on the notification itself calls, as its Call button does: iOS shows no buttons.
-self.addEventListener('notificationclick', function (event) {
-  var data = event.notification.data || {};
-  event.notification.close();
-  var id = typeof data.id === 'number' ? data.id : 0;
-  if (typeof data.number === 'string' && TEL.test(data.number)) {
-    // Chromium may refuse to open a tel: address from a worker; the page, opened on the push, shows its large
-    // Call link then.
-    event.waitUntil(self.clients.openWindow(data.number).then(function (opened) {
-      return opened === undefined ? openPage(id) : opened;
-    }, function () { return openPage(id); }));
-    return;
-  }
-  event.waitUntil(openPage(id));
-});
+// Fills page.html's {{name}} places in one pass: a value is never searched for places, so a device named
+// "{{nonce}}" shows as it is named. A place without a value is a fault of ours in the template.
+using PlaceValues = std::initializer_list<std::pair<std::string_view, std::string_view>>;
 
-function base64url(buffer) {
-  var bytes = new Uint8Array(buffer);
-  var text = '';
-  for (var i = 0; i < bytes.length; i++) text += String.fromCharCode(bytes[i]);
-  return btoa(text).replace(/\+/g, '-').replace(/\//g, '_').replace(/=+$/, '');
+std::string fillPlaces(std::string_view text, PlaceValues values, std::size_t sizeHint)
+{
+    std::string out;
+    out.reserve(sizeHint);
+    for (;;) {
+        const std::size_t open = text.find("{{");
+        out.append(text.substr(0, open));
+        if (open == std::string_view::npos)
+            return out;
+        const std::size_t close = text.find("}}", open + 2);
+        if (close == std::string_view::npos)
+            throw std::logic_error("page.html has an unclosed {{");
+        const std::string_view name = text.substr(open + 2, close - open - 2);
+        const auto value =
+            std::find_if(values.begin(), values.end(), [&](const auto &place) { return place.first == name; });
+        if (value == values.end())
+            throw std::logic_error("page.html has no value for {{" + std::string(name) + "}}");
+        out.append(value->second);
+        text.remove_prefix(close + 2);
+    }
 }
-
-// Firefox tells the worker when the browser renewed or dropped the subscription: the service gets the new one
-// and forgets the old. Other browsers do not; their page sends the current one each time it opens.
-self.addEventListener('pushsubscriptionchange', function (event) {
-  var folder = self.registration.scope;
-  var old = event.oldSubscription;
-  function send(route, query) {
-    return fetch(folder + route + '?' + query, { method: 'POST', cache: 'no-store' });
-  }
-  var renewed = event.newSubscription ? Promise.resolve(event.newSubscription) :
-    fetch(folder + 'push-key', { cache: 'no-store' }).then(function (reply) { return reply.json(); })
-      .then(function (body) {
-        var text = atob(body.key.replace(/-/g, '+').replace(/_/g, '/') + '==='.slice((body.key.length + 3) % 4));
-        var key = new Uint8Array(text.length);
-        for (var i = 0; i < text.length; i++) key[i] = text.charCodeAt(i);
-        return self.registration.pushManager.subscribe({ userVisibleOnly: true, applicationServerKey: key });
-      });
-  event.waitUntil(renewed.then(function (subscription) {
-    return send('subscription', 'endpoint=' + encodeURIComponent(subscription.endpoint) + '&p256dh=' +
-                base64url(subscription.getKey('p256dh')) + '&auth=' + base64url(subscription.getKey('auth')))
-      .then(function () {
-        if (old && old.endpoint && old.endpoint !== subscription.endpoint)
-          return send('subscription', 'endpoint=' + encodeURIComponent(old.endpoint) + '&remove=1');
-      });
-  }).catch(function () {}));
-});
-)js";
-
-const char *const style = R"css(
-*{box-sizing:border-box}
-body{margin:0;font-family:system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;background:#f3f4f6;color:#1f2328}
-header{position:sticky;top:0;display:flex;align-items:center;gap:10px;padding:12px 16px;background:#1f6feb;color:#fff}
-header h1{flex:1;margin:0;font-size:1.15rem;overflow:hidden;text-overflow:ellipsis;white-space:nowrap}
-#state{font-size:.8rem;opacity:.9}
-.step{margin:0 0 12px;padding:14px;border-radius:12px;background:#fff;box-shadow:0 1px 3px rgba(0,0,0,.15)}
-.step p{margin:0 0 12px;font-size:1rem;line-height:1.4}
-.step button{display:block;width:100%;margin-top:8px;padding:14px;border-radius:10px;font-size:1.1rem}
-.step .primary{border:0;background:#1f6feb;color:#fff;font-weight:600}
-.step .secondary{border:1px solid #8c959f;background:#fff;color:#1f2328}
-main{max-width:40rem;margin:0 auto;padding:12px}
-ol{list-style:none;margin:0;padding:0}
-li{margin:0 0 12px;padding:14px;border-radius:12px;background:#fff;box-shadow:0 1px 3px rgba(0,0,0,.15)}
-li.new{animation:flash 2s}
-@keyframes flash{from{background:#fff3b0}to{background:#fff}}
-.msg{margin:0 0 12px;font-size:1.2rem;white-space:pre-wrap;overflow-wrap:anywhere}
-.call{display:block;padding:18px;border-radius:10px;background:#1a7f37;color:#fff;font-size:1.5rem;font-weight:600;
-text-align:center;text-decoration:none}
-.call.inert{background:#8c959f}
-time{display:block;margin-top:8px;font-size:.8rem;color:#59636e}
-.empty{padding:40px 0;text-align:center;color:#59636e}
-li.target{box-shadow:0 0 0 3px #1f6feb}
-li.target .call{padding:28px;font-size:2rem}
-)css";
 
 } // namespace
 
@@ -585,46 +215,35 @@ std::string renderPhonePage(const Device &device, const std::vector<Push> &newes
                             PageLanguage language, const std::string &ownFolder)
 {
     const Texts &t = textsOf(language);
-    const std::string name = htmlEscape(device.name);
-    const std::string folder = htmlEscape(ownFolder);
-    const std::int64_t last = newestFirst.empty() ? 0 : newestFirst.front().id;
-    std::string page;
-    page.reserve(16384 + newestFirst.size() * 400);
-    page += "<!DOCTYPE html>\n<html lang=\"";
-    page += t.lang;
-    page += "\">\n<head>\n<meta charset=\"utf-8\">\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
-            "<meta name=\"referrer\" content=\"no-referrer\">\n<meta name=\"theme-color\" content=\"#1f6feb\">\n"
-            "<link rel=\"manifest\" href=\"" +
-            folder + "manifest.webmanifest\">\n<link rel=\"apple-touch-icon\" href=\"" + folder +
-            "../../icon-192.png\">\n<title>tapvela · ";
-    page += name;
-    page += "</title>\n<style nonce=\"" + nonce + "\">";
-    page += style;
-    page += "</style>\n</head>\n<body>\n<header><h1>";
-    page += name;
-    page += std::string("</h1><span id=\"state\">") + t.connecting +
-            "</span></header>\n<main>\n<section id=\"setup\" class=\"step\" hidden>"
-            "<p id=\"pushnote\" hidden></p><button id=\"test\" type=\"button\" class=\"primary\" hidden>" +
-            htmlEscape(t.sendTest) +
-            "</button><button id=\"notify\" type=\"button\" hidden></button></section>\n"
-            "<p id=\"empty\" class=\"empty\"";
-    page += newestFirst.empty() ? ">" : " hidden>";
-    page += std::string(t.noPushes) + "</p>\n<ol id=\"pushes\" data-last=\"" + std::to_string(last) + "\">\n";
     const std::string call = t.call;
+    std::string pushes;
+    pushes.reserve(newestFirst.size() * 400);
     for (const Push &push : newestFirst) {
-        page += "<li data-id=\"" + std::to_string(push.id) + "\" data-time=\"" + std::to_string(push.createdAt) +
-                "\"><p class=\"msg\">" + htmlEscape(push.msg) + "</p>";
+        pushes += "<li data-id=\"" + std::to_string(push.id) + "\" data-time=\"" + std::to_string(push.createdAt) +
+                  "\"><p class=\"msg\">" + htmlEscape(push.msg) + "</p>";
         if (isCallableTel(push.extra))
-            page += "<a class=\"call\" href=\"" + htmlEscape(push.extra) + "\">" + call + "</a>";
+            pushes += "<a class=\"call\" href=\"" + htmlEscape(push.extra) + "\">" + call + "</a>";
         else
-            page += "<span class=\"call inert\">" + call + "</span>";
-        page += "<time>" + utcTime(push.createdAt) + "</time></li>\n";
+            pushes += "<span class=\"call inert\">" + call + "</span>";
+        pushes += "<time>" + utcTime(push.createdAt) + "</time></li>\n";
     }
-    page += "</ol>\n</main>\n<script nonce=\"" + nonce + "\">\nconst TEXT = " + scriptTexts(t) + ";";
-    page += script;
-    page += "</script>\n</body>\n</html>\n";
-    return page;
+    const std::string name = htmlEscape(device.name);
+    const std::string last = std::to_string(newestFirst.empty() ? 0 : newestFirst.front().id);
+    return fillPlaces(embedded(pageHtml, pageHtmlSize),
+                      {{"lang", t.lang},
+                       {"folder", htmlEscape(ownFolder)},
+                       {"name", name},
+                       {"nonce", nonce},
+                       {"style", embedded(pageCss, pageCssSize)},
+                       {"connecting", t.connecting},
+                       {"sendTest", htmlEscape(t.sendTest)},
+                       {"emptyHidden", newestFirst.empty() ? "" : " hidden"},
+                       {"noPushes", t.noPushes},
+                       {"last", last},
+                       {"pushes", pushes},
+                       {"texts", scriptTexts(t)},
+                       {"script", embedded(pageJs, pageJsSize)}},
+                      16384 + pushes.size());
 }
 
 PageLanguage pageLanguage(std::string_view header)
@@ -721,15 +340,15 @@ std::string webAppManifest(const Device &device, PageLanguage language)
 
 std::string_view serviceWorkerScript()
 {
-    return serviceWorker;
+    return embedded(serviceWorkerJs, serviceWorkerJsSize);
 }
 
 std::string_view homeScreenIcon(int size)
 {
     if (size == 192)
-        return {reinterpret_cast<const char *>(homeScreenIcon192), homeScreenIcon192Size};
+        return embedded(homeScreenIcon192, homeScreenIcon192Size);
     if (size == 512)
-        return {reinterpret_cast<const char *>(homeScreenIcon512), homeScreenIcon512Size};
+        return embedded(homeScreenIcon512, homeScreenIcon512Size);
     return {};
 }
 
