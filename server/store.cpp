@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include "secrets.h"
+#include "store_statements.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -98,47 +99,6 @@ CREATE TABLE IF NOT EXISTS push_numbering (
 );
 )sql";
 
-// Runs `body`, resetting the statement afterwards whatever happens, so a failed request leaves no statement
-// half-stepped (which would hold a read transaction open).
-template <typename Body> auto using_(Statement &statement, Body body)
-{
-    struct Reset
-    {
-        Statement &statement;
-        ~Reset() { statement.reset(); }
-    } reset{statement};
-    return body(statement);
-}
-
-// The columns that make a PendingDelivery, in readDelivery's order, after the delivery's own four.
-const std::string deliveryColumns =
-    "s.endpoint, s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name ";
-
-PendingDelivery readDelivery(const Statement &s, bool queued)
-{
-    PendingDelivery delivery;
-    delivery.subscriptionId = s.integer(0);
-    delivery.attempts = static_cast<int>(s.integer(1));
-    delivery.nextAttemptAt = s.integer(2);
-    delivery.firstAttemptAt = s.integer(3);
-    delivery.queued = queued;
-    delivery.endpoint = s.text(4);
-    delivery.p256dh = s.text(5);
-    delivery.auth = s.text(6);
-    delivery.push = Push{s.integer(7), s.text(8), s.text(9), s.text(10), s.text(11), s.integer(12)};
-    delivery.deviceName = s.text(13);
-    return delivery;
-}
-
-// Every row the statement yields, each made by `read`.
-template <typename Read> auto allRows(Statement &s, Read read)
-{
-    std::vector<decltype(read(s))> list;
-    while (s.step())
-        list.push_back(read(s));
-    return list;
-}
-
 void execute(sqlite3 *db, const char *sql)
 {
     char *message = nullptr;
@@ -150,31 +110,6 @@ void execute(sqlite3 *db, const char *sql)
 }
 
 } // namespace
-
-template <typename Body> auto Store::transaction(Body body)
-{
-    // Prepared once the store is open, so that a push's transaction parses no SQL.
-    const auto run = [this](const std::unique_ptr<Statement> &prepared, const char *sql) {
-        if (prepared)
-            using_(*prepared, [](Statement &s) { s.run(); });
-        else
-            exec(sql);
-    };
-    run(m_begin, "BEGIN IMMEDIATE");
-    try {
-        if constexpr (std::is_void_v<decltype(body())>) {
-            body();
-            run(m_commit, "COMMIT");
-        } else {
-            auto result = body();
-            run(m_commit, "COMMIT");
-            return result;
-        }
-    } catch (...) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
-}
 
 std::int64_t systemClock()
 {
@@ -449,53 +384,8 @@ Store::Store(const std::string &path, Clock clock) : m_clock(std::move(clock))
             m_db, "DELETE FROM api_keys WHERE id IN (SELECT id FROM api_keys WHERE last_used_at < ?1 LIMIT ?2)");
         m_selectNextDevice =
             std::make_unique<Statement>(m_db, "SELECT id FROM devices WHERE id > ?1 ORDER BY id LIMIT 1");
-        m_selectNewestPush = std::make_unique<Statement>(m_db, "SELECT coalesce(max(id), 0) FROM pushes");
-        m_selectVapidKey = std::make_unique<Statement>(m_db, "SELECT private_key FROM vapid_key WHERE id = 1");
-        m_insertVapidKey = std::make_unique<Statement>(
-            m_db, "INSERT OR IGNORE INTO vapid_key(id, private_key, created_at) VALUES (1, ?1, ?2)");
-        m_upsertSubscription = std::make_unique<Statement>(
-            m_db,
-            "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) VALUES (?1, ?2, ?3, ?4, ?5) "
-            "ON CONFLICT (device_id, endpoint) DO UPDATE SET p256dh = excluded.p256dh, auth = excluded.auth");
-        m_pruneSubscriptions = std::make_unique<Statement>(
-            m_db, "DELETE FROM subscriptions WHERE device_id = ?1 AND id NOT IN "
-                  "(SELECT id FROM subscriptions WHERE device_id = ?1 ORDER BY id DESC LIMIT ?2)");
-        m_removeSubscription =
-            std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE device_id = ?1 AND endpoint = ?2");
-        m_deleteSubscription = std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE id = ?1");
-        m_selectSubscriptions = std::make_unique<Statement>(
-            m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
-        m_selectDeliveries = std::make_unique<Statement>(
-            m_db,
-            ("SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " + deliveryColumns +
-             "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
-             "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1")
-                .c_str());
-        // A push whose subscriptions have all gone comes once, without one, so that its queue entry goes too.
-        // The pushes are read by id, up to the newest when the read began (?3): no index on the mark, which
-        // would cost every push one more write.
-        m_selectQueuedPushes = std::make_unique<Statement>(
-            m_db, ("SELECT s.id, 0, p.created_at, p.created_at, " + deliveryColumns +
-                   "FROM (SELECT id, deliver_to FROM pushes WHERE id > ?1 AND id <= ?3 AND deliver_to IS NOT NULL "
-                   "ORDER BY id LIMIT ?2) q JOIN pushes p ON p.id = q.id JOIN devices v ON v.id = p.device_id "
-                   "LEFT JOIN subscriptions s ON s.device_id = p.device_id AND s.id <= q.deliver_to "
-                   "ORDER BY q.id, s.id")
-                      .c_str());
-        m_selectPending =
-            std::make_unique<Statement>(m_db, "SELECT 1 FROM subscriptions s JOIN pushes p ON p.id = ?1 "
-                                              "WHERE s.id = ?2 AND s.endpoint = ?3 AND s.device_id = p.device_id");
-        m_deleteDelivery =
-            std::make_unique<Statement>(m_db, "DELETE FROM deliveries WHERE push_id = ?1 AND subscription_id = ?2");
-        m_retryDelivery = std::make_unique<Statement>(
-            m_db,
-            "UPDATE deliveries SET attempts = ?3, next_attempt_at = ?4 WHERE push_id = ?1 AND subscription_id = ?2");
-        // Nothing when the push or the subscription went meanwhile.
-        m_insertDelivery = std::make_unique<Statement>(
-            m_db, "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
-                  "SELECT ?1, s.id, ?3, ?4, ?5 FROM subscriptions s WHERE s.id = ?2 "
-                  "AND EXISTS (SELECT 1 FROM pushes WHERE id = ?1)");
-        m_unqueuePush = std::make_unique<Statement>(m_db, "UPDATE pushes SET deliver_to = NULL WHERE id = ?1");
         m_dataVersion = std::make_unique<Statement>(m_db, "PRAGMA data_version");
+        prepareWebPush();
         try {
             m_checkpointer = std::make_unique<Checkpointer>(path);
             sqlite3_wal_hook(m_db, &Checkpointer::committed, m_checkpointer.get());
@@ -543,22 +433,8 @@ void Store::close()
     m_deleteSurplusPushes.reset();
     m_deleteUnusedKeys.reset();
     m_selectNextDevice.reset();
-    m_selectNewestPush.reset();
-    m_selectVapidKey.reset();
-    m_insertVapidKey.reset();
-    m_upsertSubscription.reset();
-    m_pruneSubscriptions.reset();
-    m_removeSubscription.reset();
-    m_deleteSubscription.reset();
-    m_selectSubscriptions.reset();
-    m_selectDeliveries.reset();
-    m_selectQueuedPushes.reset();
-    m_selectPending.reset();
-    m_deleteDelivery.reset();
-    m_retryDelivery.reset();
-    m_insertDelivery.reset();
-    m_unqueuePush.reset();
     m_dataVersion.reset();
+    m_webPush = {};
     if (m_db) {
         sqlite3_close_v2(m_db);
         m_db = nullptr;
@@ -820,123 +696,6 @@ std::optional<std::int64_t> Store::nextDeviceRow(std::int64_t afterRow)
         if (!s.bind(1, afterRow).step())
             return std::nullopt;
         return s.integer(0);
-    });
-}
-
-std::string Store::vapidPrivateKey(const std::function<std::string()> &make)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const auto stored = [&] {
-        return using_(*m_selectVapidKey, [&](Statement &s) { return s.step() ? s.text(0) : std::string(); });
-    };
-    if (std::string key = stored(); !key.empty())
-        return key;
-    const std::string made = make();
-    // Another process on the same file may have been first: whichever key was stored is the one.
-    using_(*m_insertVapidKey, [&](Statement &s) { s.bindBlob(1, made).bind(2, now()).run(); });
-    return stored();
-}
-
-void Store::addSubscription(std::int64_t deviceRow, const std::string &endpoint, const std::string &p256dh,
-                            const std::string &auth, int keep)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    transaction([&] {
-        using_(*m_upsertSubscription, [&](Statement &s) {
-            s.bind(1, deviceRow).bind(2, endpoint).bindBlob(3, p256dh).bindBlob(4, auth).bind(5, now()).run();
-        });
-        using_(*m_pruneSubscriptions,
-               [&](Statement &s) { s.bind(1, deviceRow).bind(2, std::int64_t(std::max(keep, 1))).run(); });
-    });
-}
-
-void Store::removeSubscription(std::int64_t deviceRow, const std::string &endpoint)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_removeSubscription, [&](Statement &s) { s.bind(1, deviceRow).bind(2, endpoint).run(); });
-}
-
-void Store::deleteSubscription(std::int64_t subscriptionId)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_deleteSubscription, [&](Statement &s) { s.bind(1, subscriptionId).run(); });
-}
-
-std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectSubscriptions, [&](Statement &s) {
-        s.bind(1, deviceRow);
-        return allRows(s, [](const Statement &row) {
-            return WebPushSubscription{row.integer(0), row.integer(1), row.text(2), row.text(3), row.text(4)};
-        });
-    });
-}
-
-std::vector<PendingDelivery> Store::deliveryQueue(int limit)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectDeliveries, [&](Statement &s) {
-        s.bind(1, std::int64_t(limit));
-        return allRows(s, [](const Statement &row) { return readDelivery(row, false); });
-    });
-}
-
-std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int limit, std::int64_t *readTo)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    const std::int64_t newest = using_(*m_selectNewestPush, [](Statement &s) { return s.step() ? s.integer(0) : 0; });
-    auto queued = using_(*m_selectQueuedPushes, [&](Statement &s) {
-        s.bind(1, afterPush).bind(2, std::int64_t(limit)).bind(3, newest);
-        return allRows(s, [](const Statement &row) { return readDelivery(row, true); });
-    });
-    if (readTo) {
-        std::int64_t pushes = 0, last = 0;
-        for (const PendingDelivery &delivery : queued)
-            if (delivery.push.id != last)
-                ++pushes, last = delivery.push.id;
-        // A full batch may stop short of the newest push; otherwise every push up to it was looked at.
-        *readTo = pushes >= limit ? last : std::max(afterPush, newest);
-    }
-    return queued;
-}
-
-bool Store::deliveryPending(const PendingDelivery &delivery)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return using_(*m_selectPending, [&](Statement &s) {
-        return s.bind(1, delivery.push.id).bind(2, delivery.subscriptionId).bind(3, delivery.endpoint).step();
-    });
-}
-
-void Store::deleteDelivery(std::int64_t pushId, std::int64_t subscriptionId)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_deleteDelivery, [&](Statement &s) { s.bind(1, pushId).bind(2, subscriptionId).run(); });
-}
-
-void Store::retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int attempts, std::int64_t nextAttemptAt)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    using_(*m_retryDelivery, [&](Statement &s) {
-        s.bind(1, pushId).bind(2, subscriptionId).bind(3, std::int64_t(attempts)).bind(4, nextAttemptAt).run();
-    });
-}
-
-void Store::recordDeliveries(const DeliveryRecord &record)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    transaction([&] {
-        for (const auto &delivered : record.delivered)
-            using_(*m_deleteDelivery,
-                   [&](Statement &s) { s.bind(1, delivered.first).bind(2, delivered.second).run(); });
-        for (const DeliveryRow &row : record.rows)
-            using_(*m_insertDelivery, [&](Statement &s) {
-                s.bind(1, row.pushId).bind(2, row.subscriptionId).bind(3, std::int64_t(row.attempts));
-                s.bind(4, row.nextAttemptAt).bind(5, row.firstAttemptAt).run();
-            });
-        for (const std::int64_t push : record.taken)
-            using_(*m_unqueuePush, [&](Statement &s) { s.bind(1, push).run(); });
     });
 }
 

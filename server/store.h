@@ -192,6 +192,7 @@ public:
     // The first device after `afterRow`, to visit every device one call at a time.
     std::optional<std::int64_t> nextDeviceRow(std::int64_t afterRow);
 
+    // Web Push, in store_webpush.cpp.
     // The VAPID private key, made by `make` on first use and kept, so that subscriptions stay valid.
     std::string vapidPrivateKey(const std::function<std::string()> &make);
 
@@ -261,11 +262,18 @@ private:
     std::unique_ptr<Statement> m_begin, m_commit, m_insertAccount, m_selectAccount, m_insertKey, m_pruneKeys,
         m_selectKey, m_insertDevice, m_selectDevices, m_renameDevice, m_selectDeviceByToken, m_selectDeviceOfAccount,
         m_insertPush, m_selectPushesAfter, m_selectLatestPushes, m_selectLatestPushId, m_touchKey, m_deleteOldPushes,
-        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice, m_selectNewestPush, m_selectVapidKey,
-        m_insertVapidKey, m_upsertSubscription, m_pruneSubscriptions, m_removeSubscription, m_deleteSubscription,
-        m_selectSubscriptions, m_selectDeliveries, m_selectQueuedPushes, m_selectPending, m_deleteDelivery,
-        m_retryDelivery, m_insertDelivery, m_unqueuePush;
+        m_deleteSurplusPushes, m_deleteUnusedKeys, m_selectNextDevice;
     std::unique_ptr<Statement> m_countDevices, m_selectDevice, m_dataVersion;
+
+    // The Web Push side's statements (store_webpush.cpp): the VAPID key, the subscriptions, the delivery queue.
+    struct WebPushStatements
+    {
+        std::unique_ptr<Statement> selectNewestPush, selectVapidKey, insertVapidKey, upsertSubscription,
+            pruneSubscriptions, removeSubscription, deleteSubscription, selectSubscriptions, selectDeliveries,
+            selectQueuedPushes, selectPending, deleteDelivery, retryDelivery, insertDelivery, unqueuePush;
+    };
+    void prepareWebPush();
+    WebPushStatements m_webPush;
 };
 
 } // namespace pushserver
