@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,8 @@ namespace {
 using json = nlohmann::ordered_json;
 
 constexpr std::size_t maxTargetLength = 4096;
+// A route with no target limit of its own: the HTTP layer's header limit holds.
+constexpr std::size_t byHttpLayer = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t maxKeyLength = 128;
 constexpr std::size_t maxUsernameLength = 128;
 constexpr std::size_t maxDeviceIdLength = 64;
@@ -169,38 +172,82 @@ json deviceList(const std::vector<Device> &devices)
 }
 
 enum class Lines { Forbidden, Allowed };
+enum class Need { Required, Optional };
 
-// One parameter, decoded and checked. Sets `error` to the message for the client when it is missing (and
-// required), too long, not UTF-8 or holds control characters.
-std::optional<std::string> parameter(const Query &query, const char *name, std::size_t maxBytes, bool required,
-                                     std::string *error, Lines lines = Lines::Forbidden)
+// A request's parameters, read in the order they are checked. The first problem (a malformed query, a missing
+// parameter, one too long, not UTF-8 or holding control characters) ends the reading: later reads give empty
+// values, and the problem is the reason of the answer.
+class Parameters final
 {
-    const std::string *value = query.find(name);
-    if (!value) {
-        if (required) {
-            *error = std::string("missing parameter: ") + name;
-            return std::nullopt;
+public:
+    explicit Parameters(const HttpRequest &req)
+    {
+        std::string error;
+        m_query = Query::parse(Query::ofTarget(req.target), &error);
+        if (!m_query)
+            m_problem = error.empty() ? "malformed query" : error;
+    }
+
+    std::string get(const char *name, std::size_t maxBytes, Need need, Lines lines = Lines::Forbidden)
+    {
+        if (!ok())
+            return {};
+        const std::string *value = m_query->find(name);
+        if (!value) {
+            if (need == Need::Required)
+                m_problem = std::string("missing parameter: ") + name;
+            return {};
         }
-        return std::string();
+        if (value->size() > maxBytes)
+            m_problem =
+                std::string("parameter too long: ") + name + " (at most " + std::to_string(maxBytes) + " bytes)";
+        else if (!isValidUtf8(*value))
+            m_problem = std::string("parameter is not UTF-8 text: ") + name;
+        else if (hasControlCharacters(*value, lines == Lines::Allowed))
+            m_problem = std::string("parameter holds control characters: ") + name;
+        return ok() ? *value : std::string();
     }
-    if (value->size() > maxBytes) {
-        *error = std::string("parameter too long: ") + name + " (at most " + std::to_string(maxBytes) + " bytes)";
-        return std::nullopt;
-    }
-    if (!isValidUtf8(*value)) {
-        *error = std::string("parameter is not UTF-8 text: ") + name;
-        return std::nullopt;
-    }
-    if (hasControlCharacters(*value, lines == Lines::Allowed)) {
-        *error = std::string("parameter holds control characters: ") + name;
-        return std::nullopt;
-    }
-    return *value;
-}
 
-std::optional<Query> parseQuery(const HttpRequest &req, std::string *error)
+    // Taken as given: a device name, whose problems the caller answers in its own way.
+    std::string unchecked(const char *name)
+    {
+        if (!ok())
+            return {};
+        const std::string *value = m_query->find(name);
+        if (!value)
+            m_problem = std::string("missing parameter: ") + name;
+        return value ? *value : std::string();
+    }
+
+    std::string apiKey() { return get("apikey", maxKeyLength, Need::Required); }
+
+    // A problem of the caller's own, such as an empty message.
+    void refuse(std::string why)
+    {
+        if (ok())
+            m_problem = std::move(why);
+    }
+
+    bool ok() const { return m_problem.empty(); }
+    const std::string &problem() const { return m_problem; }
+
+private:
+    std::optional<Query> m_query;
+    std::string m_problem;
+};
+
+// The desktop program's requests carry an api key, looked up once their parameters are read: `answer` gets the
+// key's account. A bad parameter is answered here, and so is a refused key (the program then asks the user to
+// sign in again).
+HttpResponse forAccount(Store &store, const Parameters &given, const std::string &key,
+                        const std::function<HttpResponse(std::int64_t account)> &answer)
 {
-    return Query::parse(Query::ofTarget(req.target), error);
+    if (!given.ok())
+        return replyBadRequest(given.problem());
+    const auto account = store.accountOfKey(sha256(key));
+    if (!account)
+        return replyRefusedKey();
+    return answer(*account);
 }
 
 bool isLowerHexDigest(const std::string &text)
@@ -479,95 +526,127 @@ bool Service::useTls(const std::string &certFile, const std::string &keyFile, st
     return m_http->useTls(certFile, keyFile, error);
 }
 
-void Service::handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond)
+// What a route's handler is given: the request, the page token of a route under /d/<token>, and the way to
+// answer later. A handler returns its answer, or nothing when it answers later through `respond`.
+struct Service::Call
+{
+    const HttpRequest &request;
+    std::string token;
+    const Responder &respond;
+};
+
+// One route: which requests reach it and what each may cost.
+struct Service::Route
+{
+    // The one method that does the route's work: GET, or POST for the page's own fetch() calls, which change
+    // state and carry no body.
+    std::string_view method;
+    // HEAD answered as GET without its body, where a GET changes nothing.
+    bool head;
+    // Under /d/<page token>: then `path` is what follows the token.
+    bool onPage;
+    std::string_view path;
+    // The longest request target taken. The page's POSTs are bounded by the HTTP layer's header limit and their
+    // parameters one by one: a subscription's endpoint, percent-escaped, may come near the other routes' limit.
+    std::size_t maxTarget;
+    std::optional<HttpResponse> (*handle)(Service &, const Call &);
+};
+
+const std::vector<Service::Route> Service::s_routes = {
+    {"GET", true, false, "/", maxTargetLength,
+     [](Service &, const Call &) -> std::optional<HttpResponse> {
+         return replyText(200, "tapvela-server: push service for the tapvela desktop program\n");
+     }},
+    {"GET", false, false, "/all/login_app.php", maxTargetLength,
+     [](Service &s, const Call &c) { return s.login(c.request, c.respond); }},
+    {"GET", true, false, "/all/devices_app.php", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.devices(c.request); }},
+    {"GET", false, false, "/all/set_name_app.php", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.setName(c.request); }},
+    {"GET", false, false, "/all/add_device_app.php", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.addDevice(c.request); }},
+    {"GET", true, false, "/all/device_page_app.php", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.devicePage(c.request); }},
+    {"GET", false, false, "/all/api.php", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.push(c.request); }},
+    {"GET", true, true, "", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.page(c.request, c.token, false); }},
+    {"GET", false, true, "/events", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.events(c.request, c.token); }},
+    {"GET", true, true, "/push-key", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.pushKey(c.token); }},
+    // The page again, asked with a closing slash: a notification opens it so.
+    {"GET", true, true, "/", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.page(c.request, c.token, true); }},
+    {"GET", true, true, "/sw.js", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.pageFile(c.request, c.token, "sw.js"); }},
+    {"GET", true, true, "/manifest.webmanifest", maxTargetLength,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> {
+         return s.pageFile(c.request, c.token, "manifest.webmanifest");
+     }},
+    {"POST", false, true, "/subscription", byHttpLayer,
+     [](Service &s, const Call &c) { return s.subscription(c.request, c.token, c.respond); }},
+    {"POST", false, true, "/test-notification", byHttpLayer,
+     [](Service &s, const Call &c) -> std::optional<HttpResponse> { return s.testNotification(c.request, c.token); }},
+    {"GET", true, false, "/icon-192.png", maxTargetLength,
+     [](Service &, const Call &) -> std::optional<HttpResponse> { return homeScreenIconFile(192); }},
+    {"GET", true, false, "/icon-512.png", maxTargetLength,
+     [](Service &, const Call &) -> std::optional<HttpResponse> { return homeScreenIconFile(512); }},
+};
+
+void Service::handle(const HttpRequest &request, const Responder &respond)
 {
     const std::string_view target = request.target;
     const std::string_view path = target.substr(0, target.find('?'));
     const bool head = request.method == "HEAD";
-    // The one route that changes state by POST: a browser's fetch() sends it so, with no body.
-    const auto pageRoute = [&](std::string_view suffix) {
-        return path.size() == 3 + pageTokenLength + suffix.size() && path.substr(0, 3) == "/d/" &&
-               isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == suffix;
-    };
-    const bool subscriptionRoute = pageRoute("/subscription");
-    const bool testRoute = pageRoute("/test-notification");
-    std::string logPath(path);
+    // A page's routes are /d/<token> and what follows it; the token never reaches the log.
+    const bool onPage = path.size() >= 3 + pageTokenLength && path.substr(0, 3) == "/d/" &&
+                        isPageToken(path.substr(3, pageTokenLength));
+    const std::string_view rest = onPage ? path.substr(3 + pageTokenLength) : path;
+    const auto route = std::find_if(s_routes.begin(), s_routes.end(), [&](const Route &r) {
+        return r.onPage ? onPage && r.path == rest : r.path == path;
+    });
+    const bool found = route != s_routes.end();
+    std::string logPath = !found          ? loggableUnknownPath(path)
+                          : route->onPage ? "/d/(page)" + std::string(route->path)
+                                          : std::string(path);
     HttpResponse response;
-
-    // A HEAD request is answered like a GET without its body where a GET changes nothing; the routes that sign
-    // in, store, rename or open a stream do not take it.
-    const auto methodAllowed = [&](bool readOnly) {
-        if (request.method == "GET" || (head && readOnly))
-            return true;
-        response = replyText(405, "only GET is served here\n");
-        response.headers.emplace_back("Allow", readOnly ? "GET, HEAD" : "GET");
-        return false;
+    // Nothing but the one method of a route (and HEAD where it changes nothing) is taken; the message names GET
+    // for every route but the page's POSTs.
+    const auto refuseMethod = [&](std::string_view allowed, const char *allow) {
+        response = replyText(405, "only " + std::string(allowed) + " is served here\n");
+        response.headers.emplace_back("Allow", allow);
     };
-
     try {
-        if (subscriptionRoute || testRoute) {
-            logPath = subscriptionRoute ? "/d/(page)/subscription" : "/d/(page)/test-notification";
-            const std::string token(path.substr(3, pageTokenLength));
-            if (request.method == "POST") {
-                if (testRoute)
-                    response = testNotification(request, token);
-                else if (!subscription(request, token, respond, &response))
-                    return;
+        if (found && route->method == "POST") {
+            if (request.method != "POST") {
+                refuseMethod("POST", "POST");
+            } else if (target.size() > route->maxTarget) {
+                response = replyText(414, "request too long\n");
+                logPath = "-";
             } else {
-                response = replyText(405, "only POST is served here\n");
-                response.headers.emplace_back("Allow", "POST");
+                std::optional<HttpResponse> answer =
+                    route->handle(*this, Call{request, std::string(path.substr(3, pageTokenLength)), respond});
+                if (!answer)
+                    return;
+                response = std::move(*answer);
             }
         } else if (request.method != "GET" && !head) {
-            methodAllowed(false);
+            refuseMethod("GET", "GET");
             logPath = "-";
-        } else if (target.size() > maxTargetLength) {
+        } else if (target.size() > (found ? route->maxTarget : maxTargetLength)) {
             response = replyText(414, "request too long\n");
             logPath = "-";
-        } else if (path == "/") {
-            if (methodAllowed(true))
-                response = replyText(200, "tapvela-server: push service for the tapvela desktop program\n");
-        } else if (path == "/all/login_app.php") {
-            if (methodAllowed(false) && !login(request, respond, &response))
-                return;
-        } else if (path == "/all/devices_app.php") {
-            if (methodAllowed(true))
-                response = devices(request);
-        } else if (path == "/all/set_name_app.php") {
-            if (methodAllowed(false))
-                response = setName(request);
-        } else if (path == "/all/add_device_app.php") {
-            if (methodAllowed(false))
-                response = addDevice(request);
-        } else if (path == "/all/device_page_app.php") {
-            if (methodAllowed(true))
-                response = devicePage(request);
-        } else if (path == "/all/api.php") {
-            if (methodAllowed(false))
-                response = push(request);
-        } else if (path.size() == 3 + pageTokenLength && path.substr(0, 3) == "/d/" && isPageToken(path.substr(3))) {
-            logPath = "/d/(page)";
-            if (methodAllowed(true))
-                response = page(request, std::string(path.substr(3)), false);
-        } else if (path.size() == 3 + pageTokenLength + 7 && path.substr(0, 3) == "/d/" &&
-                   isPageToken(path.substr(3, pageTokenLength)) && path.substr(3 + pageTokenLength) == "/events") {
-            logPath = "/d/(page)/events";
-            if (methodAllowed(false))
-                response = events(request, std::string(path.substr(3, pageTokenLength)));
-        } else if (pageRoute("/push-key")) {
-            logPath = "/d/(page)/push-key";
-            if (methodAllowed(true))
-                response = pushKey(std::string(path.substr(3, pageTokenLength)));
-        } else if (pageRoute("/") || pageRoute("/sw.js") || pageRoute("/manifest.webmanifest")) {
-            const std::string_view file = path.substr(3 + pageTokenLength + 1);
-            logPath = "/d/(page)/" + std::string(file);
-            if (methodAllowed(true))
-                response = pageFile(request, std::string(path.substr(3, pageTokenLength)), file);
-        } else if (path == "/icon-192.png" || path == "/icon-512.png") {
-            if (methodAllowed(true))
-                response = homeScreenIconFile(path == "/icon-192.png" ? 192 : 512);
-        } else {
-            logPath = loggableUnknownPath(path);
+        } else if (!found) {
             response = replyText(404, "not found\n");
+        } else if (head && !route->head) {
+            refuseMethod("GET", "GET");
+        } else {
+            const std::string token = route->onPage ? std::string(path.substr(3, pageTokenLength)) : std::string();
+            std::optional<HttpResponse> answer = route->handle(*this, Call{request, token, respond});
+            if (!answer)
+                return;
+            response = std::move(*answer);
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", logEscaped(request.method, 16).c_str(),
@@ -578,40 +657,32 @@ void Service::handle(const HttpRequest &request, const std::function<void(HttpRe
     respond(std::move(response));
 }
 
-// True when `now` holds the answer; false when the answer comes later through `respond`.
-bool Service::login(const HttpRequest &req, const std::function<void(HttpResponse)> &respond, HttpResponse *now)
+// Nothing when the answer comes later through `respond`, once the password is checked.
+std::optional<HttpResponse> Service::login(const HttpRequest &req, const Responder &respond)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> username, password;
-    if (query)
-        username = parameter(*query, "username", maxUsernameLength, true, &error);
-    if (username)
-        password = parameter(*query, "password", 40, true, &error);
-    if (!password) {
-        *now = replyText(400, error + "\n");
-        return true;
-    }
-    const std::string digest = lowered(*password);
-    if (!isLowerHexDigest(digest)) {
-        *now = replyText(400, "password must be the 40-digit SHA-1 digest of the password\n");
-        return true;
-    }
+    Parameters given(req);
+    const std::string username = given.get("username", maxUsernameLength, Need::Required);
+    const std::string password = given.get("password", 40, Need::Required);
+    if (!given.ok())
+        return replyText(400, given.problem() + "\n");
+    const std::string digest = lowered(password);
+    if (!isLowerHexDigest(digest))
+        return replyText(400, "password must be the 40-digit SHA-1 digest of the password\n");
     std::chrono::seconds wait;
     {
         std::lock_guard<std::mutex> lock(m_throttleMutex);
-        wait = m_throttle.wait(req.client, *username, LoginThrottle::Clock::now());
+        wait = m_throttle.wait(req.client, username, LoginThrottle::Clock::now());
     }
     if (wait.count() > 0) {
-        *now = replyJson(429,
-                         {{"status", "too many attempts"},
-                          {"error", "too many failed sign-ins: try again in " + std::to_string(wait.count()) + " s"}});
-        now->headers.emplace_back("Retry-After", std::to_string(wait.count()));
-        return true;
+        HttpResponse res = replyJson(
+            429, {{"status", "too many attempts"},
+                  {"error", "too many failed sign-ins: try again in " + std::to_string(wait.count()) + " s"}});
+        res.headers.emplace_back("Retry-After", std::to_string(wait.count()));
+        return res;
     }
-    auto account = m_store.credentials(*username);
+    auto account = m_store.credentials(username);
     const bool queued =
-        m_checks->submit([this, account = std::move(account), digest, user = *username, client = req.client, respond] {
+        m_checks->submit([this, account = std::move(account), digest, user = username, client = req.client, respond] {
             HttpResponse response;
             try {
                 // An unknown name costs as much time as a wrong password, so timing does not tell which names exist.
@@ -642,110 +713,80 @@ bool Service::login(const HttpRequest &req, const std::function<void(HttpRespons
             respond(std::move(response));
         });
     if (queued)
-        return false;
-    *now = replyJson(503, {{"status", "busy"}, {"error", "too many sign-ins at once: try again shortly"}});
-    now->headers.emplace_back("Retry-After", "1");
-    return true;
+        return std::nullopt;
+    HttpResponse res = replyJson(503, {{"status", "busy"}, {"error", "too many sign-ins at once: try again shortly"}});
+    res.headers.emplace_back("Retry-After", "1");
+    return res;
 }
 
 HttpResponse Service::devices(const HttpRequest &req)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> key;
-    if (query)
-        key = parameter(*query, "apikey", maxKeyLength, true, &error);
-    if (!key)
-        return replyBadRequest(error);
-    const auto account = m_store.accountOfKey(sha256(*key));
-    if (!account)
-        return replyRefusedKey();
-    return replyJson(200, {{"status", "valid"}, {"devices", deviceList(m_store.devices(*account))}});
+    Parameters given(req);
+    const std::string key = given.apiKey();
+    return forAccount(m_store, given, key, [&](std::int64_t account) {
+        return replyJson(200, {{"status", "valid"}, {"devices", deviceList(m_store.devices(account))}});
+    });
 }
 
 HttpResponse Service::setName(const HttpRequest &req)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> key, id;
-    const std::string *name = nullptr;
-    if (query)
-        key = parameter(*query, "apikey", maxKeyLength, true, &error);
-    if (key)
-        id = parameter(*query, "id", maxDeviceIdLength, true, &error);
-    if (id && !(name = query->find("name")))
-        error = "missing parameter: name";
-    if (!name)
-        return replyBadRequest(error);
-    const auto account = m_store.accountOfKey(sha256(*key));
-    if (!account)
-        return replyRefusedKey();
-    const std::string problem = deviceNameProblem(*name);
-    if (problem.empty()) {
-        if (!m_store.renameDevice(*account, *id, *name))
+    Parameters given(req);
+    const std::string key = given.apiKey();
+    const std::string id = given.get("id", maxDeviceIdLength, Need::Required);
+    const std::string name = given.unchecked("name");
+    return forAccount(m_store, given, key, [&](std::int64_t account) {
+        const std::string problem = deviceNameProblem(name);
+        if (problem.empty()) {
+            if (!m_store.renameDevice(account, id, name))
+                return replyUnknownDevice();
+            return replyJson(200, {{"status", "valid"}});
+        }
+        // The program lets the user type any name, an empty one included, and shows a refusal only as a failed
+        // connection or a refused key. So the device keeps its name and the list goes back, showing the name
+        // that holds in place of the edit.
+        const std::vector<Device> devices = m_store.devices(account);
+        if (std::none_of(devices.begin(), devices.end(), [&](const Device &device) { return device.id == id; }))
             return replyUnknownDevice();
-        return replyJson(200, {{"status", "valid"}});
-    }
-    // The program lets the user type any name, an empty one included, and shows a refusal only as a failed
-    // connection or a refused key. So the device keeps its name and the list goes back, showing the name
-    // that holds in place of the edit.
-    const std::vector<Device> devices = m_store.devices(*account);
-    if (std::none_of(devices.begin(), devices.end(), [&](const Device &device) { return device.id == *id; }))
-        return replyUnknownDevice();
-    return replyJson(
-        200, {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
+        return replyJson(
+            200, {{"status", "valid"}, {"devices", deviceList(devices)}, {"warning", problem + "; the name is kept"}});
+    });
 }
 
 HttpResponse Service::addDevice(const HttpRequest &req)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> key;
-    const std::string *name = nullptr;
-    if (query)
-        key = parameter(*query, "apikey", maxKeyLength, true, &error);
-    if (key && !(name = query->find("name")))
-        error = "missing parameter: name";
-    if (!name)
-        return replyBadRequest(error);
-    const auto account = m_store.accountOfKey(sha256(*key));
-    if (!account)
-        return replyRefusedKey();
-    if (const std::string problem = deviceNameProblem(*name); !problem.empty())
-        return replyJson(200, {{"status", "bad name"}, {"error", problem}});
-    const int limit = m_options.maxDevicesPerAccount;
-    const auto device = m_store.addDeviceWithin(*account, *name, limit);
-    if (!device) {
-        return replyJson(200, {{"status", "too many devices"},
-                               {"error", "an account has at most " + std::to_string(limit) + " devices"}});
-    }
-    const std::string page = pageAddress(pageBase(req), device->pageToken);
-    return replyJson(200, {{"status", "valid"},
-                           {"device", {{"id", device->id}, {"name", device->name}, {"page", page}}},
-                           {"qr", qrMatrix(page)},
-                           {"devices", deviceList(m_store.devices(*account))}});
+    Parameters given(req);
+    const std::string key = given.apiKey();
+    const std::string name = given.unchecked("name");
+    return forAccount(m_store, given, key, [&](std::int64_t account) {
+        if (const std::string problem = deviceNameProblem(name); !problem.empty())
+            return replyJson(200, {{"status", "bad name"}, {"error", problem}});
+        const int limit = m_options.maxDevicesPerAccount;
+        const auto device = m_store.addDeviceWithin(account, name, limit);
+        if (!device) {
+            return replyJson(200, {{"status", "too many devices"},
+                                   {"error", "an account has at most " + std::to_string(limit) + " devices"}});
+        }
+        const std::string page = pageAddress(pageBase(req), device->pageToken);
+        return replyJson(200, {{"status", "valid"},
+                               {"device", {{"id", device->id}, {"name", device->name}, {"page", page}}},
+                               {"qr", qrMatrix(page)},
+                               {"devices", deviceList(m_store.devices(account))}});
+    });
 }
 
 // Another account's device gets the answer of one that does not exist, so that ids cannot be probed.
 HttpResponse Service::devicePage(const HttpRequest &req)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> key, id;
-    if (query)
-        key = parameter(*query, "apikey", maxKeyLength, true, &error);
-    if (key)
-        id = parameter(*query, "id", maxDeviceIdLength, true, &error);
-    if (!id)
-        return replyBadRequest(error);
-    const auto account = m_store.accountOfKey(sha256(*key));
-    if (!account)
-        return replyRefusedKey();
-    const auto device = m_store.device(*account, *id);
-    if (!device)
-        return replyUnknownDevice();
-    const std::string page = pageAddress(pageBase(req), device->pageToken);
-    return replyJson(200, {{"status", "valid"}, {"page", page}, {"qr", qrMatrix(page)}});
+    Parameters given(req);
+    const std::string key = given.apiKey();
+    const std::string id = given.get("id", maxDeviceIdLength, Need::Required);
+    return forAccount(m_store, given, key, [&](std::int64_t account) {
+        const auto device = m_store.device(account, id);
+        if (!device)
+            return replyUnknownDevice();
+        const std::string page = pageAddress(pageBase(req), device->pageToken);
+        return replyJson(200, {{"status", "valid"}, {"page", page}, {"qr", qrMatrix(page)}});
+    });
 }
 
 std::string Service::pageBase(const HttpRequest &req) const
@@ -757,43 +798,31 @@ std::string Service::pageBase(const HttpRequest &req) const
 
 HttpResponse Service::push(const HttpRequest &req)
 {
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> key, device;
-    std::optional<std::string> msg, icon, sound, extra;
-    if (query)
-        key = parameter(*query, "apikey", maxKeyLength, true, &error);
-    if (key)
-        msg = parameter(*query, "msg", maxMessageLength, true, &error, Lines::Allowed);
-    if (msg && msg->empty())
-        error = "msg must not be empty", msg.reset();
-    if (msg)
-        device = parameter(*query, "devices", maxDeviceIdLength, true, &error);
-    if (device)
-        icon = parameter(*query, "icon", maxCodeLength, false, &error);
-    if (icon)
-        sound = parameter(*query, "sound", maxCodeLength, false, &error);
-    if (sound)
-        extra = parameter(*query, "extra", maxExtraLength, false, &error);
-    if (!extra)
-        return replyBadRequest(error);
-    const auto account = m_store.accountOfKey(sha256(*key));
-    if (!account)
-        return replyRefusedKey();
-    Delivery *const delivery = m_options.delivery;
-    bool queued = false;
-    const auto stored =
-        m_store.addPush(*account, *device, PushFields{*msg, *icon, *sound, *extra}, delivery ? &queued : nullptr);
-    if (!stored)
-        return replyUnknownDevice();
-    m_hub.published(stored->second);
-    HttpResponse answer = replyJson(200, {{"status", "valid"}});
-    // Stored and queued above. The delivery thread sends it once this answer is on its way, so that neither a
-    // push service nor the encryption's CPU time delays the answer. A push to a device without subscriptions
-    // does not wake it: under a flood, each wake would read the queue for nothing.
-    if (queued)
-        answer.sent = [delivery] { delivery->wake(); };
-    return answer;
+    Parameters given(req);
+    const std::string key = given.apiKey();
+    const std::string msg = given.get("msg", maxMessageLength, Need::Required, Lines::Allowed);
+    if (msg.empty())
+        given.refuse("msg must not be empty");
+    const std::string device = given.get("devices", maxDeviceIdLength, Need::Required);
+    const std::string icon = given.get("icon", maxCodeLength, Need::Optional);
+    const std::string sound = given.get("sound", maxCodeLength, Need::Optional);
+    const std::string extra = given.get("extra", maxExtraLength, Need::Optional);
+    return forAccount(m_store, given, key, [&](std::int64_t account) {
+        Delivery *const delivery = m_options.delivery;
+        bool queued = false;
+        const auto stored =
+            m_store.addPush(account, device, PushFields{msg, icon, sound, extra}, delivery ? &queued : nullptr);
+        if (!stored)
+            return replyUnknownDevice();
+        m_hub.published(stored->second);
+        HttpResponse answer = replyJson(200, {{"status", "valid"}});
+        // Stored and queued above. The delivery thread sends it once this answer is on its way, so that neither a
+        // push service nor the encryption's CPU time delays the answer. A push to a device without subscriptions
+        // does not wake it: under a flood, each wake would read the queue for nothing.
+        if (queued)
+            answer.sent = [delivery] { delivery->wake(); };
+        return answer;
+    });
 }
 
 HttpResponse Service::page(const HttpRequest &req, const std::string &token, bool inOwnFolder)
@@ -818,12 +847,9 @@ HttpResponse Service::page(const HttpRequest &req, const std::string &token, boo
     return res;
 }
 
-// The page itself when asked with a closing slash (a notification opens it so), its service worker and its
-// web app manifest.
+// The page's service worker and its web app manifest.
 HttpResponse Service::pageFile(const HttpRequest &req, const std::string &token, std::string_view file)
 {
-    if (file.empty())
-        return page(req, token, true);
     const auto device = m_store.deviceByToken(token);
     if (!device)
         return replyText(404, "unknown page\n");
@@ -852,7 +878,7 @@ HttpResponse Service::events(const HttpRequest &req, const std::string &token)
         after = decimal(*req.lastEventId);
     } else {
         std::string error;
-        const auto query = parseQuery(req, &error);
+        const auto query = Query::parse(Query::ofTarget(req.target), &error);
         if (!query)
             return replyText(400, error + "\n");
         const std::string *given = query->find("after");
@@ -884,61 +910,41 @@ HttpResponse Service::pushKey(const std::string &token)
 // Stores (or with remove=1 forgets) the subscription of a browser that shows this page. Its endpoint is
 // checked here as well as before each delivery, so that a page learns at once why it was refused; the name of
 // its push service is looked up on the lookups' threads, and one that leads to an address that is not public
-// is refused. True when `now` holds the answer; false when the answer comes later through `respond`.
-bool Service::subscription(const HttpRequest &req, const std::string &token,
-                           const std::function<void(HttpResponse)> &respond, HttpResponse *now)
+// is refused. Nothing when the answer comes later through `respond`.
+std::optional<HttpResponse> Service::subscription(const HttpRequest &req, const std::string &token,
+                                                  const Responder &respond)
 {
     const auto device = m_store.deviceByToken(token);
-    if (!device) {
-        *now = replyText(404, "unknown page\n");
-        return true;
-    }
+    if (!device)
+        return replyText(404, "unknown page\n");
     Delivery *const delivery = m_options.delivery;
-    if (!delivery) {
-        *now = replyJson(404, {{"status", "unavailable"}});
-        return true;
+    if (!delivery)
+        return replyJson(404, {{"status", "unavailable"}});
+    Parameters given(req);
+    const std::string endpoint = given.get("endpoint", webpush::maxEndpointSize, Need::Required);
+    const std::string removal = given.get("remove", 1, Need::Optional);
+    if (given.ok() && removal == "1") {
+        m_store.removeSubscription(device->row, endpoint);
+        return replyJson(200, {{"status", "ok"}});
     }
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> endpoint, removal, p256dh, auth;
-    if (query)
-        endpoint = parameter(*query, "endpoint", webpush::maxEndpointSize, true, &error);
-    if (endpoint)
-        removal = parameter(*query, "remove", 1, false, &error);
-    if (!removal) {
-        *now = replyBadRequest(error);
-        return true;
-    }
-    if (*removal == "1") {
-        m_store.removeSubscription(device->row, *endpoint);
-        *now = replyJson(200, {{"status", "ok"}});
-        return true;
-    }
-    p256dh = parameter(*query, "p256dh", maxSubscriptionKeyLength, true, &error);
-    if (p256dh)
-        auth = parameter(*query, "auth", maxSubscriptionKeyLength, true, &error);
-    if (!auth) {
-        *now = replyBadRequest(error);
-        return true;
-    }
+    const std::string p256dh = given.get("p256dh", maxSubscriptionKeyLength, Need::Required);
+    const std::string auth = given.get("auth", maxSubscriptionKeyLength, Need::Required);
+    if (!given.ok())
+        return replyBadRequest(given.problem());
     const bool allowLoopbackHttp = delivery->options().allowLoopbackHttp;
-    const json given = {{"endpoint", *endpoint}, {"keys", {{"p256dh", *p256dh}, {"auth", *auth}}}};
-    const auto checked = webpush::validateSubscription(given.dump(), webpush::SubscriptionRules{allowLoopbackHttp});
-    if (!checked.ok()) {
-        *now = replyBadRequest(checked.error);
-        return true;
-    }
-    const webpush::Endpoint where = webpush::parseEndpoint(*endpoint).value;
+    const auto checked =
+        webpush::validateSubscription(endpoint, p256dh, auth, webpush::SubscriptionRules{allowLoopbackHttp});
+    if (!checked.ok())
+        return replyBadRequest(checked.error);
+    const webpush::Endpoint where = webpush::parseEndpoint(endpoint).value;
     const auto store = [this, row = device->row, subscription = checked.value] {
         m_store.addSubscription(row, subscription.endpoint, subscription.p256dh, subscription.auth,
                                 subscriptionsPerDevice);
         return replyJson(200, {{"status", "ok"}});
     };
     // The tests' fake push service on this computer, allowed by their flag, has nothing to look up.
-    if (webpush::isAllowedLoopback(where, allowLoopbackHttp)) {
-        *now = store();
-        return true;
-    }
+    if (webpush::isAllowedLoopback(where, allowLoopbackHttp))
+        return store();
     const bool queued = m_lookups->submit([where, store, respond] {
         HttpResponse response;
         try {
@@ -958,10 +964,11 @@ bool Service::subscription(const HttpRequest &req, const std::string &token,
         respond(std::move(response));
     });
     if (queued)
-        return false;
-    *now = replyJson(503, {{"status", "busy"}, {"error", "too many subscriptions at once: try again shortly"}});
-    now->headers.emplace_back("Retry-After", "1");
-    return true;
+        return std::nullopt;
+    HttpResponse res =
+        replyJson(503, {{"status", "busy"}, {"error", "too many subscriptions at once: try again shortly"}});
+    res.headers.emplace_back("Retry-After", "1");
+    return res;
 }
 
 // Sends the test message to one of the page's subscriptions, named by its endpoint, at most once per
@@ -974,13 +981,10 @@ HttpResponse Service::testNotification(const HttpRequest &req, const std::string
     Delivery *const delivery = m_options.delivery;
     if (!delivery)
         return replyJson(404, {{"status", "unavailable"}});
-    std::string error;
-    const auto query = parseQuery(req, &error);
-    std::optional<std::string> endpoint;
-    if (query)
-        endpoint = parameter(*query, "endpoint", webpush::maxEndpointSize, true, &error);
-    if (!endpoint)
-        return replyBadRequest(error);
+    Parameters given(req);
+    const std::string endpoint = given.get("endpoint", webpush::maxEndpointSize, Need::Required);
+    if (!given.ok())
+        return replyBadRequest(given.problem());
     {
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard<std::mutex> lock(m_testMutex);
@@ -1005,7 +1009,7 @@ HttpResponse Service::testNotification(const HttpRequest &req, const std::string
         m_lastTest[device->row] = now;
     }
     for (WebPushSubscription &subscription : m_store.subscriptions(device->row)) {
-        if (subscription.endpoint == *endpoint) {
+        if (subscription.endpoint == endpoint) {
             delivery->sendTest(std::move(subscription), device->name);
             return replyJson(200, {{"status", "ok"}});
         }

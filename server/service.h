@@ -1,5 +1,17 @@
 #pragma once
 
+// The push service's main header: the Service serves the desktop program's requests and the phone pages over the
+// HTTP layer (http.h), keeps its data in the Store (store.h) and hands pushes to Web Push delivery (delivery.h).
+//
+// Failures. An expected failure, one that input or the network can cause, is a value: Outcome<T> (outcome.h),
+// the result or a short English reason for the log or the client, wherever a caller needs to know why; a plain
+// std::optional<T> where nothing but "there is none" can happen (no account has this key, no device this id).
+// A reader that takes several values in turn (a request's parameters) keeps the first reason in the same way.
+// Exceptions are for what no input should cause (the database failing, memory running out): they are caught
+// where a request or a job ends, logged, and answered with a 500, so that one fault never stops the service.
+// Why: the reason travels with the value, the compiler keeps callers from ignoring the value, and a request's
+// handler reads top to bottom without try blocks.
+
 #include "loginthrottle.h"
 #include "pushhub.h"
 #include "store.h"
@@ -9,9 +21,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace pushserver {
 
@@ -66,9 +80,13 @@ public:
     bool useTls(const std::string &certFile, const std::string &keyFile, std::string *error);
 
 private:
+    struct Call;
+    struct Route;
+    // Every path the service answers, with its method and limits (service.cpp).
+    static const std::vector<Route> s_routes;
+
     void handle(const HttpRequest &request, const std::function<void(HttpResponse)> &respond);
-    HttpResponse root(const HttpRequest &request);
-    bool login(const HttpRequest &request, const std::function<void(HttpResponse)> &respond, HttpResponse *now);
+    std::optional<HttpResponse> login(const HttpRequest &request, const std::function<void(HttpResponse)> &respond);
     HttpResponse devices(const HttpRequest &request);
     HttpResponse setName(const HttpRequest &request);
     HttpResponse addDevice(const HttpRequest &request);
@@ -80,8 +98,8 @@ private:
     HttpResponse pageFile(const HttpRequest &request, const std::string &token, std::string_view file);
     HttpResponse events(const HttpRequest &request, const std::string &token);
     HttpResponse pushKey(const std::string &token);
-    bool subscription(const HttpRequest &request, const std::string &token,
-                      const std::function<void(HttpResponse)> &respond, HttpResponse *now);
+    std::optional<HttpResponse> subscription(const HttpRequest &request, const std::string &token,
+                                             const std::function<void(HttpResponse)> &respond);
     HttpResponse testNotification(const HttpRequest &request, const std::string &token);
     void watchPages();
     void stopWatching();

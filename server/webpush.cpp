@@ -472,37 +472,18 @@ Outcome<Endpoint> parseEndpoint(std::string_view url)
     return {endpoint, {}};
 }
 
-Outcome<Subscription> validateSubscription(std::string_view json, SubscriptionRules rules)
+Outcome<Subscription> validateSubscription(std::string_view endpointUrl, std::string_view p256dhText,
+                                           std::string_view authText, SubscriptionRules rules)
 {
     using Failure = Outcome<Subscription>;
-    if (json.size() > maxSubscriptionSize)
-        return Failure::failure("the subscription is longer than " + std::to_string(maxSubscriptionSize) + " bytes");
-    const nlohmann::json document = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
-    if (document.is_discarded() || !document.is_object())
-        return Failure::failure("the subscription is not a JSON object");
-    const auto text = [](const nlohmann::json &object, const char *name) -> std::optional<std::string> {
-        const auto found = object.find(name);
-        if (found == object.end() || !found->is_string())
-            return std::nullopt;
-        return found->get<std::string>();
-    };
-    const std::optional<std::string> endpointUrl = text(document, "endpoint");
-    const auto keys = document.find("keys");
-    if (!endpointUrl || keys == document.end() || !keys->is_object())
-        return Failure::failure("the subscription lacks its endpoint or keys");
-    const std::optional<std::string> p256dhText = text(*keys, "p256dh");
-    const std::optional<std::string> authText = text(*keys, "auth");
-    if (!p256dhText || !authText)
-        return Failure::failure("the subscription lacks keys.p256dh or keys.auth");
-
-    const Outcome<Endpoint> endpoint = parseEndpoint(*endpointUrl);
+    const Outcome<Endpoint> endpoint = parseEndpoint(endpointUrl);
     if (!endpoint.ok())
         return Failure::failure("the endpoint " + endpoint.error);
     if (const std::string refusal = endpointRefusal(endpoint.value, rules.allowLoopbackHttp); !refusal.empty())
         return Failure::failure(refusal);
 
-    Subscription subscription{*endpointUrl, {}, {}};
-    const std::optional<std::string> p256dh = base64UrlDecode(*p256dhText);
+    Subscription subscription{std::string(endpointUrl), {}, {}};
+    const std::optional<std::string> p256dh = base64UrlDecode(p256dhText);
     if (!p256dh)
         return Failure::failure("keys.p256dh is not base64url");
     try {
@@ -511,7 +492,7 @@ Outcome<Subscription> validateSubscription(std::string_view json, SubscriptionRu
     } catch (const CryptoError &error) {
         return Failure::failure(error.what());
     }
-    const std::optional<std::string> auth = base64UrlDecode(*authText);
+    const std::optional<std::string> auth = base64UrlDecode(authText);
     if (!auth)
         return Failure::failure("keys.auth is not base64url");
     if (auth->size() != authSize)

@@ -4,6 +4,8 @@
 // the VAPID Authorization header (RFC 8292) and the checks on a subscription that a phone page hands in.
 // Byte strings are std::string holding raw bytes.
 
+#include "outcome.h"
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -13,15 +15,7 @@
 
 namespace pushserver::webpush {
 
-// A value, or the reason there is none: a short English text for the log or an error reply.
-template <typename T> struct Outcome
-{
-    T value{};
-    std::string error;
-
-    static Outcome failure(std::string why) { return {T{}, std::move(why)}; }
-    bool ok() const { return error.empty(); }
-};
+using pushserver::Outcome;
 
 // RFC 4648 §5 without padding. Decoding refuses padding, characters outside the alphabet and stray bits.
 std::string base64UrlEncode(std::string_view bytes);
@@ -59,7 +53,6 @@ Outcome<std::string> vapidPublicKey(std::string_view privateKey);
 Outcome<std::string> vapidAuthorization(std::string_view endpointUrl, std::string_view subject,
                                         std::string_view privateKey, std::time_t now);
 
-constexpr std::size_t maxSubscriptionSize = 4096;
 constexpr std::size_t maxEndpointSize = 1024;
 
 struct Endpoint
@@ -88,7 +81,9 @@ struct SubscriptionRules
     bool allowLoopbackHttp = false;
 };
 
-// Reads the JSON of a browser's PushSubscription (endpoint, keys.p256dh, keys.auth).
-Outcome<Subscription> validateSubscription(std::string_view json, SubscriptionRules rules = {});
+// Checks the parts of a browser's PushSubscription as its page hands them in: the endpoint URL and the keys
+// p256dh and auth in base64url.
+Outcome<Subscription> validateSubscription(std::string_view endpoint, std::string_view p256dh, std::string_view auth,
+                                           SubscriptionRules rules = {});
 
 } // namespace pushserver::webpush
