@@ -443,20 +443,18 @@ void Delivery::Impl::finished(const Job &job, const PushAttempt &attempt)
                     decision.why.c_str(), static_cast<long long>(decision.retryAt - now));
             if (!settle(job, DeliveryRow{job.pushId, job.subscriptionId, decision.attempts, decision.retryAt,
                                          job.firstAttemptAt}))
-                inStore([&] {
-                    store.retryDelivery(job.pushId, job.subscriptionId, decision.attempts, decision.retryAt);
-                });
+                inStore(
+                    [&] { store.retryDelivery(job.pushId, job.subscriptionId, decision.attempts, decision.retryAt); });
             // Back in the queue, later: the timer is set when it is read again.
             planner.queueChanged();
             break;
         case DeliveryPlanner::Verdict::Expired:
-            logLine("Web Push: push %lld to %s failed (%s) and is older than %lld s: dropped", push,
-                    job.origin.c_str(), decision.why.c_str(), static_cast<long long>(owner.m_options.maxAge));
+            logLine("Web Push: push %lld to %s failed (%s) and is older than %lld s: dropped", push, job.origin.c_str(),
+                    decision.why.c_str(), static_cast<long long>(owner.m_options.maxAge));
             drop(job);
             break;
         case DeliveryPlanner::Verdict::Refused:
-            logLine("Web Push: %s refused push %lld with %s: dropped", job.origin.c_str(), push,
-                    decision.why.c_str());
+            logLine("Web Push: %s refused push %lld with %s: dropped", job.origin.c_str(), push, decision.why.c_str());
             drop(job);
             break;
         }

@@ -61,8 +61,9 @@ int DeliveryPlanner::fetchLimit() const
     return static_cast<int>(m_inFlight.size()) + m_limits.fetchBatch;
 }
 
-DeliveryPlanner::Fetched DeliveryPlanner::fetched(std::vector<PendingDelivery> rows, std::vector<PendingDelivery> queued,
-                                                  std::int64_t readTo, std::int64_t now, Clock::time_point steadyNow)
+DeliveryPlanner::Fetched DeliveryPlanner::fetched(std::vector<PendingDelivery> rows,
+                                                  std::vector<PendingDelivery> queued, std::int64_t readTo,
+                                                  std::int64_t now, Clock::time_point steadyNow)
 {
     Fetched result;
     bool more = static_cast<int>(rows.size()) >= fetchLimit();
@@ -150,8 +151,7 @@ DeliveryPlanner::Decision DeliveryPlanner::judge(const Job &job, const PushAttem
         decision.verdict = Verdict::TestFailed;
     } else if (status == 0 || status == 429 || status >= 500) {
         const int attempts = job.attempts + 1;
-        const std::int64_t backoff =
-            std::min(m_limits.firstRetry << std::min(attempts - 1, 20), m_limits.longestRetry);
+        const std::int64_t backoff = std::min(m_limits.firstRetry << std::min(attempts - 1, 20), m_limits.longestRetry);
         const std::int64_t delay =
             attempt.retryAfter ? std::clamp<std::int64_t>(*attempt.retryAfter, 1, m_limits.longestRetry) : backoff;
         if (now + delay - job.firstAttemptAt >= m_limits.maxAge) {
@@ -189,10 +189,9 @@ bool DeliveryPlanner::settle(const Key &key, std::optional<DeliveryRow> row, Clo
 
 bool DeliveryPlanner::putBack(const PendingDelivery &delivery, std::int64_t retry, Clock::time_point now)
 {
-    return settle({delivery.push.id, delivery.subscriptionId},
-                  DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry,
-                              delivery.firstAttemptAt},
-                  now);
+    return settle(
+        {delivery.push.id, delivery.subscriptionId},
+        DeliveryRow{delivery.push.id, delivery.subscriptionId, delivery.attempts, retry, delivery.firstAttemptAt}, now);
 }
 
 bool DeliveryPlanner::putBackWaiting(std::int64_t retry, Clock::time_point now)

@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace boost::asio {
 class io_context;
@@ -26,7 +27,7 @@ namespace pushserver {
 // What one request came to.
 struct PushAttempt
 {
-    int status = 0; // 0: no answer
+    int status = 0;                         // 0: no answer
     std::optional<std::int64_t> retryAfter; // seconds from now, from the answer's Retry-After
     std::string error;                      // why there is no answer
     bool notPublic = false;      // the endpoint's name resolves to an address that is not public: never sendable
@@ -66,8 +67,7 @@ public:
     // Sends the message over a kept connection to the endpoint's origin when there is one (and over a new one
     // when the service had closed it meanwhile), else over a new one. `finished` runs later on the io_context's
     // thread, never within this call, unless stop() came first.
-    void send(const webpush::Endpoint &endpoint, const PushMessage &message,
-              std::function<void(PushAttempt)> finished);
+    void send(const webpush::Endpoint &endpoint, const PushMessage &message, std::function<void(PushAttempt)> finished);
     // Lookups under way post nothing more. Safe from any thread.
     void stop();
 

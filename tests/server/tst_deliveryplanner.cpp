@@ -69,8 +69,8 @@ void TestDeliveryPlanner::judge_data()
     QTest::newRow("backoff has a ceiling") << 503 << -1 << 40 << 100 << false << false << Verdict::Retry << 900;
     QTest::newRow("Retry-After taken") << 429 << 120 << 0 << 0 << false << false << Verdict::Retry << 120;
     QTest::newRow("Retry-After 0 waits a second") << 429 << 0 << 0 << 0 << false << false << Verdict::Retry << 1;
-    QTest::newRow("Retry-After beyond the ceiling") << 503 << 100000 << 0 << 0 << false << false << Verdict::Retry
-                                                    << 900;
+    QTest::newRow("Retry-After beyond the ceiling")
+        << 503 << 100000 << 0 << 0 << false << false << Verdict::Retry << 900;
     QTest::newRow("failing after a day") << 500 << -1 << 12 << 86000 << false << false << Verdict::Expired << 0;
     QTest::newRow("refused, 400") << 400 << -1 << 0 << 0 << false << false << Verdict::Refused << 0;
     QTest::newRow("refused, 413") << 413 << -1 << 0 << 0 << false << false << Verdict::Refused << 0;
@@ -173,8 +173,8 @@ void TestDeliveryPlanner::fanoutRecord()
         if (outcomes[i] == QLatin1Char('A'))
             QVERIFY(planner.settle({9, sent.subscriptionId}, std::nullopt, start));
         else if (outcomes[i] == QLatin1Char('R'))
-            QVERIFY(planner.settle({9, sent.subscriptionId}, pushserver::DeliveryRow{9, sent.subscriptionId, 1,
-                                                                                     now + 2, sent.firstAttemptAt},
+            QVERIFY(planner.settle({9, sent.subscriptionId},
+                                   pushserver::DeliveryRow{9, sent.subscriptionId, 1, now + 2, sent.firstAttemptAt},
                                    start));
     }
     bool isWaiting = false;
@@ -195,9 +195,9 @@ void TestDeliveryPlanner::slotsAndQueue()
     limits.maxInFlight = 2;
     DeliveryPlanner planner(limits);
     QVERIFY(planner.wantsQueue());
-    const auto fetched = planner.fetched({delivery(1, 1, false), delivery(2, 1, false), delivery(3, 1, false),
-                                          delivery(4, 1, false, now + 30)},
-                                         {}, 0, now, start);
+    const auto fetched = planner.fetched(
+        {delivery(1, 1, false), delivery(2, 1, false), delivery(3, 1, false), delivery(4, 1, false, now + 30)}, {}, 0,
+        now, start);
     QCOMPARE(fetched.wakeIn, std::optional<std::int64_t>(30));
     QVERIFY(!planner.wantsQueue());
     QVERIFY(!planner.needsCheck(start));
