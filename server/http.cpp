@@ -105,6 +105,37 @@ struct HttpServer::Impl
 
 namespace {
 
+// Whether a request's header, as received (each line with its CRLF, the empty line apart), has only the forms
+// that every reader frames alike (RFC 9112): no line folded onto the previous one (obs-fold), no whitespace
+// before the first field, no lone CR or LF.
+bool plainFraming(std::string_view header)
+{
+    for (std::size_t at = 0; at < header.size(); ++at) {
+        const char c = header[at];
+        if (c == '\r' && (at + 1 == header.size() || header[at + 1] != '\n'))
+            return false;
+        if (c == '\n' && (at == 0 || header[at - 1] != '\r'))
+            return false;
+        if (c == '\n' && at + 1 < header.size() && (header[at + 1] == ' ' || header[at + 1] == '\t'))
+            return false;
+    }
+    return true;
+}
+
+// The body's length is told one way only: a Transfer-Encoding whose last coding is chunked, or a single
+// Content-Length of digits; not both, not a list, not two fields that a front end may choose between.
+bool plainBodyFraming(const http::request<http::empty_body> &message, bool chunked)
+{
+    const bool coded = message.find(http::field::transfer_encoding) != message.end();
+    const auto lengths = message.equal_range(http::field::content_length);
+    if (lengths.first == lengths.second)
+        return !coded || chunked;
+    if (coded || std::next(lengths.first) != lengths.second)
+        return false;
+    const auto value = lengths.first->value();
+    return !value.empty() && std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 template <class Stream> struct IsTls : std::false_type
 {
 };
@@ -159,6 +190,7 @@ private:
     {
         m_parser.emplace();
         m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeaderBytes));
+        m_scanned = 0;
         if (fresh || m_buffer.size() > 0)
             return readHeader(deadlineRuns);
         // A kept-alive connection may stay quiet for a while; once a request begins, it must arrive whole in time.
@@ -176,18 +208,47 @@ private:
     {
         if (!deadlineRuns)
             lowest().expires_after(m_server.limits.requestTime);
-        http::async_read_header(m_stream, m_buffer, *m_parser,
-                                [self = this->shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
+        takeHeader();
+    }
+
+    // The header is gathered whole before Beast parses it, so that the forms that Beast accepts and a front end
+    // could read otherwise can be refused from the bytes as they came.
+    void takeHeader()
+    {
+        const auto data = m_buffer.data();
+        const std::string_view bytes(static_cast<const char *>(data.data()), data.size());
+        const std::size_t end = bytes.find("\r\n\r\n", m_scanned);
+        if (end == std::string_view::npos) {
+            if (bytes.size() > m_server.limits.maxHeaderBytes)
+                return refuse(431);
+            m_scanned = bytes.size() < 3 ? 0 : bytes.size() - 3;
+            const std::size_t room = std::min<std::size_t>(4096, m_buffer.max_size() - m_buffer.size());
+            return m_stream.async_read_some(m_buffer.prepare(room),
+                                            [self = this->shared_from_this()](error_code ec, std::size_t got) {
+                                                if (ec == net::error::eof && self->m_buffer.size() > 0)
+                                                    return self->refuse(400); // a request cut short
+                                                if (ec)
+                                                    return self->closeNow();
+                                                self->m_buffer.commit(got);
+                                                self->takeHeader();
+                                            });
+        }
+        if (end + 4 > m_server.limits.maxHeaderBytes)
+            return refuse(431);
+        if (!plainFraming(bytes.substr(0, end + 2)))
+            return refuse(400);
+        error_code ec;
+        m_buffer.consume(m_parser->put(net::buffer(data.data(), end + 4), ec));
+        if (!ec && !m_parser->is_header_done())
+            ec = http::error::partial_message;
+        onHeader(ec);
     }
 
     void onHeader(error_code ec)
     {
         if (ec == http::error::header_limit || ec == http::error::buffer_overflow)
             return refuse(431);
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::operation_aborted ||
-            ec == net::error::connection_reset || ec == net::error::eof)
-            return closeNow();
-        if (ec)
+        if (ec || !plainBodyFraming(m_parser->get(), m_parser->chunked()))
             return refuse(400);
         // No route takes a body: refusing it at once spares waiting for bytes that are of no use.
         if (!m_parser->is_done())
@@ -216,7 +277,6 @@ private:
         m_keepAlive = message.keep_alive();
         m_head = message.method() == http::verb::head;
         m_method = request.method;
-
         auto self = this->shared_from_this();
         Responder respond = [self](HttpResponse response) {
             net::post(self->m_stream.get_executor(),
@@ -451,6 +511,7 @@ private:
     Stream m_stream;
     const std::string m_address;
     beast::flat_buffer m_buffer;
+    std::size_t m_scanned = 0; // bytes of m_buffer known to hold no end of header
     std::optional<http::request_parser<http::empty_body>> m_parser;
     http::response<http::string_body> m_response;
     std::string m_method;

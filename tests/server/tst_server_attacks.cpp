@@ -103,6 +103,8 @@ private slots:
 
     void requestForms_data();
     void requestForms();
+    void smuggling_data();
+    void smuggling();
     void headerFlood();
     void slowClientsAndHogs();
     void connectionsPerAddress();
@@ -237,6 +239,43 @@ void TestServerAttacks::requestForms()
         const QByteArray page = get(m_port, "/d/" + m_aliceToken);
         QVERIFY(last.contains("Content-Length: " + QByteArray::number(bodyOf(page).size())));
     }
+}
+
+// Request forms whose body or headers a front end could read otherwise than the service: each is answered 400
+// and the connection ends, so that the body never runs as a request of its own.
+void TestServerAttacks::smuggling_data()
+{
+    QTest::addColumn<QByteArray>("headers"); // between the request line and the end of the header
+
+    const QByteArray smuggled = "GET " + pushTarget("smuggled") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const QByteArray length = "Content-Length: " + QByteArray::number(smuggled.size()) + "\r\n";
+    for (const char *coding : {"identity", "gzip", "xchunked", "chunked, identity"})
+        QTest::newRow(coding) << "Transfer-Encoding: " + QByteArray(coding) + "\r\n";
+    QTest::newRow("coding then length") << "Transfer-Encoding: gzip\r\n" + length;
+    QTest::newRow("chunked then length") << "Transfer-Encoding: chunked\r\n" + length;
+    QTest::newRow("length then chunked") << length + "Transfer-Encoding: chunked\r\n";
+    QTest::newRow("obs-fold") << QByteArray("X-Note: a\r\n Transfer-Encoding: chunked\r\n");
+    QTest::newRow("folded coding") << QByteArray("Transfer-Encoding:\r\n chunked\r\n");
+    QTest::newRow("space before the colon") << QByteArray("Transfer-Encoding : chunked\r\n");
+    QTest::newRow("tab before the colon") << "Content-Length\t: " + QByteArray::number(smuggled.size()) + "\r\n";
+    QTest::newRow("length with a plus") << QByteArray("Content-Length: +5\r\n");
+    QTest::newRow("negative length") << QByteArray("Content-Length: -1\r\n");
+    QTest::newRow("two lengths") << length + "Content-Length: 0\r\n";
+    QTest::newRow("a list of lengths") << QByteArray("Content-Length: 0, 0\r\n");
+    QTest::newRow("bare line feed") << QByteArray("X-Note: a\nTransfer-Encoding: chunked\r\n");
+}
+
+void TestServerAttacks::smuggling()
+{
+    QFETCH(QByteArray, headers);
+    const QByteArray smuggled = "GET " + pushTarget("smuggled") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const int before = pushCount(m_db);
+    Client client(m_port);
+    QVERIFY(client.socket.waitForConnected(5000));
+    client.socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n" + smuggled);
+    QTRY_VERIFY_WITH_TIMEOUT(client.closed, 10000);
+    QCOMPARE(statuses(client.received), QList<int>{400});
+    QCOMPARE(pushCount(m_db), before);
 }
 
 // Header lines without end on several connections, far more than the memory bound: each connection is
