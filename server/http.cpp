@@ -69,6 +69,8 @@ const char *reasonText(int status)
         return "bad request\n";
     case 413:
         return "a request body is not accepted here\n";
+    case 414:
+        return "request too long\n";
     case 431:
         return "request headers too large\n";
     default:
@@ -277,6 +279,16 @@ private:
         m_keepAlive = message.keep_alive();
         m_head = message.method() == http::verb::head;
         m_method = request.method;
+        // The same bound for every route, whatever it reads of the query.
+        if (request.target.size() > m_server.limits.maxTargetBytes) {
+            HttpResponse tooLong;
+            tooLong.status = 414;
+            tooLong.contentType = "text/plain; charset=utf-8";
+            tooLong.body = reasonText(414);
+            tooLong.logPath = "-";
+            return answer(std::move(tooLong));
+        }
+
         auto self = this->shared_from_this();
         Responder respond = [self](HttpResponse response) {
             net::post(self->m_stream.get_executor(),

@@ -17,6 +17,7 @@ namespace pushserver {
 struct HttpLimits
 {
     std::size_t maxHeaderBytes = 16 * 1024; // request line and headers together
+    std::size_t maxTargetBytes = 4096;      // the request target, path and query: longer ones are answered 414
     std::chrono::seconds requestTime{10};   // to receive a whole request once its first byte came
     std::chrono::seconds idleTime{30};      // between two requests on a kept-alive connection
     std::chrono::seconds writeTime{10};     // for an answer, or one piece of an event stream, to leave

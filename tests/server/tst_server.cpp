@@ -532,6 +532,14 @@ void TestServer::badInput_data()
                                     << QByteArray("too long: extra");
     QTest::newRow("request too long") << QByteArray("GET") << push + QByteArray(5000, 'm') << 414
                                       << QByteArray("too long");
+    // The phone page's routes by POST too: the same limit on the request target.
+    const QByteArray page = "/d/" + m_aliceToken;
+    QTest::newRow("subscription too long")
+        << QByteArray("POST") << page + "/subscription?endpoint=" + QByteArray(5000, 'e') << 414
+        << QByteArray("too long");
+    QTest::newRow("test notification too long")
+        << QByteArray("POST") << page + "/test-notification?x=" + QByteArray(5000, 'x') << 414
+        << QByteArray("too long");
     QByteArray many;
     for (int i = 0; i < 40; ++i)
         many += "&p" + QByteArray::number(i) + "=1";
