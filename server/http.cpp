@@ -18,9 +18,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -52,6 +54,22 @@ std::string logEscaped(std::string_view text, std::size_t maxBytes)
     return out;
 }
 
+std::string clientGroup(const std::string &address)
+{
+    error_code ec;
+    const net::ip::address ip = net::ip::make_address(address, ec);
+    if (ec)
+        return address;
+    if (ip.is_v4())
+        return ip.to_string();
+    const net::ip::address_v6 v6 = ip.to_v6();
+    if (v6.is_v4_mapped())
+        return net::ip::make_address_v4(net::ip::v4_mapped, v6).to_string();
+    net::ip::address_v6::bytes_type bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
 namespace {
 
 class ConnectionBase
@@ -60,6 +78,8 @@ public:
     virtual ~ConnectionBase() = default;
     // Only once no thread serves any more.
     virtual void closeNow() = 0;
+    // From any thread: the connection ends soon, to make room for another.
+    virtual void evict() = 0;
 };
 
 const char *reasonText(int status)
@@ -86,23 +106,49 @@ struct HttpServer::Impl
 
     void accept();
     void admit(tcp::socket socket);
-    void release(ConnectionBase *connection, const std::string &address);
+    // Counts a new connection in, or refuses it (false); may pick others to close for it.
+    bool enter(const std::shared_ptr<ConnectionBase> &connection, const std::string &address, bool tlsConnection);
+    void release(ConnectionBase *connection);
+    // A request began or an answer left: the connection is not idle.
+    void touch(ConnectionBase *connection);
+    void handshakeEnded(ConnectionBase *connection);
     void log(const std::string &client, const std::string &method, const std::string &path, int status);
+
+    struct Entry
+    {
+        std::weak_ptr<ConnectionBase> connection;
+        std::string client; // clientGroup() of its address
+        Clock::time_point admitted, active;
+        bool handshaking = false;
+        bool evicted = false; // its place counts as free already; its descriptor is not closed yet
+    };
+    using Live = std::unordered_map<ConnectionBase *, Entry>;
+    Live::iterator idlestOfHeaviest(int heavierThan);
+    Live::iterator oldestHandshake();
+    void evict(Entry &entry, std::vector<std::shared_ptr<ConnectionBase>> *closing);
+    void scheduleTrim();
 
     HttpLimits limits;
     const bool accessLog;
     HttpHandler handler;
 
     std::mutex mutex;
-    int connections = 0;
-    std::unordered_map<std::string, int> perAddress;
-    std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> live;
+    int connections = 0; // the evicted ones apart
+    int handshakes = 0;
+    int evicting = 0;
+    std::unordered_map<std::string, int> perClient;
+    Live live;
     std::shared_ptr<ssl::context> tls; // null for plain HTTP; each connection keeps the one it began with
+    int closedSinceTrim = 0;
+    bool trimPending = false;
+    std::atomic<bool> serving{false};
 
     // Destroyed before the counts above: the connections that its pending work holds give their place back.
     net::io_context context;
     tcp::acceptor acceptor{context};
     net::steady_timer acceptRetry{context};
+    net::strand<net::io_context::executor_type> housekeeping{net::make_strand(context)};
+    net::steady_timer trimTimer{housekeeping};
 };
 
 namespace {
@@ -157,18 +203,19 @@ public:
     {
     }
 
-    ~Connection() override { m_server.release(this, m_address); }
+    ~Connection() override { m_server.release(this); }
 
     void start()
     {
         if constexpr (IsTls<Stream>::value) {
-            // The handshake runs under the first request's deadline: a client that connects and stays silent,
-            // or trickles its handshake, is dropped like any slow request, and waiting for it holds no thread.
-            lowest().expires_after(m_server.limits.requestTime);
+            // A client that connects and stays silent, or trickles its handshake, is dropped at the handshake's
+            // deadline, and waiting for it holds no thread.
+            lowest().expires_after(m_server.limits.handshakeTime);
             m_stream.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](error_code ec) {
+                self->m_server.handshakeEnded(self.get());
                 if (ec)
                     return self->closeNow();
-                self->readRequest(true, true);
+                self->readRequest(true);
             });
         } else {
             readRequest(true);
@@ -182,19 +229,24 @@ public:
         beast::get_lowest_layer(m_stream).socket().close(ignored);
     }
 
+    void evict() override
+    {
+        net::post(m_stream.get_executor(), [self = this->shared_from_this()] { self->closeNow(); });
+    }
+
 private:
     auto lowest() -> decltype(beast::get_lowest_layer(std::declval<Stream &>()))
     {
         return beast::get_lowest_layer(m_stream);
     }
 
-    void readRequest(bool fresh, bool deadlineRuns = false)
+    void readRequest(bool fresh)
     {
         m_parser.emplace();
         m_parser->header_limit(static_cast<std::uint32_t>(m_server.limits.maxHeaderBytes));
         m_scanned = 0;
         if (fresh || m_buffer.size() > 0)
-            return readHeader(deadlineRuns);
+            return readHeader();
         // A kept-alive connection may stay quiet for a while; once a request begins, it must arrive whole in time.
         lowest().expires_after(m_server.limits.idleTime);
         m_stream.async_read_some(m_buffer.prepare(1024),
@@ -206,10 +258,9 @@ private:
                                  });
     }
 
-    void readHeader(bool deadlineRuns = false)
+    void readHeader()
     {
-        if (!deadlineRuns)
-            lowest().expires_after(m_server.limits.requestTime);
+        lowest().expires_after(m_server.limits.requestTime);
         takeHeader();
     }
 
@@ -255,6 +306,7 @@ private:
         // No route takes a body: refusing it at once spares waiting for bytes that are of no use.
         if (!m_parser->is_done())
             return refuse(413);
+        m_server.touch(this);
 
         const auto &message = m_parser->get();
         HttpRequest request;
@@ -350,6 +402,7 @@ private:
                     sent();
                 if (ec)
                     return self->closeNow();
+                self->m_server.touch(self.get());
                 if (!self->m_keepAlive)
                     return self->lingerAndClose();
                 // Requests already received stay in the buffer and are read next, so they are answered in order.
@@ -447,6 +500,8 @@ private:
             std::string events = m_events->take();
             // A batch may not hold everything: ask again once it is written.
             m_woken = !events.empty();
+            if (m_woken)
+                m_server.touch(this);
             m_pending += events;
             m_ending = m_events->finished();
         }
@@ -564,15 +619,11 @@ int connectionCap(int wanted)
 }
 
 template <class Stream>
-void launch(HttpServer::Impl &server, std::shared_ptr<ssl::context> tls, Stream stream, std::string address)
+void launch(HttpServer::Impl &server, std::shared_ptr<ssl::context> tls, Stream stream, const std::string &address)
 {
-    auto connection =
-        std::make_shared<Connection<Stream>>(server, std::move(tls), std::move(stream), std::move(address));
-    {
-        std::lock_guard<std::mutex> lock(server.mutex);
-        server.live.emplace(connection.get(), connection);
-    }
-    connection->start();
+    auto connection = std::make_shared<Connection<Stream>>(server, std::move(tls), std::move(stream), address);
+    if (server.enter(connection, address, IsTls<Stream>::value))
+        connection->start();
 }
 
 // TLS 1.2 at least, forward-secret key exchange (ECDHE) and AEAD ciphers only, in the server's order of
@@ -632,6 +683,8 @@ HttpServer::Impl::Impl(HttpLimits limits_, bool accessLog_, HttpHandler handler_
     : limits(limits_), accessLog(accessLog_), handler(std::move(handler_))
 {
     limits.maxConnections = connectionCap(limits.maxConnections);
+    limits.maxConnectionsPerClient = std::clamp(limits.maxConnectionsPerClient, 1, limits.maxConnections);
+    limits.maxTlsHandshakes = std::clamp(limits.maxTlsHandshakes, 1, limits.maxConnections);
 }
 
 void HttpServer::Impl::accept()
@@ -659,18 +712,7 @@ void HttpServer::Impl::admit(tcp::socket socket)
     const tcp::endpoint peer = socket.remote_endpoint(ec);
     if (ec)
         return;
-    std::string address = peer.address().to_string();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const auto it = perAddress.find(address);
-        const int fromThere = it == perAddress.end() ? 0 : it->second;
-        if (connections >= limits.maxConnections || fromThere >= limits.maxConnectionsPerAddress) {
-            socket.close(ec);
-            return;
-        }
-        ++connections;
-        ++perAddress[address];
-    }
+    const std::string address = peer.address().to_string();
     socket.set_option(tcp::no_delay(true), ec);
     std::shared_ptr<ssl::context> current;
     {
@@ -678,20 +720,161 @@ void HttpServer::Impl::admit(tcp::socket socket)
         current = tls;
     }
     if (!current)
-        return launch(*this, nullptr, beast::tcp_stream(std::move(socket)), std::move(address));
+        return launch(*this, nullptr, beast::tcp_stream(std::move(socket)), address);
     ssl::context &context = *current;
     launch(*this, std::move(current),
-           beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), context), std::move(address));
+           beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), context), address);
 }
 
-void HttpServer::Impl::release(ConnectionBase *connection, const std::string &address)
+bool HttpServer::Impl::enter(const std::shared_ptr<ConnectionBase> &connection, const std::string &address,
+                             bool tlsConnection)
+{
+    // Evicted connections keep their descriptor for the moment it takes them to close: a few at a time.
+    constexpr int maxEvicting = 16;
+    std::string client = clientGroup(address);
+    std::vector<std::shared_ptr<ConnectionBase>> closing;
+    const auto admitted = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        const auto found = perClient.find(client);
+        const int held = found == perClient.end() ? 0 : found->second;
+        if (held >= limits.maxConnectionsPerClient)
+            return false;
+        // The last places are for clients that hold no more than their share once they have this one.
+        const int reserved = limits.maxConnections / 4;
+        const int clients = static_cast<int>(perClient.size()) + (held == 0 ? 1 : 0);
+        if (connections >= limits.maxConnections - reserved && held + 1 > std::max(1, limits.maxConnections / clients))
+            return false;
+        // Full: the newcomer takes the place of a connection of a client that holds more than it does.
+        if (connections >= limits.maxConnections) {
+            const auto victim = idlestOfHeaviest(held);
+            if (victim == live.end() || evicting >= maxEvicting)
+                return false;
+            evict(victim->second, &closing);
+        }
+        // A pending handshake that has not ended yet is given up for the newest: a client that completes its
+        // handshake within the time it takes others to open as many connections gets through.
+        if (tlsConnection && handshakes >= limits.maxTlsHandshakes) {
+            const auto victim = oldestHandshake();
+            if (victim == live.end() || evicting >= maxEvicting)
+                return false;
+            evict(victim->second, &closing);
+        }
+        ++connections;
+        ++perClient[client];
+        if (tlsConnection)
+            ++handshakes;
+        const auto now = Clock::now();
+        live.emplace(connection.get(), Entry{connection, std::move(client), now, now, tlsConnection, false});
+        return true;
+    }();
+    for (const auto &victim : closing)
+        victim->evict();
+    return admitted;
+}
+
+// Among the clients holding the most connections, if they hold more than `heavierThan`: the connection that has
+// been idle the longest.
+HttpServer::Impl::Live::iterator HttpServer::Impl::idlestOfHeaviest(int heavierThan)
+{
+    int most = heavierThan + 1;
+    for (const auto &client : perClient)
+        most = std::max(most, client.second);
+    auto idlest = live.end();
+    for (auto it = live.begin(); it != live.end(); ++it) {
+        const Entry &entry = it->second;
+        if (entry.evicted || (idlest != live.end() && entry.active >= idlest->second.active))
+            continue;
+        const auto client = perClient.find(entry.client);
+        if (client != perClient.end() && client->second == most)
+            idlest = it;
+    }
+    return idlest;
+}
+
+HttpServer::Impl::Live::iterator HttpServer::Impl::oldestHandshake()
+{
+    auto oldest = live.end();
+    for (auto it = live.begin(); it != live.end(); ++it)
+        if (it->second.handshaking && !it->second.evicted &&
+            (oldest == live.end() || it->second.admitted < oldest->second.admitted))
+            oldest = it;
+    return oldest;
+}
+
+// Under the lock: the connection's place is free from now on; it is closed once the lock is left.
+void HttpServer::Impl::evict(Entry &entry, std::vector<std::shared_ptr<ConnectionBase>> *closing)
+{
+    entry.evicted = true;
+    ++evicting;
+    --connections;
+    if (entry.handshaking) {
+        entry.handshaking = false;
+        --handshakes;
+    }
+    const auto client = perClient.find(entry.client);
+    if (client != perClient.end() && --client->second <= 0)
+        perClient.erase(client);
+    // A connection already on its way out (its last reference gone) gives its place back by itself.
+    if (auto connection = entry.connection.lock())
+        closing->push_back(std::move(connection));
+}
+
+void HttpServer::Impl::release(ConnectionBase *connection)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    live.erase(connection);
-    --connections;
-    const auto it = perAddress.find(address);
-    if (it != perAddress.end() && --it->second <= 0)
-        perAddress.erase(it);
+    const auto it = live.find(connection);
+    if (it == live.end())
+        return; // refused at the door
+    Entry &entry = it->second;
+    if (entry.evicted) {
+        --evicting;
+    } else {
+        --connections;
+        if (entry.handshaking)
+            --handshakes;
+        const auto client = perClient.find(entry.client);
+        if (client != perClient.end() && --client->second <= 0)
+            perClient.erase(client);
+    }
+    live.erase(it);
+    // The memory of many connections closed together (a TLS handshake holds about 90 KB) goes back to the
+    // system: the allocator would keep it for the process otherwise.
+    if (++closedSinceTrim >= 64 && !trimPending && serving) {
+        trimPending = true;
+        net::post(housekeeping, [this] { scheduleTrim(); });
+    }
+}
+
+// At most once a second, and a second after the burst began, so that its closes are taken together.
+void HttpServer::Impl::scheduleTrim()
+{
+    trimTimer.expires_after(std::chrono::seconds(1));
+    trimTimer.async_wait([this](error_code ec) {
+        if (ec)
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            closedSinceTrim = 0;
+            trimPending = false;
+        }
+        malloc_trim(0);
+    });
+}
+
+void HttpServer::Impl::touch(ConnectionBase *connection)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto it = live.find(connection); it != live.end())
+        it->second.active = Clock::now();
+}
+
+void HttpServer::Impl::handshakeEnded(ConnectionBase *connection)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (const auto it = live.find(connection); it != live.end() && it->second.handshaking) {
+        it->second.handshaking = false;
+        --handshakes;
+    }
 }
 
 void HttpServer::Impl::log(const std::string &client, const std::string &method, const std::string &path, int status)
@@ -744,12 +927,14 @@ bool HttpServer::run(int threads)
     if (!m_impl->acceptor.is_open())
         return false;
     m_impl->accept();
+    m_impl->serving = true;
     std::vector<std::thread> others;
     for (int i = 1; i < threads; ++i)
         others.emplace_back([this] { m_impl->context.run(); });
     m_impl->context.run();
     for (std::thread &thread : others)
         thread.join();
+    m_impl->serving = false;
 
     // Nothing runs any more: every client learns at once that the service has gone.
     error_code ignored;
@@ -758,7 +943,7 @@ bool HttpServer::run(int threads)
     {
         std::lock_guard<std::mutex> lock(m_impl->mutex);
         for (const auto &entry : m_impl->live)
-            if (auto connection = entry.second.lock())
+            if (auto connection = entry.second.connection.lock())
                 open.push_back(std::move(connection));
     }
     for (const auto &connection : open)

@@ -21,11 +21,23 @@ struct HttpLimits
     std::chrono::seconds requestTime{10};   // to receive a whole request once its first byte came
     std::chrono::seconds idleTime{30};      // between two requests on a kept-alive connection
     std::chrono::seconds writeTime{10};     // for an answer, or one piece of an event stream, to leave
+    std::chrono::seconds handshakeTime{10}; // for a TLS handshake; the first request then has its own requestTime
     int maxConnections = 2048;              // lowered to fit the process's descriptor limit
-    int maxConnectionsPerAddress = 64;
+    // One client is an IPv4 address or an IPv6 /64 (what one subscriber gets): its connection past this is closed
+    // at once. A quarter of maxConnections is kept for clients that hold less than their share (maxConnections
+    // divided among the clients connected); when every place is taken, a newcomer takes the place of the idlest
+    // connection of the client that holds the most.
+    int maxConnectionsPerClient = 64;
+    // TLS handshakes under way, about 90 KB each: past this, the oldest one is closed for the newcomer.
+    int maxTlsHandshakes = 256;
     std::chrono::seconds streamKeepAlive{15}; // a comment on an otherwise silent event stream
     std::chrono::seconds streamLifetime{120}; // then the browser reconnects on its own
 };
+
+// The client an address counts for in the connection caps: an IPv4 address itself (also when written as an
+// IPv4-mapped IPv6 address), an IPv6 address by its /64, since one subscriber is given a whole /64. Text that is
+// not an address stands for itself.
+std::string clientGroup(const std::string &address);
 
 struct HttpRequest
 {

@@ -34,6 +34,8 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
               [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE] [--max-devices N]
+              [--max-connections N] [--max-connections-per-client N]
+              [--max-tls-handshakes N] [--tls-handshake-seconds N]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
@@ -46,6 +48,13 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               --tls-cert and --tls-key serve HTTPS with the certificate (PEM, the chain
               after it) and its key (PEM, without a passphrase). SIGHUP reads them again:
               a renewed certificate needs no restart.
+              At most --max-connections connections (default 2048, fewer when the process may
+              not open that many files), --max-connections-per-client from one client (an IPv4
+              address or an IPv6 /64; default 64). When every place is taken, a new client takes
+              the place of the idlest connection of the client that holds the most. At most
+              --max-tls-handshakes TLS handshakes under way (default 256; each holds about
+              90 KB): a new one takes the place of the oldest. A handshake has
+              --tls-handshake-seconds (1 to 600, default 10).
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
@@ -545,7 +554,8 @@ int serve(const Arguments &args, bool demo)
     if (!onlyKnownOptions(args,
                           {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
                            "--keep-pushes", "--key-unused-days", "--vapid-subject", "--webpush-allow-loopback-http",
-                           "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices"}) ||
+                           "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices", "--max-connections",
+                           "--max-connections-per-client", "--max-tls-handshakes", "--tls-handshake-seconds"}) ||
         !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
@@ -573,6 +583,25 @@ int serve(const Arguments &args, bool demo)
         number(option(args, "--max-devices", std::to_string(defaultOptions.maxDevicesPerAccount)), 1, 100000);
     if (!maxDevices) {
         std::fputs("tapvela-server: --max-devices takes 1 to 100000\n", stderr);
+        return 2;
+    }
+    const HttpLimits defaultLimits;
+    const auto maxConnections =
+        number(option(args, "--max-connections", std::to_string(defaultLimits.maxConnections)), 1, 1000000);
+    // Those below the total: their defaults too, when the total is set lower.
+    const auto belowTotal = [&](const char *name, int fallback) -> std::optional<int> {
+        if (!maxConnections)
+            return std::nullopt;
+        return number(option(args, name, std::to_string(std::min(fallback, *maxConnections))), 1, *maxConnections);
+    };
+    const auto perClient = belowTotal("--max-connections-per-client", defaultLimits.maxConnectionsPerClient);
+    const auto handshakes = belowTotal("--max-tls-handshakes", defaultLimits.maxTlsHandshakes);
+    const auto handshakeSeconds =
+        number(option(args, "--tls-handshake-seconds", std::to_string(defaultLimits.handshakeTime.count())), 1, 600);
+    if (!maxConnections || !perClient || !handshakes || !handshakeSeconds) {
+        std::fputs("tapvela-server: --max-connections takes 1 to 1000000, --max-connections-per-client and "
+                   "--max-tls-handshakes 1 to --max-connections, --tls-handshake-seconds 1 to 600\n",
+                   stderr);
         return 2;
     }
     const std::string givenUrl = option(args, "--public-url", "");
@@ -626,6 +655,10 @@ int serve(const Arguments &args, bool demo)
     options.delivery = delivery ? &*delivery : nullptr;
     options.publicUrl = givenUrl;
     options.maxDevicesPerAccount = *maxDevices;
+    options.http.maxConnections = *maxConnections;
+    options.http.maxConnectionsPerClient = *perClient;
+    options.http.maxTlsHandshakes = *handshakes;
+    options.http.handshakeTime = std::chrono::seconds(*handshakeSeconds);
     Service service(store, options);
     if (std::string error; tls && !service.useTls(tlsCert, tlsKey, &error)) {
         std::fprintf(stderr, "tapvela-server: %s\n", error.c_str());

@@ -425,7 +425,7 @@ bool isPlainHost(std::string_view host)
 Service::Service(Store &store, ServiceOptions options)
     : m_store(store), m_options(options), m_hub(streamsPerAccount, streamsInTotal)
 {
-    HttpLimits limits;
+    HttpLimits limits = m_options.http;
     limits.streamLifetime = m_options.streamLifetime;
     m_http = std::make_unique<HttpServer>(
         limits, m_options.accessLog,

@@ -12,6 +12,7 @@
 // Why: the reason travels with the value, the compiler keeps callers from ignoring the value, and a request's
 // handler reads top to bottom without try blocks.
 
+#include "http.h"
 #include "loginthrottle.h"
 #include "pushhub.h"
 #include "store.h"
@@ -30,9 +31,6 @@
 namespace pushserver {
 
 class Delivery;
-class HttpServer;
-struct HttpRequest;
-struct HttpResponse;
 class BlockingWork;
 
 struct ServiceOptions
@@ -50,6 +48,8 @@ struct ServiceOptions
     std::string publicUrl;
     // Devices that pairing requests may bring an account to; add-device on the command line is not limited.
     int maxDevicesPerAccount = 50;
+    // What the connections may cost; the stream lifetime above replaces the one in it.
+    HttpLimits http;
 };
 
 // A listening address as it stands in a URL: a wildcard as the loopback address, IPv6 in brackets.

@@ -108,13 +108,15 @@ private slots:
     void headerFlood();
     void slowClientsAndHogs();
     void connectionsPerAddress();
+    void connectionsWhenFull();
     void loginFlood();
     void streamsPerAccount();
     void accessLog();
     void stopUnderTrickle();
 
 private:
-    bool start(QProcess *process, const QString &db, quint16 *port, const QString &logFile = {});
+    bool start(QProcess *process, const QString &db, quint16 *port, const QString &logFile = {},
+               const QStringList &options = {});
     QByteArray pushTarget(const QByteArray &msg) const;
     QStringList run(const QStringList &arguments, const QByteArray &input = {});
 
@@ -132,9 +134,10 @@ QStringList TestServerAttacks::run(const QStringList &arguments, const QByteArra
     return exitCode == 0 ? lines : QStringList();
 }
 
-bool TestServerAttacks::start(QProcess *process, const QString &db, quint16 *port, const QString &logFile)
+bool TestServerAttacks::start(QProcess *process, const QString &db, quint16 *port, const QString &logFile,
+                              const QStringList &options)
 {
-    QStringList arguments{"serve", "--port", "0", "--db", db};
+    QStringList arguments = QStringList{"serve", "--port", "0", "--db", db} + options;
     if (!logFile.isEmpty()) {
         arguments << "--log";
         process->setStandardErrorFile(logFile);
@@ -395,6 +398,44 @@ void TestServerAttacks::connectionsPerAddress()
 
     held.clear();
     QTRY_COMPARE_WITH_TIMEOUT(statuses(get(m_port, "/", from)), QList<int>{200}, 5000);
+}
+
+// Clients that hold many connections cannot take them all: with 8 places, of which the last 2 are kept for clients
+// within their share, a client that holds 5 of them is refused a sixth, lighter clients still come in, and once
+// every place is taken a newcomer takes the place of the heaviest client's idlest connection.
+void TestServerAttacks::connectionsWhenFull()
+{
+    QProcess server;
+    quint16 port = 0;
+    QVERIFY(start(&server, m_dir.filePath(QStringLiteral("full.db")), &port, {},
+                  {"--max-connections", "8", "--max-connections-per-client", "8"}));
+    std::vector<std::unique_ptr<Client>> held;
+    // One request answered on each, in turn: the first is the idlest.
+    const auto open = [&](const QString &from) {
+        held.push_back(std::make_unique<Client>(port, from));
+        Client *client = held.back().get();
+        if (client->socket.waitForConnected(5000))
+            client->socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return QTest::qWaitFor([client] { return !statuses(client->received).isEmpty() || client->closed; }, 10000) &&
+               statuses(client->received) == QList<int>{200};
+    };
+    const QString heavy = QStringLiteral("127.0.8.1");
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(open(heavy));
+    QVERIFY(open(QStringLiteral("127.0.8.2")));
+    // 6 of 8 taken: the heavy client holds more than its share (8 among 2 clients).
+    QVERIFY(!open(heavy));
+    QVERIFY(held.back()->received.isEmpty());
+    held.pop_back();
+    QVERIFY(open(QStringLiteral("127.0.8.2")));
+    QVERIFY(open(QStringLiteral("127.0.8.3")));
+    // Full: the newcomer is served and the heavy client's first connection is closed for it.
+    QVERIFY(open(QStringLiteral("127.0.8.4")));
+    QTRY_VERIFY_WITH_TIMEOUT(held.front()->closed, 5000);
+    QCOMPARE(std::count_if(held.begin(), held.end(), [](const auto &client) { return client->closed; }), 1);
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
 }
 
 // Sign-ins flood the password checks: each is answered (failed, slowed down or busy) without holding anything,

@@ -1,3 +1,4 @@
+#include "http.h"
 #include "phonepage.h"
 #include "query.h"
 #include "secrets.h"
@@ -27,6 +28,8 @@ private slots:
     void pageShowsNewestUpToItsLimit();
     void pageLanguage_data();
     void pageLanguage();
+    void clientGroups_data();
+    void clientGroups();
 };
 
 void TestServerUnits::utf8Limits_data()
@@ -146,6 +149,38 @@ void TestServerUnits::pageShowsNewestUpToItsLimit()
     const int first = page.indexOf(QStringLiteral("<li data-id=\"%1\"").arg(newest));
     QVERIFY(first > 0 && first == page.indexOf(QStringLiteral("<li ")));
     QVERIFY(page.contains(QStringLiteral(">push 5<")) && !page.contains(QStringLiteral(">push 4<")));
+}
+
+void TestServerUnits::clientGroups_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("group");
+    QTest::newRow("IPv4") << "192.0.2.7"
+                          << "192.0.2.7";
+    QTest::newRow("IPv4 loopback") << "127.0.0.2"
+                                   << "127.0.0.2";
+    QTest::newRow("IPv6 in its /64") << "2001:db8:1:2:aaaa:bbbb:cccc:dddd"
+                                     << "2001:db8:1:2::/64";
+    QTest::newRow("another address of that /64") << "2001:db8:1:2::1"
+                                                 << "2001:db8:1:2::/64";
+    QTest::newRow("the next /64") << "2001:db8:1:3::1"
+                                  << "2001:db8:1:3::/64";
+    QTest::newRow("IPv6 loopback") << "::1"
+                                   << "::/64";
+    QTest::newRow("link-local with a scope") << "fe80::1%1"
+                                             << "fe80::/64";
+    QTest::newRow("IPv4-mapped") << "::ffff:192.0.2.7"
+                                 << "192.0.2.7";
+    QTest::newRow("not an address") << "unix"
+                                    << "unix";
+}
+
+// The per-client connection cap counts an IPv6 /64 as one client: its owner can use any of its 2^64 addresses.
+void TestServerUnits::clientGroups()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, group);
+    QCOMPARE(QString::fromStdString(clientGroup(address.toStdString())), group);
 }
 
 QTEST_GUILESS_MAIN(TestServerUnits)

@@ -9,6 +9,7 @@
 #include <signal.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -35,6 +36,7 @@ private slots:
     void badClients_data();
     void badClients();
     void reload();
+    void pendingHandshakes();
     void badStart_data();
     void badStart();
 
@@ -43,7 +45,7 @@ private:
     bool makeCertificate(const QString &name, int serial);
     QString path(const QString &name) const { return m_dir.filePath(name); }
     bool install(const QString &name);
-    void connectTls(QSslSocket *socket);
+    void connectTls(QSslSocket *socket, quint16 port = 0);
     Fetched fetch();
 
     QTemporaryDir m_dir;
@@ -90,12 +92,12 @@ bool TestTls::install(const QString &name)
     return true;
 }
 
-void TestTls::connectTls(QSslSocket *socket)
+void TestTls::connectTls(QSslSocket *socket, quint16 port)
 {
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setCaCertificates(QSslCertificate::fromPath(path("ca.pem")));
     socket->setSslConfiguration(config);
-    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+    socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port ? port : m_port);
     socket->waitForEncrypted(10000);
 }
 
@@ -206,6 +208,46 @@ void TestTls::reload()
     QTRY_VERIFY_WITH_TIMEOUT(m_errors.contains("kept the previous certificate"), 10000);
     QCOMPARE(fetch().commonName, QStringLiteral("second"));
     QVERIFY(install(QStringLiteral("second")));
+}
+
+// Handshakes that never end hold about 90 KB each: at most 4 are pending here, a fifth takes the place of the
+// oldest, and a client that completes its handshake gets through among them. Their deadline (600 s) plays no
+// part: whatever is closed was closed for a newcomer.
+void TestTls::pendingHandshakes()
+{
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(QStringLiteral(TAPVELA_SERVER),
+                 {"serve", "--port", "0", "--db", path("pending.db"), "--tls-cert", path("server.pem"), "--tls-key",
+                  path("server.key"), "--max-tls-handshakes", "4", "--tls-handshake-seconds", "600"});
+    QVERIFY(server.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 15000);
+    const auto match = QRegularExpression(QStringLiteral("https://127\\.0\\.0\\.1:(\\d+)"))
+                           .match(QString::fromUtf8(server.readLine()));
+    QVERIFY(match.hasMatch());
+    const auto port = static_cast<quint16>(match.captured(1).toUInt());
+
+    // Connected in turn, so that the service takes them in this order, and silent.
+    std::vector<std::unique_ptr<QTcpSocket>> silent;
+    for (int i = 0; i < 8; ++i) {
+        silent.push_back(std::make_unique<QTcpSocket>());
+        silent.back()->connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(silent.back()->waitForConnected(5000));
+    }
+    QSslSocket complete;
+    connectTls(&complete, port);
+    QVERIFY2(complete.isEncrypted(), qPrintable(complete.errorString()));
+    complete.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QVERIFY(complete.waitForReadyRead(10000));
+    QVERIFY(complete.readAll().startsWith("HTTP/1.1 200 "));
+    // The 4 oldest gave their place to the next 4, and the fifth to the complete handshake.
+    for (int i = 0; i < 5; ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(silent[i]->state(), QAbstractSocket::UnconnectedState, 10000);
+    for (int i = 5; i < 8; ++i)
+        QCOMPARE(silent[i]->state(), QAbstractSocket::ConnectedState);
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
 }
 
 void TestTls::badStart_data()
