@@ -66,6 +66,11 @@ Warning settingsApiKeyWarning(bool french)
                                           : QStringLiteral("Error with your apikey, please reconnect you !")};
 }
 
+Warning settingsServiceWarning(bool french, const QString &message)
+{
+    return {settingsTitle(french), message};
+}
+
 Warning settingsBadNameWarning(bool french)
 {
     return {settingsTitle(french),

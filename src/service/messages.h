@@ -24,6 +24,8 @@ Warning loginAddressWarning(bool french, const QString &problem);
 // The settings window's: a request failed on the network, or the service refused the api key.
 Warning settingsConnectionWarning(bool french);
 Warning settingsApiKeyWarning(bool french);
+// A refusal that the service explains itself (too many pushes): its message, under the settings window's title.
+Warning settingsServiceWarning(bool french, const QString &message);
 // The settings window's refusals of a new phone (its name; the account's limit of devices), and a pairing answer
 // whose page address or QR code cannot be shown.
 Warning settingsBadNameWarning(bool french);

@@ -2,6 +2,7 @@
 
 #include "app/config.h"
 #include "app/storedsession.h"
+#include "app/uilanguage.h"
 #include "service/serviceaddress.h"
 
 #include <QCryptographicHash>
@@ -134,9 +135,15 @@ QUrl pushUrl(const QString &apiKey, bool french, const QString &deviceId, const 
                       "&icon=115&sound=01&devices=" + encoded(deviceId) + "&extra=tel:" + encoded(number));
 }
 
+QByteArray acceptLanguage(bool french)
+{
+    return french ? QByteArrayLiteral("fr") : QByteArrayLiteral("en");
+}
+
 QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs)
 {
     QNetworkRequest request(url);
+    request.setRawHeader("Accept-Language", acceptLanguage(isFrenchInterface()));
     request.setTransferTimeout(timeoutMs);
     // A redirect answer is read as the reply itself; never follow it, whatever the manager's policy.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -247,6 +254,48 @@ void judgePhonePage(const QJsonObject &top, SettingsReply *result)
     result->qr = qr;
 }
 
+// The service's words, as the user will read them: whatever the service sends is shown as one line of plain
+// text of bounded length. Control characters become spaces and invisible formatting characters (direction
+// overrides among them) go, so that a message cannot pass for something it is not.
+QString serviceMessage(const QJsonValue &value)
+{
+    const QString given = value.toString();
+    QString text;
+    text.reserve(qMin(given.size(), 2 * maxServiceMessageLength));
+    for (int i = 0; i < given.size() && text.size() <= 2 * maxServiceMessageLength; ++i) {
+        const QChar c = given.at(i);
+        if (c.isHighSurrogate() && i + 1 < given.size() && given.at(i + 1).isLowSurrogate()) {
+            const uint code = QChar::surrogateToUcs4(c, given.at(i + 1));
+            if (QChar::category(code) != QChar::Other_Format && QChar::category(code) != QChar::Other_PrivateUse)
+                text += given.mid(i, 2);
+            ++i;
+            continue;
+        }
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            text += QLatin1Char(' ');
+            break;
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate: // one without its pair
+        case QChar::Other_PrivateUse:
+        case QChar::Other_NotAssigned:
+            break;
+        default:
+            text += c;
+        }
+    }
+    text = text.simplified();
+    if (text.size() > maxServiceMessageLength) {
+        int cut = maxServiceMessageLength - 1;
+        if (text.at(cut - 1).isHighSurrogate())
+            --cut;
+        text = text.left(cut) + QChar(0x2026);
+    }
+    return text;
+}
+
 } // namespace
 
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
@@ -280,8 +329,12 @@ SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body)
     if (valid && devices.isArray()) {
         result.outcome = SettingsOutcome::DeviceList;
         result.devices = devices.toArray();
+    } else if (valid) {
+        result.outcome = SettingsOutcome::Nothing;
     } else {
-        result.outcome = valid ? SettingsOutcome::Nothing : SettingsOutcome::ApiKeyRefused;
+        // A refusal that says why (too many pushes) is no reason to sign in again: its message is shown instead.
+        result.message = serviceMessage(top.value(QLatin1String("message")));
+        result.outcome = result.message.isEmpty() ? SettingsOutcome::ApiKeyRefused : SettingsOutcome::ServiceMessage;
     }
     return result;
 }

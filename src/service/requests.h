@@ -47,9 +47,13 @@ QString pushMessage(bool french, const QString &number);
 constexpr int transferTimeoutMs = 30000;
 constexpr qint64 maxReplyBytes = 1024 * 1024;
 
-// Sends a GET carrying only the URL, with a transfer time-out (no data for timeoutMs ends the request) and
-// redirects left unfollowed; a reply whose body passes maxReplyBytes is aborted, and so finishes with an
-// error. The reply reaches the manager's finished signal; the returned pointer need not be kept.
+// The Accept-Language the requests carry, so that the service words its messages in the program's language.
+QByteArray acceptLanguage(bool french);
+
+// Sends a GET carrying the URL and the Accept-Language of the interface, with a transfer time-out (no data for
+// timeoutMs ends the request) and redirects left unfollowed; a reply whose body passes maxReplyBytes is aborted,
+// and so finishes with an error. The reply reaches the manager's finished signal; the returned pointer need not be
+// kept.
 QNetworkReply *sendRequest(QNetworkAccessManager *manager, const QUrl &url, int timeoutMs = transferTimeoutMs);
 
 enum class LoginOutcome {
@@ -103,8 +107,12 @@ enum class SettingsOutcome {
     PhonePage,       // a phone's page and its QR code to show; devices too after an addition
     BrokenPhonePage, // a "valid" answer with a QR code whose page or code cannot be used: say so
     BadName,         // the service refused a new device's name
-    TooManyDevices   // the account holds as many devices as the service allows
+    TooManyDevices,  // the account holds as many devices as the service allows
+    ServiceMessage   // a refusal that the service explains in a message of its own (a push rate): show it
 };
+
+// The longest service message shown; a longer one is cut.
+constexpr int maxServiceMessageLength = 200;
 
 struct SettingsReply
 {
@@ -112,8 +120,9 @@ struct SettingsReply
     // For DeviceList, and for PhonePage and BrokenPhonePage when hasDevices.
     QJsonArray devices;
     bool hasDevices = false;
-    QString page; // PhonePage: an absolute http or https address
-    QrCode qr;    // PhonePage: never null
+    QString page;    // PhonePage: an absolute http or https address
+    QrCode qr;       // PhonePage: never null
+    QString message; // ServiceMessage: one line of plain text, never empty
 };
 
 SettingsReply judgeSettingsReply(bool networkError, const QByteArray &body);

@@ -187,7 +187,12 @@ void SettingsWindow::tellWaylandSession()
 
 void SettingsWindow::showWarning(const service::Warning &warning)
 {
-    QMessageBox::warning(this, warning.title, warning.text, QMessageBox::Ok, QMessageBox::NoButton);
+    // As QMessageBox::warning builds it (asked for no default button, it makes OK the default), but never as rich
+    // text: a message may come from the service.
+    QMessageBox box(QMessageBox::Warning, warning.title, warning.text, QMessageBox::Ok, this);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void SettingsWindow::sendSelection(const QString &number)
@@ -292,6 +297,9 @@ void SettingsWindow::finishedRequest(QNetworkReply *reply)
         break;
     case service::SettingsOutcome::ApiKeyRefused:
         showWarning(service::settingsApiKeyWarning(isFrenchInterface()));
+        break;
+    case service::SettingsOutcome::ServiceMessage:
+        showWarning(service::settingsServiceWarning(isFrenchInterface(), judged.message));
         break;
     case service::SettingsOutcome::DeviceList:
         rebuildDeviceList(judged.devices);

@@ -32,6 +32,8 @@ private slots:
     void loginReply();
     void settingsReply_data();
     void settingsReply();
+    void serviceMessage_data();
+    void serviceMessage();
     void pairingReply_data();
     void pairingReply();
     void warnings_data();
@@ -239,6 +241,57 @@ void TestRequests::settingsReply()
     const service::SettingsReply reply = service::judgeSettingsReply(networkError, body);
     QCOMPARE(reply.outcome, outcome);
     QCOMPARE(reply.devices.size(), devices);
+}
+
+// A refusal with a message of the service's shows that message, as one line of plain text of bounded length;
+// without a usable one, the refused api key's message stands.
+void TestRequests::serviceMessage_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<SettingsOutcome>("outcome");
+    QTest::addColumn<QString>("message");
+    const QString tooMany = QStringLiteral("too many pushes, try again in 12 s");
+    QTest::newRow("rate limited") << QByteArray(R"({"status":"too many pushes","message":"too many pushes, try )"
+                                                R"(again in 12 s"})")
+                                  << SettingsOutcome::ServiceMessage << tooMany;
+    QTest::newRow("French") << QByteArray(
+                                   R"({"status":"too many pushes","message":"trop d'envois, réessayez dans 3 s"})")
+                            << SettingsOutcome::ServiceMessage << QStringLiteral("trop d'envois, réessayez dans 3 s");
+    QTest::newRow("no message") << QByteArray(R"({"status":"too many pushes"})") << SettingsOutcome::ApiKeyRefused
+                                << QString();
+    QTest::newRow("message not a string")
+        << QByteArray(R"({"status":"invalid","message":{"text":"x"}})") << SettingsOutcome::ApiKeyRefused << QString();
+    QTest::newRow("blank message") << QByteArray(R"({"status":"invalid","message":" \n\t\u202e"})")
+                                   << SettingsOutcome::ApiKeyRefused << QString();
+    QTest::newRow("valid with a message")
+        << QByteArray(R"({"status":"valid","message":"hello"})") << SettingsOutcome::Nothing << QString();
+    QTest::newRow("own refusals keep their texts")
+        << QByteArray(R"({"status":"bad name","message":"hello"})") << SettingsOutcome::BadName << QString();
+    QTest::newRow("control characters")
+        << QByteArray(R"({"status":"x","message":"line one\r\nline\u0000two\u001b[31m\u202eevil\u200b"})")
+        << SettingsOutcome::ServiceMessage << QStringLiteral("line one line two [31mevil");
+    QTest::newRow("markup stays text") << QByteArray(R"({"status":"x","message":"<b>bold</b> &amp;"})")
+                                       << SettingsOutcome::ServiceMessage << QStringLiteral("<b>bold</b> &amp;");
+    QTest::newRow("long message is cut") << QByteArray(R"({"status":"x","message":")") + QByteArray(5000, 'a') + R"("})"
+                                         << SettingsOutcome::ServiceMessage
+                                         << QString(service::maxServiceMessageLength - 1, QLatin1Char('a')) +
+                                                QChar(0x2026);
+    // Cut before a character outside the BMP, never between the halves of its surrogate pair.
+    QTest::newRow("cut beside a surrogate pair")
+        << QByteArray(R"({"status":"x","message":")") + QByteArray(service::maxServiceMessageLength - 2, 'a') +
+               R"(\ud83d\ude00)" + QByteArray(10, 'b') + R"("})"
+        << SettingsOutcome::ServiceMessage
+        << QString(service::maxServiceMessageLength - 2, QLatin1Char('a')) + QChar(0x2026);
+}
+
+void TestRequests::serviceMessage()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(SettingsOutcome, outcome);
+    QFETCH(QString, message);
+    const service::SettingsReply reply = service::judgeSettingsReply(false, body);
+    QCOMPARE(reply.outcome, outcome);
+    QCOMPARE(reply.message, message);
 }
 
 namespace {

@@ -1,3 +1,4 @@
+#include "app/uilanguage.h"
 #include "service/requests.h"
 #include "support/testservice.h"
 #include "wireforms.h"
@@ -140,7 +141,9 @@ void TestSending::requestCarriesOnlyTheUrl()
     QCOMPARE(reply->request().transferTimeout(), service::transferTimeoutMs);
     QCOMPARE(reply->request().attribute(QNetworkRequest::RedirectPolicyAttribute).toInt(),
              int(QNetworkRequest::ManualRedirectPolicy));
-    QVERIFY(reply->request().rawHeaderList().isEmpty());
+    // The program's one header: its interface's language, in which the service words the messages it sends.
+    QCOMPARE(reply->request().rawHeaderList(), QList<QByteArray>{"Accept-Language"});
+    QCOMPARE(m_service->lastRequest().header("Accept-Language"), QByteArray(isFrenchInterface() ? "fr" : "en"));
     // On the wire only the network layer's own headers: no body, no cookie, no credentials.
     const QByteArrayList own{"host", "connection", "accept-encoding", "accept-language", "user-agent"};
     for (const auto &header : m_service->lastRequest().headers)

@@ -214,6 +214,15 @@ void TestSettingsDevices::otherReplies_data()
         << false << ScriptedReply::json(R"({"status":"valid","devices":{}})") << QString() << QString();
     QTest::newRow("french connection") << true << ScriptedReply::text("", 404) << "tapvela - configuration"
                                        << "Erreur avec votre connexion internet !";
+    // A refusal that carries the service's message (too many pushes) shows that message, as plain text.
+    QTest::newRow("service message") << false
+                                     << ScriptedReply::json(R"({"status":"too many pushes","message":"too many )"
+                                                            R"(pushes, try again in 12 s"})")
+                                     << settings << "too many pushes, try again in 12 s";
+    QTest::newRow("service message, markup") << false
+                                             << ScriptedReply::json(R"({"status":"x","message":"<b>Sign in</b> at )"
+                                                                    R"(<a href='http://x'>x</a>"})")
+                                             << settings << "<b>Sign in</b> at <a href='http://x'>x</a>";
     QTest::newRow("french refusal") << true << ScriptedReply::json(R"({"status":"no"})") << "tapvela - configuration"
                                     << "Erreur avec votre apikey, merci de vous reconnectez !";
 }
@@ -253,6 +262,7 @@ void TestSettingsDevices::otherReplies()
     // Asked for no default button, the toolkit makes the accept button the default: Enter answers OK.
     QCOMPARE(box.defaultButton, QMessageBox::Ok);
     QCOMPARE(box.parent, window.data());
+    QCOMPARE(box.textFormat, Qt::PlainText);
 }
 
 // The first click of the double click makes the row the default; the edit goes to the service intact, and a

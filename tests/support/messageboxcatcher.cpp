@@ -39,6 +39,7 @@ void MessageBoxCatcher::answerActiveBox()
     record.defaultButton = box->standardButton(box->defaultButton());
     record.onlyOkCanBeDefault = !box->defaultButton() || box->defaultButton() == box->button(QMessageBox::Ok);
     record.parent = box->parentWidget();
+    record.textFormat = box->textFormat();
     seen.append(record);
     if (QAbstractButton *ok = box->button(QMessageBox::Ok))
         ok->click();

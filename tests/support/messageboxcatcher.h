@@ -20,6 +20,7 @@ struct SeenBox
     // No button but OK may answer Return.
     bool onlyOkCanBeDefault = false;
     QWidget *parent = nullptr;
+    Qt::TextFormat textFormat = Qt::AutoText;
 };
 
 // Watches for message boxes while it lives: each one shown is read through QApplication::activeModalWidget
