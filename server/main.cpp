@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -36,6 +37,7 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE] [--max-devices N]
               [--max-connections N] [--max-connections-per-client N]
               [--max-tls-handshakes N] [--tls-handshake-seconds N]
+              [--push-rate N] [--push-burst N]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
@@ -57,7 +59,11 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               --tls-handshake-seconds (1 to 600, default 10).
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
-              unused for --key-unused-days (1 to 3650, default 180): at start, then hourly.
+              unused for --key-unused-days (1 to 3650, default 180): at start, then hourly;
+              a device's pushes beyond --keep-pushes go at once, with each new push.
+              An api key may send --push-burst pushes at once (1 to 100000, default 60), then
+              --push-rate a second (0.001 to 100000, decimals allowed, default 5); a push
+              beyond is answered with the status "too many pushes" and is not stored.
               --vapid-subject turns on delivery to the phones' browsers (Web Push) and names
               the operator's contact, which the browsers' push services ask for. Without it
               the phone pages get pushes only while they are open. Push services refuse a
@@ -158,6 +164,23 @@ std::optional<int> number(const std::string &text, int low, int high)
         return std::nullopt;
     const int value = std::stoi(text);
     return value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
+}
+
+// Digits with at most three decimals ("5", "0.5", "0.001"), within low and high.
+std::optional<double> decimal(const std::string &text, double low, double high)
+{
+    const std::size_t point = text.find('.');
+    const std::string whole = text.substr(0, point);
+    const std::string fraction = point == std::string::npos ? std::string() : text.substr(point + 1);
+    const auto digits = [](const std::string &part) {
+        return part.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (whole.empty() || whole.size() > 6 || !digits(whole) || !digits(fraction) || fraction.size() > 3 ||
+        (point != std::string::npos && fraction.empty()))
+        return std::nullopt;
+    const double value =
+        std::stoi(whole) + (fraction.empty() ? 0 : std::stoi(fraction) / std::pow(10.0, fraction.size()));
+    return value >= low && value <= high ? std::optional<double>(value) : std::nullopt;
 }
 
 // The QR code of a phone page under its address, for the phone's camera.
@@ -555,8 +578,8 @@ int serve(const Arguments &args, bool demo)
                           {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
                            "--keep-pushes", "--key-unused-days", "--vapid-subject", "--webpush-allow-loopback-http",
                            "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices", "--max-connections",
-                           "--max-connections-per-client", "--max-tls-handshakes", "--tls-handshake-seconds"}) ||
-        !args.positional.empty()) {
+                           "--max-connections-per-client", "--max-tls-handshakes", "--tls-handshake-seconds",
+                           "--push-rate", "--push-burst"}) || !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -601,6 +624,14 @@ int serve(const Arguments &args, bool demo)
     if (!maxConnections || !perClient || !handshakes || !handshakeSeconds) {
         std::fputs("tapvela-server: --max-connections takes 1 to 1000000, --max-connections-per-client and "
                    "--max-tls-handshakes 1 to --max-connections, --tls-handshake-seconds 1 to 600\n",
+                   stderr);
+        return 2;
+    }
+    const auto pushRate = decimal(option(args, "--push-rate", "5"), 0.001, 100000);
+    const auto pushBurst = number(option(args, "--push-burst", std::to_string(defaultOptions.pushBurst)), 1, 100000);
+    if (!pushRate || !pushBurst) {
+        std::fputs("tapvela-server: --push-rate takes 0.001 to 100000 (at most three decimals), --push-burst 1 to "
+                   "100000\n",
                    stderr);
         return 2;
     }
@@ -659,6 +690,9 @@ int serve(const Arguments &args, bool demo)
     options.http.maxConnectionsPerClient = *perClient;
     options.http.maxTlsHandshakes = *handshakes;
     options.http.handshakeTime = std::chrono::seconds(*handshakeSeconds);
+    options.pushesPerSecond = *pushRate;
+    options.pushBurst = *pushBurst;
+    options.pushesPerDevice = *keepPushes;
     Service service(store, options);
     if (std::string error; tls && !service.useTls(tlsCert, tlsKey, &error)) {
         std::fprintf(stderr, "tapvela-server: %s\n", error.c_str());

@@ -151,7 +151,8 @@ HttpResponse replyText(int status, const std::string &text)
 }
 
 // Every answer that the desktop program must act on comes with 200: it reads any other HTTP status as a
-// failed connection. A status other than "valid" makes it ask the user to sign in again.
+// failed connection. A status other than "valid" makes it ask the user to sign in again, unless the answer
+// carries a "message", which it shows instead.
 HttpResponse replyRefusedKey()
 {
     return replyJson(200, {{"status", "invalid"}, {"error", "api key refused: sign in again"}});
@@ -161,6 +162,19 @@ HttpResponse replyRefusedKey()
 HttpResponse replyUnknownDevice()
 {
     return replyJson(200, {{"status", "unknown device"}, {"error", "no device with this id: sign in again"}});
+}
+
+// A push beyond the key's rate: its message, in the language of the request, says when to try again.
+HttpResponse replyTooManyPushes(std::chrono::seconds wait, std::string_view acceptLanguage)
+{
+    const std::string seconds = std::to_string(wait.count());
+    const std::string message = pageLanguage(acceptLanguage) == PageLanguage::French
+                                    ? "trop d'envois, réessayez dans " + seconds + " s"
+                                    : "too many pushes, try again in " + seconds + " s";
+    HttpResponse res = replyJson(200, {{"status", "too many pushes"}, {"message", message}});
+    res.headers.emplace_back("Retry-After", seconds);
+    res.headers.emplace_back("Vary", "Accept-Language");
+    return res;
 }
 
 json deviceList(const std::vector<Device> &devices)
@@ -423,7 +437,8 @@ bool isPlainHost(std::string_view host)
 }
 
 Service::Service(Store &store, ServiceOptions options)
-    : m_store(store), m_options(options), m_hub(streamsPerAccount, streamsInTotal)
+    : m_store(store), m_options(options), m_hub(streamsPerAccount, streamsInTotal),
+      m_pushRate(PushRate::Limits{options.pushesPerSecond, options.pushBurst})
 {
     HttpLimits limits = m_options.http;
     limits.streamLifetime = m_options.streamLifetime;
@@ -808,10 +823,18 @@ HttpResponse Service::push(const HttpRequest &req)
     const std::string sound = given.get("sound", maxCodeLength, Need::Optional);
     const std::string extra = given.get("extra", maxExtraLength, Need::Optional);
     return forAccount(m_store, given, key, [&](std::int64_t account) {
+        // Counted once the key is known to be good: made-up keys would only crowd the real ones out of the table.
+        std::chrono::seconds wait;
+        {
+            std::lock_guard<std::mutex> lock(m_pushRateMutex);
+            wait = m_pushRate.take(sha256(key), std::chrono::steady_clock::now());
+        }
+        if (wait.count() > 0)
+            return replyTooManyPushes(wait, req.acceptLanguage);
         Delivery *const delivery = m_options.delivery;
         bool queued = false;
-        const auto stored =
-            m_store.addPush(account, device, PushFields{msg, icon, sound, extra}, delivery ? &queued : nullptr);
+        const auto stored = m_store.addPush(account, device, PushFields{msg, icon, sound, extra},
+                                            delivery ? &queued : nullptr, m_options.pushesPerDevice);
         if (!stored)
             return replyUnknownDevice();
         m_hub.published(stored->second);

@@ -15,6 +15,7 @@
 #include "http.h"
 #include "loginthrottle.h"
 #include "pushhub.h"
+#include "pushrate.h"
 #include "store.h"
 
 #include <chrono>
@@ -50,6 +51,11 @@ struct ServiceOptions
     int maxDevicesPerAccount = 50;
     // What the connections may cost; the stream lifetime above replaces the one in it.
     HttpLimits http;
+    // Pushes per api key: a burst, then a steady rate; a push beyond is refused and nothing is stored.
+    double pushesPerSecond = 5;
+    int pushBurst = 60;
+    // A device keeps its newest pushes up to this many, from each push on: a leaked key cannot fill the disk.
+    int pushesPerDevice = 1000;
 };
 
 // A listening address as it stands in a URL: a wildcard as the loopback address, IPv6 in brackets.
@@ -109,6 +115,8 @@ private:
     PushHub m_hub;
     std::mutex m_throttleMutex;
     LoginThrottle m_throttle;
+    std::mutex m_pushRateMutex;
+    PushRate m_pushRate;
     std::unique_ptr<BlockingWork> m_checks;
     std::unique_ptr<BlockingWork> m_lookups;
     std::mutex m_testMutex;

@@ -30,6 +30,8 @@ constexpr int schemaVersion = 6;
 
 // A key's use is written down at most this often: enough for a limit counted in days.
 constexpr std::int64_t keyUseResolution = 3600;
+// Pushes beyond a device's cap that one new push takes out at most.
+constexpr int surplusPerPush = 16;
 
 const char *const schema = R"sql(
 CREATE TABLE IF NOT EXISTS accounts (
@@ -612,9 +614,26 @@ std::optional<Device> Store::deviceByToken(const std::string &pageToken)
 }
 
 std::optional<std::pair<std::int64_t, std::int64_t>> Store::addPush(std::int64_t account, const std::string &deviceId,
-                                                                    const PushFields &fields, bool *queued)
+                                                                    const PushFields &fields, bool *queued, int keep)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    if (keep <= 0)
+        return insertPush(account, deviceId, fields, queued);
+    return transaction([&] {
+        const auto added = insertPush(account, deviceId, fields, queued);
+        // Each push takes out the oldest beyond the cap, a few more while a lowered cap is caught up with (the
+        // hourly pruning does the rest): one short index walk, nothing when the device holds fewer.
+        if (added)
+            using_(*m_deleteSurplusPushes, [&](Statement &s) {
+                s.bind(1, added->second).bind(2, std::int64_t(keep)).bind(3, std::int64_t(surplusPerPush)).run();
+            });
+        return added;
+    });
+}
+
+std::optional<std::pair<std::int64_t, std::int64_t>>
+Store::insertPush(std::int64_t account, const std::string &deviceId, const PushFields &fields, bool *queued)
+{
     const auto deviceRow = using_(*m_selectDeviceOfAccount, [&](Statement &s) -> std::optional<std::int64_t> {
         if (!s.bind(1, account).bind(2, deviceId).step())
             return std::nullopt;

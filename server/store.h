@@ -172,9 +172,11 @@ public:
     // The new push's id and its device's row; nothing when the account has no device with this id. With
     // `queued` and a device that has subscriptions, the push is queued by the same insert (a mark in its row,
     // whatever the number of subscriptions), so that a push once acknowledged is delivered even if the process
-    // dies right after; `*queued` says whether it was.
+    // dies right after; `*queued` says whether it was. With `keep`, the device's pushes beyond its `keep` newest go
+    // in the same transaction, so that no flood of pushes makes the database grow past that.
     std::optional<std::pair<std::int64_t, std::int64_t>> addPush(std::int64_t account, const std::string &deviceId,
-                                                                 const PushFields &fields, bool *queued = nullptr);
+                                                                 const PushFields &fields, bool *queued = nullptr,
+                                                                 int keep = 0);
     // Oldest first, at most `limit`, all with an id above `after`.
     std::vector<Push> pushesAfter(std::int64_t deviceRow, std::int64_t after, int limit);
     // Newest first.
@@ -247,6 +249,9 @@ private:
     Device insertDevice(std::int64_t account, const std::string &name); // under the lock
     int countDevices(std::int64_t account);                             // under the lock
     Push readPush(const Statement &statement) const;
+    // Under the lock.
+    std::optional<std::pair<std::int64_t, std::int64_t>> insertPush(std::int64_t account, const std::string &deviceId,
+                                                                    const PushFields &fields, bool *queued);
 
     void upgradeSchema();
     // Before pushes are deleted with their device: pushes are numbered after the highest one left, and the

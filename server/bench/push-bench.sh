@@ -201,10 +201,16 @@ ticks() {
         "$( ((webpush)) && awk '{print $14 + $15}' "/proc/$sink/stat" || echo 0)" \
         "$(awk '$1 == "cpu" {print $5 + $6}' /proc/stat)"
 }
+# The database's size on disk in kB, its write-ahead log included.
+dbSize() {
+    du -kc "$db" "$db-wal" 2>/dev/null | awk 'END {print $1}'
+}
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
-    local name=$1 before after answered cpu start end sent
-    before=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    local name=$1 before after answered cpu start end sent size
+    # Pushes are numbered as they are stored; a device's oldest go as its newest come, so counting rows would not do.
+    before=$(sqlite3 "$db" 'SELECT coalesce(max(id), 0) FROM pushes')
+    size=$(dbSize)
     sent=$(deliveriesMade)
     cpu=$(ticks)
     echo "--- $name: wrk, 2 threads, $connections connections, ${seconds}s"
@@ -229,7 +235,8 @@ load() {
                 printf "deliveries made: %d, %.0f us of the delivery thread each\n", c[2],
                     (t[3] - t[4]) / hz / c[2] * 1e6
         }'
-    after=$(sqlite3 "$db" 'SELECT count(*) FROM pushes')
+    after=$(sqlite3 "$db" 'SELECT coalesce(max(id), 0) FROM pushes')
+    echo "database grew by $(($(dbSize) - size)) kB ($(sqlite3 "$db" 'SELECT count(*) FROM pushes') pushes held)"
     local stored=$((after - before))
     local lost=$((answered > stored ? answered - stored : 0))
     printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' "$name" \

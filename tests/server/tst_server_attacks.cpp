@@ -111,6 +111,7 @@ private slots:
     void connectionsWhenFull();
     void loginFlood();
     void streamsPerAccount();
+    void pushFlood();
     void accessLog();
     void stopUnderTrickle();
 
@@ -513,6 +514,59 @@ void TestServerAttacks::streamsPerAccount()
         return reopened;
     };
     QTRY_VERIFY_WITH_TIMEOUT(reopen(), 10000);
+}
+
+// A flood from one api key: its burst passes, every push beyond is refused with a message in the request's
+// language and stored nowhere, and the device holds no more than its cap right after the burst. The rate is so
+// slow that no push comes back within the test, however slow the machine.
+void TestServerAttacks::pushFlood()
+{
+    const QString db = m_dir.filePath(QStringLiteral("flood.db"));
+    QVERIFY(!run({"add-user", "--db", db, "carol"}, "carol password\n").isEmpty());
+    const QByteArray device = QRegularExpression(QStringLiteral("device id: (\\w+)"))
+                                  .match(run({"add-device", "--db", db, "carol", "phone"}).join('\n'))
+                                  .captured(1)
+                                  .toUtf8();
+    QVERIFY(!device.isEmpty());
+    QProcess server;
+    quint16 port = 0;
+    constexpr int burst = 60, kept = 40, pushes = 80;
+    QVERIFY(start(&server, db, &port, {}, {"--push-rate", "0.001", "--keep-pushes", QString::number(kept)}));
+    const QByteArray key =
+        bodyOf(get(port, "/all/login_app.php?username=carol&password=" + digestOf("carol password")));
+    QCOMPARE(key.size(), 48);
+    const auto push = [&](int n, const QByteArray &language) {
+        return exchange(
+            port, "GET /all/api.php?apikey=" + key + "&msg=flood%20" + QByteArray::number(n) + "&devices=" + device +
+                      " HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept-Language: " + language + "\r\nConnection: close\r\n\r\n");
+    };
+
+    QList<QByteArray> answers;
+    for (int n = 0; n < pushes; ++n)
+        answers << push(n, "en-GB,en;q=0.9");
+    const QRegularExpression english(
+        QStringLiteral(R"(^\{"status":"too many pushes","message":"too many pushes, try again in \d+ s"\}$)"));
+    for (int n = 0; n < pushes; ++n) {
+        QCOMPARE(statuses(answers[n]), QList<int>{200});
+        if (n < burst) {
+            QCOMPARE(bodyOf(answers[n]), QByteArray(R"({"status":"valid"})"));
+        } else {
+            QVERIFY2(english.match(QString::fromUtf8(bodyOf(answers[n]))).hasMatch(), answers[n].constData());
+            QVERIFY(answers[n].contains("\r\nRetry-After: "));
+        }
+    }
+    const QByteArray french = bodyOf(push(pushes, "fr-FR,fr;q=0.9,en;q=0.5"));
+    const QRegularExpression inFrench(QString::fromUtf8(
+        "^\\{\"status\":\"too many pushes\",\"message\":\"trop d'envois, réessayez dans \\d+ s\"\\}$"));
+    QVERIFY2(inFrench.match(QString::fromUtf8(french)).hasMatch(), french.constData());
+
+    // Pushes are numbered as they are stored: the burst's alone, of which the device keeps its newest.
+    QCOMPARE(servertest::countRows(db, "SELECT max(id) FROM pushes"), burst);
+    QCOMPARE(servertest::countRows(db, "SELECT count(*) FROM pushes"), kept);
+    QCOMPARE(servertest::countRows(db, "SELECT min(id) FROM pushes"), burst - kept + 1);
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QCOMPARE(server.exitCode(), 0);
 }
 
 // What a client puts in its request line cannot write control bytes into the access log, and no secret of the
