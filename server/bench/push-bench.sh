@@ -201,9 +201,10 @@ ticks() {
         "$( ((webpush)) && awk '{print $14 + $15}' "/proc/$sink/stat" || echo 0)" \
         "$(awk '$1 == "cpu" {print $5 + $6}' /proc/stat)"
 }
-# The database's size on disk in kB, its write-ahead log included.
+# The database's size on disk in kB: the file and its write-ahead log (which SQLite reuses from its start once
+# copied back, so that it stays at its largest size).
 dbSize() {
-    du -kc "$db" "$db-wal" 2>/dev/null | awk 'END {print $1}'
+    echo "$(du -k "$db" | cut -f1) $( (du -k "$db-wal" 2>/dev/null || echo 0) | cut -f1)"
 }
 # wrk, with the pushes stored meanwhile; appends a row to the summary.
 load() {
@@ -236,7 +237,10 @@ load() {
                     (t[3] - t[4]) / hz / c[2] * 1e6
         }'
     after=$(sqlite3 "$db" 'SELECT coalesce(max(id), 0) FROM pushes')
-    echo "database grew by $(($(dbSize) - size)) kB ($(sqlite3 "$db" 'SELECT count(*) FROM pushes') pushes held)"
+    local grown
+    read -r -a grown <<<"$(dbSize) $size"
+    echo "database grew by $((grown[0] - grown[2])) kB, its log by $((grown[1] - grown[3])) kB" \
+        "($(sqlite3 "$db" 'SELECT count(*) FROM pushes') pushes held)"
     local stored=$((after - before))
     local lost=$((answered > stored ? answered - stored : 0))
     printf '%-44s %9s %8s %8s %8s %9s %9s %5s\n' "$name" \
