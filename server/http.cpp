@@ -1,5 +1,7 @@
 #include "http.h"
 
+#include "clientaddress.h"
+
 #include "netnames.h"
 
 #include <boost/asio/bind_executor.hpp>
@@ -199,7 +201,7 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
 public:
     Connection(HttpServer::Impl &server, std::shared_ptr<ssl::context> tls, Stream stream, std::string address)
         : m_server(server), m_tls(std::move(tls)), m_stream(std::move(stream)), m_address(std::move(address)),
-          m_buffer(server.limits.maxHeaderBytes + 1024), m_tick(m_stream.get_executor())
+          m_client(m_address), m_buffer(server.limits.maxHeaderBytes + 1024), m_tick(m_stream.get_executor())
     {
     }
 
@@ -312,7 +314,12 @@ private:
         HttpRequest request;
         request.method = std::string(message.method_string());
         request.target = std::string(message.target());
-        request.client = m_address;
+        std::vector<std::string_view> forwardedFor;
+        for (const auto &field : message)
+            if (beast::iequals(field.name_string(), "X-Forwarded-For"))
+                forwardedFor.emplace_back(field.value().data(), field.value().size());
+        m_client = forwardedClient(m_address, forwardedFor, m_server.limits.trustedProxies);
+        request.client = m_client;
         request.tls = IsTls<Stream>::value;
         if (const auto field = message.find(http::field::host);
             field != message.end() && field->value().size() <= maxHostBytes)
@@ -365,6 +372,7 @@ private:
         m_keepAlive = false;
         m_head = false;
         m_method = "-";
+        m_client = m_address; // no header could be read
         HttpResponse response;
         response.status = status;
         response.contentType = "text/plain; charset=utf-8";
@@ -376,7 +384,7 @@ private:
     void answer(HttpResponse response)
     {
         if (m_server.accessLog)
-            m_server.log(m_address, m_method, response.logPath, response.status);
+            m_server.log(m_client, m_method, response.logPath, response.status);
         if (response.events && !m_head) {
             if (response.sent)
                 response.sent();
@@ -577,6 +585,7 @@ private:
     const std::shared_ptr<ssl::context> m_tls; // outlives the stream made with it
     Stream m_stream;
     const std::string m_address;
+    std::string m_client; // of the request being answered: the peer, or whom a trusted proxy names
     beast::flat_buffer m_buffer;
     std::size_t m_scanned = 0; // bytes of m_buffer known to hold no end of header
     std::optional<http::request_parser<http::empty_body>> m_parser;

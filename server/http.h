@@ -32,6 +32,8 @@ struct HttpLimits
     int maxTlsHandshakes = 256;
     std::chrono::seconds streamKeepAlive{15}; // a comment on an otherwise silent event stream
     std::chrono::seconds streamLifetime{120}; // then the browser reconnects on its own
+    // Reverse proxies (normalAddress form) whose X-Forwarded-For names the client of their requests.
+    std::vector<std::string> trustedProxies;
 };
 
 // The client an address counts for in the connection caps: an IPv4 address itself (also when written as an
@@ -43,7 +45,7 @@ struct HttpRequest
 {
     std::string method;
     std::string target; // as received
-    std::string client; // the peer's address
+    std::string client; // the peer's address, or the client's as a trusted reverse proxy gives it
     std::optional<std::string> lastEventId;
     std::string acceptLanguage; // cut to its first ranges that fit maxAcceptLanguageBytes
     std::string host;           // the Host header as given; empty when absent or longer than maxHostBytes

@@ -1,3 +1,4 @@
+#include "clientaddress.h"
 #include "delivery.h"
 #include "qrcode.h"
 #include "query.h"
@@ -22,6 +23,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,6 +40,7 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               [--max-connections N] [--max-connections-per-client N]
               [--max-tls-handshakes N] [--tls-handshake-seconds N]
               [--push-rate N] [--push-burst N]
+              [--trusted-proxy ADDR[,ADDR...]]
               Serves the push service. Defaults: 127.0.0.1, port 48080, ./tapvela-server.db,
               2 threads. --threads N (1 to 1024) sets how many threads serve the connections;
               a waiting or slow client holds none, so a few are enough.
@@ -57,6 +60,9 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               --max-tls-handshakes TLS handshakes under way (default 256; each holds about
               90 KB): a new one takes the place of the oldest. A handshake has
               --tls-handshake-seconds (1 to 600, default 10).
+              --trusted-proxy names the reverse proxies in front (IP addresses): from them,
+              the client's address is taken from X-Forwarded-For, for the sign-in limits and
+              the log; from any other peer the header is ignored.
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly;
@@ -579,7 +585,7 @@ int serve(const Arguments &args, bool demo)
                            "--keep-pushes", "--key-unused-days", "--vapid-subject", "--webpush-allow-loopback-http",
                            "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices", "--max-connections",
                            "--max-connections-per-client", "--max-tls-handshakes", "--tls-handshake-seconds",
-                           "--push-rate", "--push-burst"}) || !args.positional.empty()) {
+                           "--push-rate", "--push-burst", "--trusted-proxy"}) || !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -665,6 +671,21 @@ int serve(const Arguments &args, bool demo)
         std::fputs("tapvela-server: --tls-cert and --tls-key go together\n", stderr);
         return 2;
     }
+    std::vector<std::string> trustedProxies;
+    const std::string proxies = option(args, "--trusted-proxy", "");
+    for (std::string_view rest = proxies; args.options.count("--trusted-proxy") > 0;) {
+        const auto comma = rest.find(',');
+        trustedProxies.push_back(normalAddress(rest.substr(0, comma)));
+        if (trustedProxies.back().empty() || trustedProxies.size() > 64) {
+            std::fputs("tapvela-server: --trusted-proxy takes the IP addresses of the reverse proxies, separated by "
+                       "commas\n",
+                       stderr);
+            return 2;
+        }
+        if (comma == std::string_view::npos)
+            break;
+        rest = rest.substr(comma + 1);
+    }
     Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
     std::optional<Delivery> delivery;
     if (subject) {
@@ -693,6 +714,7 @@ int serve(const Arguments &args, bool demo)
     options.pushesPerSecond = *pushRate;
     options.pushBurst = *pushBurst;
     options.pushesPerDevice = *keepPushes;
+    options.http.trustedProxies = trustedProxies;
     Service service(store, options);
     if (std::string error; tls && !service.useTls(tlsCert, tlsKey, &error)) {
         std::fprintf(stderr, "tapvela-server: %s\n", error.c_str());

@@ -35,12 +35,12 @@ public:
 
     ~BlockingWork() { stop(); }
 
-    // False when the queue is full or the checks have stopped.
-    bool submit(std::function<void()> task)
+    // False when the queue is full, short of `spare` places, or when the checks have stopped.
+    bool submit(std::function<void()> task, std::size_t spare = 0)
     {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_stopped || m_queue.size() >= m_queueLength)
+            if (m_stopped || m_queue.size() + spare >= m_queueLength)
                 return false;
             m_queue.push_back(std::move(task));
         }
@@ -109,6 +109,9 @@ constexpr std::chrono::seconds pageWatchInterval{1};
 constexpr int pushesPerStreamBatch = 20;
 constexpr int passwordCheckThreads = 2;
 constexpr std::size_t passwordChecksWaiting = 8;
+// Waiting places that only clients that neither failed nor kept trying while refused may take: guesses from many
+// addresses cannot fill the queue and keep the real user out with "busy".
+constexpr std::size_t passwordChecksForNewClients = 4;
 constexpr int streamsPerAccount = 8;
 constexpr int streamsInTotal = 1024;
 // A phone that subscribed in several browsers, or again after clearing one, keeps its newest few.
@@ -683,10 +686,14 @@ std::optional<HttpResponse> Service::login(const HttpRequest &req, const Respond
     const std::string digest = lowered(password);
     if (!isLowerHexDigest(digest))
         return replyText(400, "password must be the 40-digit SHA-1 digest of the password\n");
+    // Counted as failed from here on, so that attempts sent together are held like attempts one after another.
     std::chrono::seconds wait;
+    bool givesWay = false;
     {
         std::lock_guard<std::mutex> lock(m_throttleMutex);
-        wait = m_throttle.wait(req.client, username, LoginThrottle::Clock::now());
+        const auto time = LoginThrottle::Clock::now();
+        givesWay = m_throttle.givesWay(req.client, time);
+        wait = m_throttle.admit(req.client, username, time);
     }
     if (wait.count() > 0) {
         HttpResponse res = replyJson(
@@ -695,27 +702,37 @@ std::optional<HttpResponse> Service::login(const HttpRequest &req, const Respond
         res.headers.emplace_back("Retry-After", std::to_string(wait.count()));
         return res;
     }
-    auto account = m_store.credentials(username);
-    const bool queued =
-        m_checks->submit([this, account = std::move(account), digest, user = username, client = req.client, respond] {
+    const auto done = [this, client = req.client, user = username](LoginThrottle::Outcome outcome) {
+        std::lock_guard<std::mutex> lock(m_throttleMutex);
+        m_throttle.finished(client, user, outcome, LoginThrottle::Clock::now());
+    };
+    std::optional<std::pair<std::int64_t, std::string>> account;
+    try {
+        account = m_store.credentials(username);
+    } catch (...) {
+        done(LoginThrottle::Outcome::NotRun);
+        throw;
+    }
+    const bool queued = m_checks->submit(
+        [this, account = std::move(account), digest, user = username, client = req.client, respond, done] {
             HttpResponse response;
+            auto outcome = LoginThrottle::Outcome::Failed;
             try {
                 // An unknown name costs as much time as a wrong password, so timing does not tell which names exist.
                 static const std::string unknownUserHash = hashPassword("no such account");
                 const bool matches = verifyPassword(account ? account->second : unknownUserHash, digest);
                 if (!account || !matches) {
-                    {
-                        std::lock_guard<std::mutex> lock(m_throttleMutex);
-                        m_throttle.failed(client, user, LoginThrottle::Clock::now());
-                    }
-                    std::fprintf(stderr, "tapvela-server: failed sign-in for user \"%s\" from %s\n",
-                                 logEscaped(user, 64).c_str(), logEscaped(client, 64).c_str());
+                    // A name that no account has may be a password typed into the wrong field: it stays out of the log.
+                    if (account)
+                        std::fprintf(stderr, "tapvela-server: failed sign-in for user \"%s\" from %s\n",
+                                     logEscaped(user, 64).c_str(), logEscaped(client, 64).c_str());
+                    else
+                        std::fprintf(stderr,
+                                     "tapvela-server: failed sign-in for a user name that no account has, from %s\n",
+                                     logEscaped(client, 64).c_str());
                     response = replyText(200, "error");
                 } else {
-                    {
-                        std::lock_guard<std::mutex> lock(m_throttleMutex);
-                        m_throttle.succeeded(user);
-                    }
+                    outcome = LoginThrottle::Outcome::Proven;
                     const std::string key = randomHex(24);
                     m_store.addApiKey(account->first, sha256(key), keysKeptPerAccount);
                     response = replyText(200, key);
@@ -724,11 +741,14 @@ std::optional<HttpResponse> Service::login(const HttpRequest &req, const Respond
                 std::fprintf(stderr, "tapvela-server: a sign-in failed: %s\n", e.what());
                 response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
             }
+            done(outcome);
             response.logPath = "/all/login_app.php";
             respond(std::move(response));
-        });
+        },
+        givesWay ? passwordChecksForNewClients : 0);
     if (queued)
         return std::nullopt;
+    done(LoginThrottle::Outcome::NotRun);
     HttpResponse res = replyJson(503, {{"status", "busy"}, {"error", "too many sign-ins at once: try again shortly"}});
     res.headers.emplace_back("Retry-After", "1");
     return res;
