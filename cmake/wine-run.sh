@@ -16,9 +16,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
     export WINEPREFIX="${TMPDIR:-/tmp}/tapvela-wine-$(id -u)"
 fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    WINEARCH=win64 wine wineboot --init >/dev/null 2>&1
-    wineserver -w
+    "$here/wine-prefix.sh" "$WINEPREFIX"
 fi
 exe="$1"
 shift

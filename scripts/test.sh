@@ -117,8 +117,7 @@ build windows "Windows build" && windows_built=1
 
 # One private Wine prefix for this run.
 export WINEPREFIX="$work/wineprefix"
-WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
-wineserver -w
+"$root/cmake/wine-prefix.sh" "$WINEPREFIX"
 
 if [ "$linux_built" -eq 1 ]; then
     echo "== Linux tests"

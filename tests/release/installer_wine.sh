@@ -33,8 +33,7 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 newer_setup="$dir/newer/tapvela-$version-setup.exe"
 
 export WINEPREFIX="$dir/prefix" WINEARCH=win64 WINEDEBUG=-all
-WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot --init >/dev/null 2>&1
-wineserver -w
+"$(dirname "${BASH_SOURCE[0]}")/../../cmake/wine-prefix.sh" "$WINEPREFIX"
 unset WINEPATH QT_PLUGIN_PATH QT_QPA_PLATFORM
 
 folders=$(wine cmd /c 'echo %LOCALAPPDATA%;%APPDATA%' 2>/dev/null | tr -d '\r')
