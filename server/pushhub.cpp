@@ -31,17 +31,62 @@ PushHub::~PushHub() = default;
 std::unique_ptr<PushHub::Subscription> PushHub::subscribe(std::int64_t account, std::int64_t deviceRow,
                                                           const std::string &pageToken)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed || m_streams >= m_maxStreams)
-        return nullptr;
-    int &mine = m_perAccount[account];
-    if (mine >= m_maxPerAccount)
-        return nullptr;
-    ++mine;
-    ++m_streams;
-    std::unique_ptr<Subscription> subscription(new Subscription(*this, account, deviceRow, pageToken, m_nextId++));
-    m_open[subscription->m_id] = subscription.get();
+    std::shared_ptr<Wake> wake;
+    std::unique_ptr<Subscription> subscription;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed)
+            return nullptr;
+        int &mine = m_perAccount[account];
+        if (mine >= m_maxPerAccount) {
+            Subscription *oldest = oldestToEnd(account, Page{deviceRow, pageToken});
+            if (!oldest)
+                return nullptr;
+            // Its place is the newcomer's now; the stream ends when it is woken.
+            oldest->m_released = true;
+            oldest->m_ended = true;
+            --mine;
+            --m_streams;
+            if (const auto device = m_waiting.find(oldest->m_deviceRow); device != m_waiting.end())
+                if (const auto found = device->second.find(oldest->m_id); found != device->second.end())
+                    wake = found->second;
+        }
+        if (m_streams >= m_maxStreams) {
+            if (mine == 0)
+                m_perAccount.erase(account);
+            return nullptr;
+        }
+        ++mine;
+        ++m_streams;
+        subscription.reset(new Subscription(*this, account, deviceRow, pageToken, m_nextId++));
+        m_open[subscription->m_id] = subscription.get();
+    }
+    // Outside the lock, as published() does; a stream not started yet finds the mark when it first asks.
+    if (wake)
+        (*wake)();
     return subscription;
+}
+
+PushHub::Subscription *PushHub::oldestToEnd(std::int64_t account, const Page &page) const
+{
+    // m_open is in the order the streams were opened.
+    std::map<Page, std::pair<int, Subscription *>> pages;
+    for (const auto &open : m_open) {
+        Subscription *subscription = open.second;
+        if (subscription->m_account != account || subscription->m_released)
+            continue;
+        auto &held = pages[Page{subscription->m_deviceRow, subscription->m_pageToken}];
+        if (++held.first == 1)
+            held.second = subscription;
+    }
+    if (const auto same = pages.find(page); same != pages.end())
+        return same->second.second;
+    std::pair<int, Subscription *> most{0, nullptr};
+    for (const auto &held : pages)
+        if (held.second.first > most.first ||
+            (held.second.first == most.first && most.second && held.second.second->m_id < most.second->m_id))
+            most = held.second;
+    return most.second;
 }
 
 void PushHub::unsubscribe(const Subscription &subscription)
@@ -54,6 +99,8 @@ void PushHub::unsubscribe(const Subscription &subscription)
             m_waiting.erase(device);
     }
     m_open.erase(subscription.m_id);
+    if (subscription.m_released)
+        return; // its place was counted off when it was given away
     const auto account = m_perAccount.find(subscription.m_account);
     if (account != m_perAccount.end() && --account->second <= 0)
         m_perAccount.erase(account);

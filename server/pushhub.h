@@ -15,6 +15,9 @@ namespace pushserver {
 
 // Tells the phone pages' event streams when a push is stored for their device, and bounds how many streams
 // are open, per account and in total, so that one account's pages cannot take every other account's places.
+// Anyone with a page's address can open streams, so an account that is full never refuses a newcomer: the oldest
+// stream of the newcomer's page ends for it, or, if that page holds none, the oldest of the account's page that
+// holds the most.
 // Nobody waits here: a stream leaves a wake-up call, run on the publishing thread, which should only post
 // work elsewhere.
 class PushHub final
@@ -45,6 +48,7 @@ public:
         const std::string m_pageToken;
         const std::uint64_t m_id;
         std::atomic<bool> m_ended{false};
+        bool m_released = false; // its place was given to a newcomer: under the hub's lock
     };
 
     struct Page
@@ -62,7 +66,8 @@ public:
     PushHub(const PushHub &) = delete;
     PushHub &operator=(const PushHub &) = delete;
 
-    // Nothing when the account or the service has all its streams open, or the hub is closed.
+    // Nothing when the service has all its streams open, or the hub is closed. An account with all its streams
+    // open makes room by ending one of them (see above).
     // `pageToken`: the page address the stream was opened by.
     std::unique_ptr<Subscription> subscribe(std::int64_t account, std::int64_t deviceRow,
                                             const std::string &pageToken = {});
@@ -81,6 +86,8 @@ public:
 
 private:
     void unsubscribe(const Subscription &subscription);
+    // Under the lock: the stream of this account that gives its place to a newcomer from `page`.
+    Subscription *oldestToEnd(std::int64_t account, const Page &page) const;
 
     mutable std::mutex m_mutex;
     // By device, then by subscription: the wake-ups.
