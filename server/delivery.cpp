@@ -57,6 +57,8 @@ DeliveryPlanner::Limits plannerLimits(const DeliveryOptions &options)
     limits.longestRetry = options.longestRetry;
     limits.maxAge = options.maxAge;
     limits.certificateFailures = options.certificateFailures;
+    limits.exchangeTime = options.exchangeTime;
+    limits.slowExchangeTime = options.slowExchangeTime;
     return limits;
 }
 
@@ -231,7 +233,7 @@ void Delivery::Impl::fetch()
         std::int64_t readTo = planner.lastTaken();
         std::vector<PendingDelivery> queue, queued;
         inStore([&] {
-            queue = owner.m_store.deliveryQueue(limit);
+            queue = owner.m_store.deliveryQueue(limit, planner.limits().waitingPerAccount);
             queued = owner.m_store.queuedPushes(planner.lastTaken(), planner.limits().takeBatch, &readTo);
         });
         const auto result =
@@ -333,7 +335,9 @@ bool Delivery::Impl::begin(const PendingDelivery &delivery, std::int64_t now)
     const DeliveryOptions &options = owner.m_options;
     const auto endpoint = webpush::parseEndpoint(delivery.endpoint);
     const std::string &origin = endpoint.value.origin;
-    const Job job{delivery.push.id, delivery.subscriptionId, delivery.attempts, delivery.firstAttemptAt, origin};
+    Job job{delivery.push.id, delivery.subscriptionId, delivery.attempts, delivery.firstAttemptAt, origin};
+    job.account = delivery.account;
+    job.device = delivery.deviceRow;
     const std::string refusal = endpoint.ok() ? webpush::endpointRefusal(endpoint.value, options.allowLoopbackHttp)
                                               : "the endpoint " + endpoint.error;
     if (!refusal.empty()) {
@@ -392,7 +396,9 @@ void Delivery::Impl::beginTest(const WebPushSubscription &subscription, const st
 void Delivery::Impl::send(const Job &job, const webpush::Endpoint &endpoint, PushMessage message)
 {
     planner.sending(job);
-    client.send(endpoint, message, [this, job](PushAttempt attempt) { finished(job, attempt); });
+    client.send(
+        endpoint, message, [this, job](PushAttempt attempt) { finished(job, attempt); },
+        planner.exchangeTime(job.origin));
 }
 
 // A subscription that can never be sent to goes, with what it was still owed.

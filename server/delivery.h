@@ -5,7 +5,8 @@
 // the thread and the store's side; DeliveryPlanner decides what starts, what is tried again and what is given
 // up; PushClient sends; webpush_address.h says which endpoints may be sent to.
 //
-// Its limits: `maxInFlight` requests under way; each within `exchangeTime`; a failed one tried again after 2 s,
+// Its limits: `maxInFlight` requests under way, shared fairly (DeliveryPlanner's limits); each within
+// `exchangeTime`, or `slowExchangeTime` for a push service that let one time out; a failed one tried again after 2 s,
 // doubling to 15 min, for a day at most; a subscription whose push service's certificate fails 3 times in a
 // row, or whose name leads to an internal address, is removed; one VAPID signature per origin an hour, 1024
 // origins remembered; a message body of exactly `deliveryBodySize` bytes.
@@ -31,6 +32,8 @@ struct DeliveryOptions
     int maxInFlight = 16;
     std::chrono::seconds connectTime{5};
     std::chrono::seconds exchangeTime{15}; // connecting, TLS, the request and the answer's header together
+    // For a push service whose last request timed out, until it answers in time again.
+    std::chrono::seconds slowExchangeTime{3};
     std::int64_t firstRetry = 2;           // seconds, doubled on each further failure
     std::int64_t longestRetry = 15 * 60;
     std::int64_t maxAge = 24 * 3600; // then a push that could not be delivered is dropped

@@ -6,9 +6,13 @@
 // device) are written. No I/O and no clock of its own: the caller passes the times, reads and writes the store
 // and sends, so the rules can be tried out without waiting. Not thread-safe: the delivery thread owns it.
 //
-// Its limits: `maxInFlight` requests under way at once; the queue read `fetchBatch` rows and `takeBatch`
-// queued pushes at a time; retries doubled from `firstRetry` to `longestRetry`; a push given up `maxAge` after
-// its first attempt.
+// Its limits: `maxInFlight` requests under way at once, of which at most `perOrigin` to one push service,
+// `perAccount` for one account and `perDevice` for one device, and retries never in the last `keptForNew` free;
+// a delivery with room starts before older ones that wait for theirs. At most `waitingPerAccount` deliveries of
+// one account wait in memory: the others stay in the database, read when there is room. The queue read
+// `fetchBatch` rows and `takeBatch` queued pushes at a time; retries doubled from `firstRetry` to `longestRetry`;
+// a push given up `maxAge` after its first attempt. A push service that did not answer in time gets
+// `slowExchangeTime` rather than `exchangeTime` until it answers in time again.
 
 #include "pushclient.h"
 #include "store.h"
@@ -35,6 +39,16 @@ public:
     struct Limits
     {
         int maxInFlight = 16;
+        // So that one account's push services that hang cannot hold every request: each share of maxInFlight.
+        int perOrigin = 12;
+        int perAccount = 8;
+        int perDevice = 4;
+        // Free requests that only new pushes take: retries due never starve them.
+        int keptForNew = 4;
+        int waitingPerAccount = 64;
+        std::chrono::seconds exchangeTime{15};
+        std::chrono::seconds slowExchangeTime{3};
+        std::size_t slowOriginsKept = 1024;
         std::int64_t firstRetry = 2; // seconds, doubled on each further failure
         std::int64_t longestRetry = 15 * 60;
         std::int64_t maxAge = 24 * 3600; // then a push that could not be delivered is given up
@@ -63,6 +77,8 @@ public:
         std::int64_t firstAttemptAt = 0;
         std::string origin; // the push service's: the endpoint's path is the subscription's secret
         bool test = false;  // the page's test message: stored nowhere, never tried again
+        std::int64_t account = 0;
+        std::int64_t device = 0; // the device's row
 
         Key key() const { return {pushId, subscriptionId}; }
     };
@@ -92,14 +108,15 @@ public:
 
     // What to send next.
 
-    // A delivery is waiting and a request may start.
+    // A delivery is waiting that has room to start.
     bool canStart() const;
     // The deliveries waiting to start must be checked against the store first (checked()).
     bool needsCheck(Clock::time_point now) const;
     const std::deque<PendingDelivery> &waiting() const { return m_ready; }
     // `owed[i]`: whether waiting()[i] is still in the store. Returns true when an outcome waits to be recorded.
     bool checked(const std::vector<char> &owed, Clock::time_point now);
-    // Takes the next delivery to start: begin it with sending(), or settle what became of it.
+    // Takes the first delivery waiting that has room (canStart()): begin it with sending(), or settle what became
+    // of it.
     PendingDelivery next();
     // The request is under way.
     void sending(const Job &job);
@@ -108,7 +125,7 @@ public:
 
     // Reading the queue.
 
-    // Nothing waits, a request may start and the store may hold due deliveries that were not read.
+    // Nothing waiting can start, a request may and the store may hold due deliveries that were not read.
     bool wantsQueue() const;
     // The store changed (a new push, a retry due): read the queue when a request may start.
     void queueChanged() { m_stale = true; }
@@ -136,6 +153,11 @@ public:
     Decision judge(const Job &job, const PushAttempt &attempt, std::int64_t now);
     // Whether a delivery that is about to start is too old to: its push is then given up.
     bool expired(const PendingDelivery &delivery, std::int64_t now) const;
+    // The request's deadline for this push service: shorter for one that did not answer in time.
+    std::chrono::seconds exchangeTime(const std::string &origin) const;
+    bool slow(const std::string &origin) const { return m_slowOrigins.count(origin) > 0; }
+    // The push service's origin of an endpoint (scheme, host and port), or the endpoint when it does not parse.
+    static std::string originOf(const std::string &endpoint);
     // The subscription is gone: its count of certificate failures too.
     void forgetSubscription(std::int64_t subscriptionId) { m_certificateFailures.erase(subscriptionId); }
 
@@ -171,14 +193,34 @@ private:
         std::optional<Clock::time_point> firstOutcome;
     };
 
+    // What a request under way holds.
+    struct Slot
+    {
+        std::string origin;
+        std::int64_t account = 0;
+        std::int64_t device = 0;
+    };
+
     std::size_t slots() const;
-    std::size_t take(std::vector<PendingDelivery> queued, bool *record);
+    bool hasRoom(const PendingDelivery &delivery) const;
+    std::optional<std::size_t> candidate() const;
+    // Whether the account has its share of deliveries waiting: the rest are left to the store.
+    bool waitingFull(std::int64_t account) const;
+    void wait(PendingDelivery delivery);
+    void unwait(std::size_t index);
+    std::size_t take(std::vector<PendingDelivery> queued, bool *record, std::size_t *added, Clock::time_point now);
 
     Limits m_limits;
     // The requests under way, the deliveries fetched and due but not started, and whether the store may hold
     // due deliveries that were not fetched.
-    std::set<Key> m_inFlight;
+    std::map<Key, Slot> m_inFlight;
+    std::map<std::string, int> m_perOrigin;
+    std::map<std::int64_t, int> m_perAccount, m_perDevice;
     std::deque<PendingDelivery> m_ready;
+    std::set<Key> m_readyKeys;
+    std::map<std::int64_t, int> m_waitingPerAccount;
+    // The push services whose last request got no answer in time.
+    std::set<std::string> m_slowOrigins;
     bool m_stale = true;
     // How many of the first deliveries in m_ready were found still owed, and when.
     std::size_t m_readyCurrent = 0;

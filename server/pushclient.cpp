@@ -36,7 +36,12 @@ constexpr std::size_t maxIdleConnections = 64;
 // A push older than a day is of no use to anyone: the service keeps it no longer either.
 const char *const timeToLive = "86400";
 
-using Request = http::request<http::string_body>;
+// The request, with its own deadline when the push service's is shorter than the client's.
+struct Request : http::request<http::string_body>
+{
+    using http::request<http::string_body>::request;
+    std::chrono::seconds exchangeTime{0}; // 0: the client's
+};
 
 // What a request came to, as the connection sees it.
 struct Exchange
@@ -108,7 +113,8 @@ private:
     {
         m_request = std::move(request);
         m_finished = std::move(finished);
-        m_deadline = std::chrono::steady_clock::now() + m_exchangeTime;
+        m_deadline = std::chrono::steady_clock::now() +
+                     (m_request->exchangeTime.count() > 0 ? m_request->exchangeTime : m_exchangeTime);
         m_parser.emplace();
         m_parser->header_limit(maxAnswerHeader);
         m_parser->body_limit(maxAnswerBody);
@@ -169,6 +175,7 @@ private:
     {
         m_exchange = Exchange{};
         m_exchange.attempt.error = what + ec.message();
+        m_exchange.attempt.timedOut = ec == beast::error::timeout;
         if constexpr (tls)
             m_exchange.attempt.badCertificate =
                 ec.category() == net::error::get_ssl_category() &&
@@ -211,7 +218,8 @@ private:
     std::optional<http::response_parser<http::string_body>> m_parser;
 };
 
-std::shared_ptr<Request> makeRequest(const webpush::Endpoint &endpoint, const PushMessage &message)
+std::shared_ptr<Request> makeRequest(const webpush::Endpoint &endpoint, const PushMessage &message,
+                                     std::chrono::seconds exchangeTime)
 {
     auto request = std::make_shared<Request>(http::verb::post, endpoint.target, 11);
     request->set(http::field::host, endpoint.origin.substr(endpoint.origin.find("://") + 3));
@@ -223,6 +231,7 @@ std::shared_ptr<Request> makeRequest(const webpush::Endpoint &endpoint, const Pu
     request->set(http::field::authorization, message.authorization);
     request->body() = message.body;
     request->prepare_payload();
+    request->exchangeTime = exchangeTime;
     return request;
 }
 
@@ -473,9 +482,9 @@ PushClient::~PushClient()
 }
 
 void PushClient::send(const webpush::Endpoint &endpoint, const PushMessage &message,
-                      std::function<void(PushAttempt)> finished)
+                      std::function<void(PushAttempt)> finished, std::chrono::seconds exchangeTime)
 {
-    m_impl->send(endpoint, makeRequest(endpoint, message), std::move(finished));
+    m_impl->send(endpoint, makeRequest(endpoint, message, exchangeTime), std::move(finished));
 }
 
 void PushClient::stop()

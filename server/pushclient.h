@@ -32,6 +32,7 @@ struct PushAttempt
     std::string error;                      // why there is no answer
     bool notPublic = false;      // the endpoint's name resolves to an address that is not public: never sendable
     bool badCertificate = false; // the push service's certificate did not verify
+    bool timedOut = false;       // no answer within the deadline
 };
 
 struct PushClientOptions
@@ -66,8 +67,10 @@ public:
 
     // Sends the message over a kept connection to the endpoint's origin when there is one (and over a new one
     // when the service had closed it meanwhile), else over a new one. `finished` runs later on the io_context's
-    // thread, never within this call, unless stop() came first.
-    void send(const webpush::Endpoint &endpoint, const PushMessage &message, std::function<void(PushAttempt)> finished);
+    // thread, never within this call, unless stop() came first. `exchangeTime`: this request's deadline when not
+    // 0 (a push service known to be slow gets a shorter one).
+    void send(const webpush::Endpoint &endpoint, const PushMessage &message, std::function<void(PushAttempt)> finished,
+              std::chrono::seconds exchangeTime = std::chrono::seconds(0));
     // Lookups under way post nothing more. Safe from any thread.
     void stop();
 

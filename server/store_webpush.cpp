@@ -12,7 +12,7 @@ namespace {
 
 // The columns that make a PendingDelivery, in readDelivery's order, after the delivery's own four.
 const std::string deliveryColumns =
-    "s.endpoint, s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name ";
+    "s.endpoint, s.p256dh, s.auth, p.id, p.msg, p.icon, p.sound, p.extra, p.created_at, v.name, v.id, v.account_id ";
 
 PendingDelivery readDelivery(const Statement &s, bool queued)
 {
@@ -27,6 +27,8 @@ PendingDelivery readDelivery(const Statement &s, bool queued)
     delivery.auth = s.text(6);
     delivery.push = Push{s.integer(7), s.text(8), s.text(9), s.text(10), s.text(11), s.integer(12)};
     delivery.deviceName = s.text(13);
+    delivery.deviceRow = s.integer(14);
+    delivery.account = s.integer(15);
     return delivery;
 }
 
@@ -50,10 +52,13 @@ void Store::prepareWebPush()
     m_webPush.deleteSubscription = std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE id = ?1");
     m_webPush.selectSubscriptions = std::make_unique<Statement>(
         m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
+    // At most ?2 of each account's, the soonest due: one account's many cannot hide every other account's.
     m_webPush.selectDeliveries = std::make_unique<Statement>(
-        m_db, ("SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " + deliveryColumns +
+        m_db, ("SELECT * FROM (SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " +
+               deliveryColumns +
+               ", row_number() OVER (PARTITION BY v.account_id ORDER BY d.next_attempt_at, d.id) AS nth, d.id AS delivery_row "
                "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
-               "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1")
+               "JOIN devices v ON v.id = p.device_id) WHERE nth <= ?2 ORDER BY next_attempt_at, delivery_row LIMIT ?1")
                   .c_str());
     // A push whose subscriptions have all gone comes once, without one, so that its queue entry goes too.
     // The pushes are read by id, up to the newest when the read began (?3): no index on the mark, which
@@ -130,11 +135,11 @@ std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
     });
 }
 
-std::vector<PendingDelivery> Store::deliveryQueue(int limit)
+std::vector<PendingDelivery> Store::deliveryQueue(int limit, int perAccount)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_webPush.selectDeliveries, [&](Statement &s) {
-        s.bind(1, std::int64_t(limit));
+        s.bind(1, std::int64_t(limit)).bind(2, std::int64_t(perAccount));
         return allRows(s, [](const Statement &row) { return readDelivery(row, false); });
     });
 }

@@ -110,10 +110,11 @@ private slots:
     void testNotification();
     void privateNameRefused();
     void privateNameDropped();
+    void hangingAccountShares();
 
 private:
     quint16 startServer(Process *server, const QStringList &extra);
-    QByteArray addDevice(const QString &name, QByteArray *token);
+    QByteArray addDevice(const QString &name, QByteArray *token, const QString &account = QStringLiteral("alice"));
     // With the keys of the first fake unless others are given.
     QByteArray subscribe(quint16 port, const QByteArray &token, const QByteArray &endpoint,
                          const QJsonObject &keys = {});
@@ -142,10 +143,10 @@ quint16 TestDelivery::startServer(Process *server, const QStringList &extra)
     return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
 }
 
-QByteArray TestDelivery::addDevice(const QString &name, QByteArray *token)
+QByteArray TestDelivery::addDevice(const QString &name, QByteArray *token, const QString &account)
 {
     QProcess process;
-    process.start(QStringLiteral(TAPVELA_SERVER), {"add-device", "--db", m_db, "alice", name});
+    process.start(QStringLiteral(TAPVELA_SERVER), {"add-device", "--db", m_db, account, name});
     if (!process.waitForFinished(30000) || process.exitCode() != 0)
         return {};
     const auto match = QRegularExpression(QStringLiteral("device id: (\\w+)\nphone page: \\S+/d/(\\S{32})"))
@@ -203,7 +204,7 @@ void TestDelivery::initTestCase()
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
                            "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201", "kept=201",
-                           "closed=201-close", "held=hold", "off=201", "tested=201", "untested=201", "dropped=201"});
+                           "closed=201-close", "held=hold", "off=201", "tested=201", "untested=201", "dropped=201", "fair=201"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -738,6 +739,77 @@ void TestDelivery::privateNameDropped()
                               30000);
     QTRY_COMPARE_WITH_TIMEOUT(queued(), 0, 30000);
     QCOMPARE(records(QStringLiteral("dropped")).size(), 0);
+}
+
+
+// One account's push services that take every request and never answer do not hold up another account's: while
+// the first account's ten endpoints hang with requests under way, each of the other's pushes is delivered.
+void TestDelivery::hangingAccountShares()
+{
+    Process stuck = startProcess(QStringLiteral(TAPVELA_PYTHON3), {QStringLiteral(FAKE_PUSH_SERVICE), m_record,
+                                                                    "stuck=hang"});
+    const quint16 stuckPort =
+        static_cast<quint16>(QJsonDocument::fromJson(stuck.firstLine).object().value(QLatin1String("port")).toInt());
+    QVERIFY2(stuckPort != 0, stuck.firstLine.constData());
+    const QJsonObject stuckKeys = QJsonDocument::fromJson(stuck.firstLine).object();
+
+    QProcess addUser;
+    addUser.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", m_db, "carol"});
+    addUser.write("carol password\n");
+    addUser.closeWriteChannel();
+    QVERIFY(addUser.waitForFinished(30000));
+    QCOMPARE(addUser.exitCode(), 0);
+    const QByteArray carolKey = request(m_port, "GET",
+                                        "/all/login_app.php?username=carol&password=" +
+                                            QCryptographicHash::hash("carol password", QCryptographicHash::Sha1).toHex())
+                                    .body;
+    QCOMPARE(carolKey.size(), 48);
+    QByteArray carolToken;
+    const QByteArray carolDevice = addDevice(QStringLiteral("phone stuck"), &carolToken, QStringLiteral("carol"));
+    QVERIFY(!carolDevice.isEmpty());
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(subscribe(m_port, carolToken,
+                           "http://127.0.0.1:" + QByteArray::number(stuckPort) + "/stuck?n=" + QByteArray::number(i),
+                           stuckKeys),
+                 QByteArray("200 {\"status\":\"ok\"}"));
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(request(m_port, "GET",
+                         "/all/api.php?apikey=" + carolKey + "&devices=" + carolDevice + "&msg=stuck" +
+                             QByteArray::number(i))
+                     .body,
+                 QByteArray("{\"status\":\"valid\"}"));
+    // Requests to the hanging service under way.
+    QTRY_VERIFY_WITH_TIMEOUT(records(QStringLiteral("stuck")).size() >= 4, 30000);
+
+    QByteArray token;
+    const QByteArray device = addDevice(QStringLiteral("phone fair"), &token);
+    QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/fair"),
+             QByteArray("200 {\"status\":\"ok\"}"));
+    const int pushes = 20;
+    for (int i = 0; i < pushes; ++i)
+        QCOMPARE(push(device, "fair " + QByteArray::number(i)), QByteArray("{\"status\":\"valid\"}"));
+    // Well within the time in which the hanging requests would have taken every place and kept them.
+    QTRY_COMPARE_WITH_TIMEOUT(records(QStringLiteral("fair")).size(), pushes, 60000);
+    QStringList accepted, messages;
+    for (const QJsonObject &entry : records(QStringLiteral("fair"))) {
+        QCOMPARE(entry.value(QLatin1String("answer")).toString(), QStringLiteral("201"));
+        accepted << entry.value(QLatin1String("payload")).toObject().value(QLatin1String("msg")).toString();
+    }
+    for (int i = 0; i < pushes; ++i)
+        messages << QStringLiteral("fair %1").arg(i);
+    accepted.sort();
+    messages.sort();
+    QCOMPARE(accepted, messages);
+
+    // The hanging subscriptions go, and with them what they were owed.
+    sqlite3 *handle = nullptr;
+    QCOMPARE(sqlite3_open(m_db.toUtf8().constData(), &handle), SQLITE_OK);
+    sqlite3_busy_timeout(handle, 10000);
+    const int removed =
+        sqlite3_exec(handle, "DELETE FROM subscriptions WHERE endpoint LIKE '%/stuck?%'", nullptr, nullptr, nullptr);
+    sqlite3_close(handle);
+    QCOMPARE(removed, SQLITE_OK);
+    stopProcess(stuck);
 }
 
 QTEST_GUILESS_MAIN(TestDelivery)

@@ -29,7 +29,24 @@ PendingDelivery delivery(std::int64_t push, std::int64_t subscription, bool queu
 
 DeliveryPlanner::Job jobOf(const PendingDelivery &pending)
 {
-    return {pending.push.id, pending.subscriptionId, pending.attempts, pending.firstAttemptAt, "https://push.example"};
+    DeliveryPlanner::Job job{pending.push.id, pending.subscriptionId, pending.attempts, pending.firstAttemptAt,
+                             pending.origin.empty() ? "https://push.example" : pending.origin};
+    job.account = pending.account;
+    job.device = pending.deviceRow;
+    return job;
+}
+
+// "origin/account/device", and "/r" for a retry: a due delivery of push `push`.
+PendingDelivery described(const QString &what, std::int64_t push)
+{
+    const QStringList parts = what.split(QLatin1Char('/'));
+    PendingDelivery pending = delivery(push, 1, false);
+    pending.endpoint = "https://" + parts.value(0).toStdString() + ".example/e";
+    pending.origin = "https://" + parts.value(0).toStdString() + ".example";
+    pending.account = parts.value(1).toLongLong();
+    pending.deviceRow = parts.value(2).toLongLong();
+    pending.attempts = parts.value(3) == QLatin1String("r") ? 1 : 0;
+    return pending;
 }
 
 } // namespace
@@ -48,6 +65,10 @@ private slots:
     void fanoutRecord();
     void slotsAndQueue();
     void takenAgainWhileUnderWay();
+    void fairShare_data();
+    void fairShare();
+    void waitingPerAccount();
+    void slowOrigin();
 };
 
 void TestDeliveryPlanner::judge_data()
@@ -238,6 +259,128 @@ void TestDeliveryPlanner::takenAgainWhileUnderWay()
     const pushserver::DeliveryRecord record = planner.record(start, false, &waiting);
     QCOMPARE(record.taken, std::vector<std::int64_t>{9});
     QVERIFY(record.rows.empty());
+}
+
+void TestDeliveryPlanner::fairShare_data()
+{
+    QTest::addColumn<QStringList>("underWay");
+    QTest::addColumn<QStringList>("waiting"); // oldest first
+    QTest::addColumn<int>("starts");          // which of them starts next; -1: none
+
+    const auto many = [](int n, const std::function<QString(int)> &each) {
+        QStringList list;
+        for (int i = 0; i < n; ++i)
+            list << each(i);
+        return list;
+    };
+    const auto apart = [](int i) { return QStringLiteral("o%1/%1/%1").arg(i + 100); };
+    QTest::newRow("free: the oldest first") << QStringList{} << QStringList{"a/1/1", "b/2/2"} << 0;
+    QTest::newRow("12 to one push service: the next waits, another's passes")
+        << many(12, [](int i) { return QStringLiteral("a/%1/%1").arg(i + 100); }) << QStringList{"a/1/1", "b/2/2"}
+        << 1;
+    QTest::newRow("11 to one push service: one more starts")
+        << many(11, [](int i) { return QStringLiteral("a/%1/%1").arg(i + 100); }) << QStringList{"a/1/1"} << 0;
+    QTest::newRow("8 for one account: its next waits, another's passes")
+        << many(8, [](int i) { return QStringLiteral("o%1/1/%1").arg(i + 100); }) << QStringList{"x/1/1", "y/2/2"}
+        << 1;
+    QTest::newRow("4 for one device: its next waits, the account's other device passes")
+        << many(4, [](int i) { return QStringLiteral("o%1/1/5").arg(i); }) << QStringList{"x/1/5", "y/1/6"} << 1;
+    QTest::newRow("12 under way: a retry waits, a new push passes")
+        << many(12, apart) << QStringList{"x/1/1/r", "y/2/2"} << 1;
+    QTest::newRow("11 under way: a retry starts") << many(11, apart) << QStringList{"x/1/1/r", "y/2/2"} << 0;
+    QTest::newRow("12 under way: retries only, none starts") << many(12, apart) << QStringList{"x/1/1/r"} << -1;
+    QTest::newRow("16 under way: none starts") << many(16, apart) << QStringList{"y/2/2"} << -1;
+    QTest::newRow("every waiting one blocked")
+        << many(4, [](int i) { return QStringLiteral("o%1/1/5").arg(i); }) << QStringList{"x/1/5", "z/1/5"} << -1;
+}
+
+// Of the requests under way, one push service, one account and one device each get a share only, and the last
+// free ones are kept for new pushes; a delivery that has room starts before older ones that wait for theirs.
+void TestDeliveryPlanner::fairShare()
+{
+    QFETCH(QStringList, underWay);
+    QFETCH(QStringList, waiting);
+    QFETCH(int, starts);
+
+    DeliveryPlanner planner;
+    std::int64_t push = 1000;
+    for (const QString &what : underWay)
+        planner.sending(jobOf(described(what, ++push)));
+    std::vector<PendingDelivery> rows;
+    for (int i = 0; i < waiting.size(); ++i)
+        rows.push_back(described(waiting[i], i + 1));
+    planner.fetched(rows, {}, 0, now, start);
+    QCOMPARE(planner.canStart(), starts >= 0);
+    if (starts < 0)
+        return;
+    QVERIFY(!planner.needsCheck(start));
+    const PendingDelivery next = planner.next();
+    QCOMPARE(next.push.id, std::int64_t(starts + 1));
+    QCOMPARE(planner.waiting().size(), std::size_t(waiting.size() - 1));
+    // The one it passed starts once the requests that held its push service, account or device end.
+    planner.sending(jobOf(next));
+    if (starts > 0) {
+        for (int i = 1; i <= underWay.size(); ++i)
+            planner.finished({1000 + i, 1});
+        QVERIFY(planner.canStart());
+        QCOMPARE(planner.next().push.id, std::int64_t(1));
+    }
+}
+
+// Beyond its share of deliveries waiting, an account's rows stay in the store and its queued pushes go back to it
+// as rows of their own, due at once; another account's still wait to start.
+void TestDeliveryPlanner::waitingPerAccount()
+{
+    DeliveryPlanner::Limits limits;
+    limits.waitingPerAccount = 2;
+    DeliveryPlanner planner(limits);
+    std::vector<PendingDelivery> rows{described("a/1/1", 1), described("a/1/1", 2), described("a/1/1", 3),
+                                      described("b/2/2", 4)};
+    PendingDelivery queued = described("a/1/1", 20);
+    queued.queued = true;
+    PendingDelivery other = described("b/2/2", 21);
+    other.queued = true;
+    const auto fetched = planner.fetched(rows, {queued, other}, 21, now, start);
+    QVERIFY(fetched.record);
+    std::vector<std::int64_t> ids;
+    for (const PendingDelivery &waiting : planner.waiting())
+        ids.push_back(waiting.push.id);
+    QCOMPARE(ids, (std::vector<std::int64_t>{1, 2, 4, 21}));
+    bool isWaiting = false;
+    const pushserver::DeliveryRecord record = planner.record(start, false, &isWaiting);
+    QCOMPARE(record.taken, std::vector<std::int64_t>{20});
+    QCOMPARE(record.rows.size(), std::size_t(1));
+    QCOMPARE(record.rows.front().pushId, std::int64_t(20));
+    QCOMPARE(record.rows.front().nextAttemptAt, now - 5);
+    // Read again, the rows already waiting are not taken twice.
+    planner.fetched(rows, {}, 21, now, start);
+    QCOMPARE(planner.waiting().size(), std::size_t(4));
+}
+
+// A push service that let a request time out gets the short deadline until it answers again; a refused
+// connection is no time-out.
+void TestDeliveryPlanner::slowOrigin()
+{
+    DeliveryPlanner planner;
+    DeliveryPlanner::Job hanging{7, 3, 0, now, "https://slow.example"};
+    DeliveryPlanner::Job other{8, 4, 0, now, "https://fast.example"};
+    QCOMPARE(planner.exchangeTime(hanging.origin), std::chrono::seconds(15));
+    PushAttempt timedOut;
+    timedOut.error = "timed out";
+    timedOut.timedOut = true;
+    QCOMPARE(planner.judge(hanging, timedOut, now).verdict, Verdict::Retry);
+    QCOMPARE(planner.exchangeTime(hanging.origin), std::chrono::seconds(3));
+    QCOMPARE(planner.exchangeTime(other.origin), std::chrono::seconds(15));
+    PushAttempt refused;
+    refused.error = "cannot connect";
+    planner.judge(other, refused, now);
+    QCOMPARE(planner.exchangeTime(other.origin), std::chrono::seconds(15));
+    planner.judge(hanging, timedOut, now);
+    QCOMPARE(planner.exchangeTime(hanging.origin), std::chrono::seconds(3));
+    PushAttempt busy;
+    busy.status = 503;
+    planner.judge(hanging, busy, now);
+    QCOMPARE(planner.exchangeTime(hanging.origin), std::chrono::seconds(15));
 }
 
 QTEST_GUILESS_MAIN(TestDeliveryPlanner)
