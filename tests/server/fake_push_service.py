@@ -10,7 +10,8 @@ turn, comma-separated, the last one repeated: a status ("201", "410"), a status 
 ("503+1"), either of them followed by "-close" (the connection is closed after the answer, which does not say
 so, as a service's idle time-out would), "hang" (no answer: the connection stays open until the client gives
 up) or "hold" (201 once the file RECORD.release exists). A query in the path is not part of NAME. Each request
-appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were made) and "payload"
+appends a JSON line to RECORD: name, answer, "connection" (numbered in the order they were made), "time" (when it
+came, seconds since the epoch) and "payload"
 (the decrypted message) or "error" (what was wrong with the request: its headers, its encryption or its VAPID
 token).
 """
@@ -69,7 +70,7 @@ class Handler(BaseHTTPRequestHandler):
             count = service.counts.get(name, 0)
             service.counts[name] = count + 1
         answer = answers[min(count, len(answers) - 1)]
-        entry = {"name": name, "answer": answer, "connection": self.serial}
+        entry = {"name": name, "answer": answer, "connection": self.serial, "time": time.time()}
         try:
             expected = {"TTL": None, "Urgency": "high", "Content-Encoding": "aes128gcm",
                         "Content-Type": "application/octet-stream"}
