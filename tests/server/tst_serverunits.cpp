@@ -1,5 +1,6 @@
 #include "http.h"
 #include "phonepage.h"
+#include "pushhub.h"
 #include "query.h"
 #include "secrets.h"
 #include "store.h"
@@ -30,6 +31,8 @@ private slots:
     void pageLanguage();
     void clientGroups_data();
     void clientGroups();
+    void streamTakeover_data();
+    void streamTakeover();
 };
 
 void TestServerUnits::utf8Limits_data()
@@ -181,6 +184,54 @@ void TestServerUnits::clientGroups()
     QFETCH(QString, address);
     QFETCH(QString, group);
     QCOMPARE(QString::fromStdString(clientGroup(address.toStdString())), group);
+}
+
+void TestServerUnits::streamTakeover_data()
+{
+    QTest::addColumn<QStringList>("open");  // the account's streams' pages, oldest first
+    QTest::addColumn<QString>("newcomer"); // its page
+    QTest::addColumn<int>("ends");         // which of the open streams ends for it
+
+    const QStringList mixed{"b", "a", "a", "a", "a", "a", "b", "b"};
+    QTest::newRow("same page: its oldest") << mixed << "b" << 0;
+    QTest::newRow("same page, the one holding most") << mixed << "a" << 1;
+    QTest::newRow("a page holding none: the oldest of the one holding most") << mixed << "c" << 1;
+    QTest::newRow("a tie: the page with the oldest stream")
+        << QStringList{"a", "b", "a", "b", "a", "b", "a", "b"} << "c" << 0;
+}
+
+// An account's pages hold 8 streams: a ninth is never refused, and exactly one stream ends for it, woken so
+// that its connection closes; another account's streams are untouched.
+void TestServerUnits::streamTakeover()
+{
+    QFETCH(QStringList, open);
+    QFETCH(QString, newcomer);
+    QFETCH(int, ends);
+
+    pushserver::PushHub hub(8, 1024);
+    const auto pageRow = [](const QString &page) { return static_cast<std::int64_t>(page.at(0).unicode()); };
+    std::vector<std::unique_ptr<pushserver::PushHub::Subscription>> streams;
+    std::vector<int> woken(open.size(), 0);
+    for (int i = 0; i < open.size(); ++i) {
+        streams.push_back(hub.subscribe(1, pageRow(open[i]), open[i].toStdString()));
+        QVERIFY(streams.back());
+        streams.back()->onPublished([&woken, i] { ++woken[static_cast<std::size_t>(i)]; });
+    }
+    const auto other = hub.subscribe(2, 99, "z");
+    QVERIFY(other);
+    const auto ninth = hub.subscribe(1, pageRow(newcomer), newcomer.toStdString());
+    QVERIFY(ninth);
+    QVERIFY(!ninth->ended());
+    QVERIFY(!other->ended());
+    for (int i = 0; i < open.size(); ++i) {
+        QCOMPARE(streams[static_cast<std::size_t>(i)]->ended(), i == ends);
+        QCOMPARE(woken[static_cast<std::size_t>(i)], i == ends ? 1 : 0);
+    }
+    // The ended stream's place was the newcomer's at once, before its connection closes, and not freed twice.
+    QCOMPARE(hub.openStreams(), 9);
+    streams[static_cast<std::size_t>(ends)].reset();
+    QCOMPARE(hub.openStreams(), 9);
+    QVERIFY(hub.subscribe(1, pageRow(newcomer), newcomer.toStdString()));
 }
 
 QTEST_GUILESS_MAIN(TestServerUnits)
