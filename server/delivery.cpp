@@ -233,7 +233,7 @@ void Delivery::Impl::fetch()
         std::int64_t readTo = planner.lastTaken();
         std::vector<PendingDelivery> queue, queued;
         inStore([&] {
-            queue = owner.m_store.deliveryQueue(limit, planner.limits().waitingPerAccount);
+            queue = owner.m_store.deliveryQueue(limit);
             queued = owner.m_store.queuedPushes(planner.lastTaken(), planner.limits().takeBatch, &readTo);
         });
         const auto result =

@@ -211,8 +211,8 @@ public:
     std::vector<WebPushSubscription> subscriptions(std::int64_t deviceRow);
 
     // The deliveries that have rows of their own (retries, and those still under way when their push's queue
-    // entry was replaced), soonest first, at most `limit`, and at most `perAccount` of one account's.
-    std::vector<PendingDelivery> deliveryQueue(int limit, int perAccount = 1 << 30);
+    // entry was replaced), soonest first, at most `limit`.
+    std::vector<PendingDelivery> deliveryQueue(int limit);
     // The queued pushes with an id above `afterPush`, oldest first, at most `limit` pushes, each as one delivery
     // per subscription its device had when it was pushed (and still has), or as one with subscriptionId 0.
     // `readTo`: the id up to which every push was looked at, so that the next read can start there.

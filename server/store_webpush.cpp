@@ -52,13 +52,10 @@ void Store::prepareWebPush()
     m_webPush.deleteSubscription = std::make_unique<Statement>(m_db, "DELETE FROM subscriptions WHERE id = ?1");
     m_webPush.selectSubscriptions = std::make_unique<Statement>(
         m_db, "SELECT id, device_id, endpoint, p256dh, auth FROM subscriptions WHERE device_id = ?1 ORDER BY id");
-    // At most ?2 of each account's, the soonest due: one account's many cannot hide every other account's.
     m_webPush.selectDeliveries = std::make_unique<Statement>(
-        m_db, ("SELECT * FROM (SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " +
-               deliveryColumns +
-               ", row_number() OVER (PARTITION BY v.account_id ORDER BY d.next_attempt_at, d.id) AS nth, d.id AS delivery_row "
+        m_db, ("SELECT d.subscription_id, d.attempts, d.next_attempt_at, d.first_attempt_at, " + deliveryColumns +
                "FROM deliveries d JOIN subscriptions s ON s.id = d.subscription_id JOIN pushes p ON p.id = d.push_id "
-               "JOIN devices v ON v.id = p.device_id) WHERE nth <= ?2 ORDER BY next_attempt_at, delivery_row LIMIT ?1")
+               "JOIN devices v ON v.id = p.device_id ORDER BY d.next_attempt_at, d.id LIMIT ?1")
                   .c_str());
     // A push whose subscriptions have all gone comes once, without one, so that its queue entry goes too.
     // The pushes are read by id, up to the newest when the read began (?3): no index on the mark, which
@@ -135,11 +132,11 @@ std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
     });
 }
 
-std::vector<PendingDelivery> Store::deliveryQueue(int limit, int perAccount)
+std::vector<PendingDelivery> Store::deliveryQueue(int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_webPush.selectDeliveries, [&](Statement &s) {
-        s.bind(1, std::int64_t(limit)).bind(2, std::int64_t(perAccount));
+        s.bind(1, std::int64_t(limit));
         return allRows(s, [](const Statement &row) { return readDelivery(row, false); });
     });
 }
