@@ -119,6 +119,9 @@ PendingDelivery DeliveryPlanner::next()
     const std::size_t index = candidate().value_or(0);
     PendingDelivery delivery = std::move(m_ready[index]);
     unwait(index);
+    // Room among the account's deliveries waiting: what was left in the store for it is read again.
+    m_stale = m_stale || m_heldBack;
+    m_heldBack = false;
     return delivery;
 }
 
@@ -164,8 +167,10 @@ DeliveryPlanner::Fetched DeliveryPlanner::fetched(std::vector<PendingDelivery> r
             break;
         }
         // Left in the store until the account's deliveries waiting here have started.
-        if (waitingFull(delivery.account))
+        if (waitingFull(delivery.account)) {
+            m_heldBack = true;
             continue;
+        }
         wait(std::move(delivery));
         ++added;
     }
@@ -233,6 +238,8 @@ void DeliveryPlanner::finished(const Key &key)
     lower(m_perAccount, found->second.account);
     lower(m_perDevice, found->second.device);
     m_inFlight.erase(found);
+    m_stale = m_stale || m_heldBack;
+    m_heldBack = false;
 }
 
 DeliveryPlanner::Decision DeliveryPlanner::judge(const Job &job, const PushAttempt &attempt, std::int64_t now)

@@ -222,6 +222,9 @@ private:
     // The push services whose last request got no answer in time.
     std::set<std::string> m_slowOrigins;
     bool m_stale = true;
+    // Due rows were left in the store because their account had its share waiting: read again once one starts
+    // or ends, rather than over and over while none can.
+    bool m_heldBack = false;
     // How many of the first deliveries in m_ready were found still owed, and when.
     std::size_t m_readyCurrent = 0;
     Clock::time_point m_readyCheckedAt;

@@ -355,6 +355,14 @@ void TestDeliveryPlanner::waitingPerAccount()
     // Read again, the rows already waiting are not taken twice.
     planner.fetched(rows, {}, 21, now, start);
     QCOMPARE(planner.waiting().size(), std::size_t(4));
+    QVERIFY(!planner.wantsQueue());
+    // Once they start, the row left in the store is read again.
+    while (planner.canStart())
+        planner.sending(jobOf(planner.next()));
+    QVERIFY(planner.wantsQueue());
+    planner.fetched({rows[2]}, {}, 21, now, start);
+    QCOMPARE(planner.waiting().size(), std::size_t(1));
+    QCOMPARE(planner.waiting().front().push.id, std::int64_t(3));
 }
 
 // A push service that let a request time out gets the short deadline until it answers again; a refused
