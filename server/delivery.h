@@ -34,7 +34,7 @@ struct DeliveryOptions
     std::chrono::seconds exchangeTime{15}; // connecting, TLS, the request and the answer's header together
     // For a push service whose last request timed out, until it answers in time again.
     std::chrono::seconds slowExchangeTime{3};
-    std::int64_t firstRetry = 2;           // seconds, doubled on each further failure
+    std::int64_t firstRetry = 2; // seconds, doubled on each further failure
     std::int64_t longestRetry = 15 * 60;
     std::int64_t maxAge = 24 * 3600; // then a push that could not be delivered is dropped
     // A push service whose certificate failed verification this many times in a row for a subscription loses it.

@@ -41,7 +41,8 @@ bool DeliveryPlanner::hasRoom(const PendingDelivery &delivery) const
     const std::size_t busy = m_inFlight.size();
     if (busy >= slots())
         return false;
-    const std::size_t kept = std::min<std::size_t>(static_cast<std::size_t>(std::max(m_limits.keptForNew, 0)), slots() - 1);
+    const std::size_t kept =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max(m_limits.keptForNew, 0)), slots() - 1);
     if (delivery.attempts > 0 && busy + kept >= slots())
         return false;
     return countOf(m_perOrigin, delivery.origin) < std::max(m_limits.perOrigin, 1) &&

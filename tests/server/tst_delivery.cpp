@@ -204,7 +204,8 @@ void TestDelivery::initTestCase()
     m_fake = startProcess(QStringLiteral(TAPVELA_PYTHON3),
                           {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "ok=201", "busy=429+1,201", "down=503+1,202",
                            "hang=hang,201", "gone=410", "kill=503+1,hang,201", "killok=201", "many=201", "kept=201",
-                           "closed=201-close", "held=hold", "off=201", "tested=201", "untested=201", "dropped=201", "fair=201"});
+                           "closed=201-close", "held=hold", "off=201", "tested=201", "untested=201", "dropped=201",
+                           "fair=201"});
     const QJsonObject keys = QJsonDocument::fromJson(m_fake.firstLine).object();
     m_fakePort = static_cast<quint16>(keys.value(QLatin1String("port")).toInt());
     m_p256dh = keys.value(QLatin1String("p256dh")).toString().toLatin1();
@@ -312,8 +313,7 @@ void TestDelivery::turnedOffWhileWaiting()
     const QByteArray devices[2] = {addDevice(QStringLiteral("phone held 1"), &tokens[0]),
                                    addDevice(QStringLiteral("phone held 2"), &tokens[1])};
     for (int n = 0; n < 8; ++n)
-        QCOMPARE(subscribe(m_port, tokens[n / 4], held + QByteArray::number(n)),
-                 QByteArray("200 {\"status\":\"ok\"}"));
+        QCOMPARE(subscribe(m_port, tokens[n / 4], held + QByteArray::number(n)), QByteArray("200 {\"status\":\"ok\"}"));
     const QByteArray off = "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/off";
     QCOMPARE(subscribe(m_port, tokens[1], off), QByteArray("200 {\"status\":\"ok\"}"));
 
@@ -742,13 +742,12 @@ void TestDelivery::privateNameDropped()
     QCOMPARE(records(QStringLiteral("dropped")).size(), 0);
 }
 
-
 // One account's push services that take every request and never answer do not hold up another account's: while
 // the first account's ten endpoints hang with requests under way, each of the other's pushes is delivered.
 void TestDelivery::hangingAccountShares()
 {
-    Process stuck = startProcess(QStringLiteral(TAPVELA_PYTHON3), {QStringLiteral(FAKE_PUSH_SERVICE), m_record,
-                                                                    "stuck=hang"});
+    Process stuck =
+        startProcess(QStringLiteral(TAPVELA_PYTHON3), {QStringLiteral(FAKE_PUSH_SERVICE), m_record, "stuck=hang"});
     const quint16 stuckPort =
         static_cast<quint16>(QJsonDocument::fromJson(stuck.firstLine).object().value(QLatin1String("port")).toInt());
     QVERIFY2(stuckPort != 0, stuck.firstLine.constData());
@@ -760,10 +759,11 @@ void TestDelivery::hangingAccountShares()
     addUser.closeWriteChannel();
     QVERIFY(addUser.waitForFinished(30000));
     QCOMPARE(addUser.exitCode(), 0);
-    const QByteArray carolKey = request(m_port, "GET",
-                                        "/all/login_app.php?username=carol&password=" +
-                                            QCryptographicHash::hash("carol password", QCryptographicHash::Sha1).toHex())
-                                    .body;
+    const QByteArray carolKey =
+        request(m_port, "GET",
+                "/all/login_app.php?username=carol&password=" +
+                    QCryptographicHash::hash("carol password", QCryptographicHash::Sha1).toHex())
+            .body;
     QCOMPARE(carolKey.size(), 48);
     QByteArray carolToken;
     const QByteArray carolDevice = addDevice(QStringLiteral("phone stuck"), &carolToken, QStringLiteral("carol"));

@@ -276,13 +276,11 @@ void TestDeliveryPlanner::fairShare_data()
     const auto apart = [](int i) { return QStringLiteral("o%1/%1/%1").arg(i + 100); };
     QTest::newRow("free: the oldest first") << QStringList{} << QStringList{"a/1/1", "b/2/2"} << 0;
     QTest::newRow("12 to one push service: the next waits, another's passes")
-        << many(12, [](int i) { return QStringLiteral("a/%1/%1").arg(i + 100); }) << QStringList{"a/1/1", "b/2/2"}
-        << 1;
+        << many(12, [](int i) { return QStringLiteral("a/%1/%1").arg(i + 100); }) << QStringList{"a/1/1", "b/2/2"} << 1;
     QTest::newRow("11 to one push service: one more starts")
         << many(11, [](int i) { return QStringLiteral("a/%1/%1").arg(i + 100); }) << QStringList{"a/1/1"} << 0;
     QTest::newRow("8 for one account: its next waits, another's passes")
-        << many(8, [](int i) { return QStringLiteral("o%1/1/%1").arg(i + 100); }) << QStringList{"x/1/1", "y/2/2"}
-        << 1;
+        << many(8, [](int i) { return QStringLiteral("o%1/1/%1").arg(i + 100); }) << QStringList{"x/1/1", "y/2/2"} << 1;
     QTest::newRow("4 for one device: its next waits, the account's other device passes")
         << many(4, [](int i) { return QStringLiteral("o%1/1/5").arg(i); }) << QStringList{"x/1/5", "y/1/6"} << 1;
     QTest::newRow("12 under way: a retry waits, a new push passes")

@@ -188,7 +188,7 @@ void TestServerUnits::clientGroups()
 
 void TestServerUnits::streamTakeover_data()
 {
-    QTest::addColumn<QStringList>("open");  // the account's streams' pages, oldest first
+    QTest::addColumn<QStringList>("open"); // the account's streams' pages, oldest first
     QTest::addColumn<QString>("newcomer"); // its page
     QTest::addColumn<int>("ends");         // which of the open streams ends for it
 
