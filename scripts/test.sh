@@ -4,10 +4,11 @@
 #
 # Three roads run side by side, each with its own X display and Wine prefix, so that their tests never meet
 # (a key typed on one display, a clipboard, Wine's single-instance guard):
-#   windows    the cross build, then the Wine suite
+#   windows    the cross build, then the Wine suite, then the fuzz build and its targets
 #   linux      the native build, then its tests (the end-to-end test also drives the Windows bundle)
-#   sanitizer  the AddressSanitizer build and its tests, then the fuzz build and its targets
-# The sanitizer road builds at a lower priority: the tests of the other two mostly wait, and it takes that time.
+#   sanitizer  the AddressSanitizer build and its tests
+# The sanitizer and fuzz builds run at a lower priority: the tests beside them mostly wait, and they take that
+# time.
 # Its builds keep line tables only (-g1, clang's -gline-tables-only), what a sanitizer's report needs: full debug
 # information over instrumented Beast code made two server files take 10 minutes of the run.
 # Each road's output is shown whole when it ends; a line tells when each stage starts.
@@ -156,17 +157,37 @@ road_env() {
 }
 
 windows_road() {
-    local count=$work/windows.count
+    local count=$work/windows.count status=0
     road_env "$1" windows
     stage "Windows build (mingw-w64)"
-    if ! build windows "Windows build"; then
+    if build windows "Windows build"; then
+        stage "Windows tests (Wine)"
+        # The tests share the prefix's wineserver and its desktop: one at a time.
+        run_tests windows "$count" || status=1
+    else
         touch "$work/windows.failed"
+        not_run "$count"
+        status=1
+    fi
+    fuzz "$count" || status=1
+    return $status
+}
+
+# Each parser fuzzed for a bounded time from its corpus in tests/fuzz/corpus (clang's libFuzzer).
+fuzz() {
+    local count=$1
+    priority=10
+    stage "Fuzz build"
+    if ! build linux-fuzz "Fuzz build"; then
         not_run "$count"
         return 1
     fi
-    stage "Windows tests (Wine)"
-    # The tests share the prefix's wineserver and its desktop: one at a time.
-    run_tests windows "$count"
+    stage "Fuzz targets"
+    run_tests linux-fuzz "$count" -j "$jobs"
+    local result=$?
+    awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^stat::number_of_executed_units:/ { print "  " name ": " $2 " inputs run" }' \
+        build/linux-fuzz/Testing/Temporary/LastTest.log
+    return $result
 }
 
 linux_road() {
@@ -198,17 +219,6 @@ sanitizer_road() {
         not_run "$count"
         status=1
     fi
-    # Each parser fuzzed for a bounded time from its corpus in tests/fuzz/corpus (clang's libFuzzer).
-    stage "Fuzz build"
-    if build linux-fuzz "Fuzz build"; then
-        stage "Fuzz targets"
-        run_tests linux-fuzz "$count" -j "$jobs" || status=1
-        awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^stat::number_of_executed_units:/ { print "  " name ": " $2 " inputs run" }' \
-            build/linux-fuzz/Testing/Temporary/LastTest.log
-    else
-        not_run "$count"
-        status=1
-    fi
     return $status
 }
 
@@ -234,6 +244,7 @@ for i in "${!roads[@]}"; do
     cat "$work/${names[$i]}.out"
 done
 kill "$follower" >/dev/null 2>&1
+wait "$follower" 2>/dev/null
 roads=()
 
 passed=0

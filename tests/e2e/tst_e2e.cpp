@@ -7,6 +7,7 @@
 #include "servertest.h"
 #include "support/testhelpers.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -39,12 +40,21 @@ QByteArray xdotool(const QStringList &args, int timeoutMs = 20000)
     return runProgram(QStringLiteral("xdotool"), args, {}, timeoutMs).trimmed();
 }
 
-// The id of the first visible window whose name matches pattern (xdotool's regular expression syntax).
+// The id of the first visible window whose name matches pattern (xdotool's regular expression syntax), waiting
+// up to 30 s. A search gives up with an X error when a window goes while it looks (the login window closing as
+// the settings window opens): it is asked again until the time is up.
 QString waitForWindow(const QString &pattern, const QStringList &how = {QStringLiteral("--name")})
 {
     QStringList args{QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible")};
     args << how << pattern;
-    return QString::fromUtf8(xdotool(args, 30000).split('\n').value(0));
+    const QDeadlineTimer deadline(30000);
+    for (;;) {
+        const int timeoutMs = int(qMax<qint64>(deadline.remainingTime(), 1000));
+        const QString found = QString::fromUtf8(xdotool(args, timeoutMs).split('\n').value(0));
+        if (!found.isEmpty() || deadline.hasExpired())
+            return found;
+        QTest::qWait(200);
+    }
 }
 
 void clickAt(const QString &window, int x, int y)
