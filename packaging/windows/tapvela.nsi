@@ -169,6 +169,18 @@ SectionEnd
 
 Section "Uninstall"
     Call un.StopTapvela
+    ; Its guard goes as tapvela begins to end, its program file only once the process is gone: until then
+    ; Windows refuses to delete it, and the folder would be left half removed. Up to 10 s.
+    StrCpy $0 100
+    ${Do}
+        Delete "$INSTDIR\tapvela.exe"
+        ${IfNot} ${FileExists} "$INSTDIR\tapvela.exe"
+        ${OrIf} $0 <= 0
+            ${Break}
+        ${EndIf}
+        Sleep 100
+        IntOp $0 $0 - 1
+    ${Loop}
 
     ; The start entry is removed only when it starts this copy: one that starts a copy elsewhere is the user's.
     ReadRegStr $0 HKCU "${RUN_KEY}" "tapvela"
