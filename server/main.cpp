@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <iterator>
@@ -33,7 +34,7 @@ namespace {
 
 const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
 
-  serve       [--listen ADDR] [--port N] [--db FILE] [--public-url URL] [--threads N] [--log]
+  serve       [--listen ADDR] [--port N] [--db DB] [--public-url URL] [--threads N] [--log]
               [--keep-days N] [--keep-pushes N] [--key-unused-days N]
               [--vapid-subject mailto:ADDRESS|https:URL] [--webpush-allow-loopback-http]
               [--webpush-ca FILE] [--tls-cert FILE --tls-key FILE] [--max-devices N]
@@ -82,30 +83,35 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               start, prints the credentials and the device's phone page with its QR code,
               then serves. Without --vapid-subject, Web Push is on when --public-url is an
               https address with a name on the internet, with that address as the contact.
-  add-user    [--db FILE] USER
+  add-user    [--db DB] USER
               Adds an account; its password is read from standard input.
-  add-device  [--db FILE] [--public-url URL] USER NAME
+  add-device  [--db DB] [--public-url URL] USER NAME
               Adds a device to the account and prints its id, its phone page address and
               the page's QR code, for the phone's camera.
-  devices     [--db FILE] [--public-url URL] USER
+  devices     [--db DB] [--public-url URL] USER
               Lists the account's devices: id, name and phone page address.
-  users       [--db FILE]
+  users       [--db DB]
               Lists the accounts: name, number of devices, and when the account was last used.
-  passwd      [--db FILE] [--keep-sessions] USER
+  passwd      [--db DB] [--keep-sessions] USER
               Gives the account a new password, read from standard input, and signs every
               program out of it, unless --keep-sessions.
-  sign-out    [--db FILE] USER
+  sign-out    [--db DB] USER
               Signs every program out of the account: they must sign in again.
-  new-page    [--db FILE] [--public-url URL] USER DEVICE
+  new-page    [--db DB] [--public-url URL] USER DEVICE
               Gives the device a new phone page address and prints it with its QR code. The
               old address stops working at once and its open pages are closed; the phone's
               notifications (Web Push) must be turned on again on the new page.
-  remove-device [--db FILE] [--yes] USER DEVICE
+  remove-device [--db DB] [--yes] USER DEVICE
               Removes the device with its pushes and notification subscriptions.
-  remove-user [--db FILE] [--yes] USER
+  remove-user [--db DB] [--yes] USER
               Removes the account with its devices, their pushes and its sign-ins.
               Both ask for a confirmation on the terminal unless --yes.
   DEVICE is a device's id or its exact name. A running server sees these changes at once.
+
+DB is a SQLite file (created when missing) or a PostgreSQL database's URL,
+postgresql://USER@HOST:PORT/DATABASE, which several servers may share; without --db,
+the URL in the environment variable TAPVELA_DB_URL, if set. A URL's password may
+also come from PGPASSWORD or ~/.pgpass.
 
 Plain http is for this computer (127.0.0.1) or behind a reverse proxy that serves
 HTTPS. Phones need HTTPS for notifications, and passwords and pushes should not
@@ -162,6 +168,17 @@ std::string option(const Arguments &args, const std::string &name, const std::st
 {
     const auto it = args.options.find(name);
     return it == args.options.end() ? fallback : it->second;
+}
+
+// The database: --db, else TAPVELA_DB_URL (so that a password in a URL need not stand on the command line, where
+// the machine's other users see it), else the default file.
+std::string databaseOption(const Arguments &args, const std::string &fallback)
+{
+    if (const auto it = args.options.find("--db"); it != args.options.end())
+        return it->second;
+    if (const char *url = std::getenv("TAPVELA_DB_URL"); url && *url)
+        return url;
+    return fallback;
 }
 
 std::optional<int> number(const std::string &text, int low, int high)
@@ -242,7 +259,7 @@ std::optional<std::string> readPassword(const std::string &user)
 int addUser(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db"}) || args.positional.size() != 1) {
-        std::fputs("usage: tapvela-server add-user [--db FILE] USER   (password on standard input)\n", stderr);
+        std::fputs("usage: tapvela-server add-user [--db DB] USER   (password on standard input)\n", stderr);
         return 2;
     }
     const std::string &user = args.positional[0];
@@ -250,7 +267,8 @@ int addUser(const Arguments &args)
         std::fprintf(stderr, "tapvela-server: %s\n", problem.c_str());
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     if (store.accountId(user)) {
         std::fprintf(stderr, "tapvela-server: the user %s exists already\n", user.c_str());
         return 1;
@@ -292,14 +310,15 @@ std::string publicUrl(const Arguments &args)
 int addDevice(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 2) {
-        std::fputs("usage: tapvela-server add-device [--db FILE] [--public-url URL] USER NAME\n", stderr);
+        std::fputs("usage: tapvela-server add-device [--db DB] [--public-url URL] USER NAME\n", stderr);
         return 2;
     }
     if (const std::string problem = deviceNameProblem(args.positional[1]); !problem.empty()) {
         std::fprintf(stderr, "tapvela-server: %s\n", problem.c_str());
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, args.positional[0]);
     if (!account)
         return 1;
@@ -313,10 +332,11 @@ int addDevice(const Arguments &args)
 int listDevices(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 1) {
-        std::fputs("usage: tapvela-server devices [--db FILE] [--public-url URL] USER\n", stderr);
+        std::fputs("usage: tapvela-server devices [--db DB] [--public-url URL] USER\n", stderr);
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, args.positional[0]);
     if (!account)
         return 1;
@@ -385,10 +405,11 @@ std::string timeText(std::int64_t seconds)
 int listUsers(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db"}) || !args.positional.empty()) {
-        std::fputs("usage: tapvela-server users [--db FILE]\n", stderr);
+        std::fputs("usage: tapvela-server users [--db DB]\n", stderr);
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     for (const AccountSummary &account : store.accounts())
         std::printf("%s\t%d device%s\tlast used %s\n", account.username.c_str(), account.devices,
                     account.devices == 1 ? "" : "s", timeText(account.lastUsedAt).c_str());
@@ -398,12 +419,13 @@ int listUsers(const Arguments &args)
 int changePassword(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--keep-sessions"}) || args.positional.size() != 1) {
-        std::fputs("usage: tapvela-server passwd [--db FILE] [--keep-sessions] USER   (password on standard input)\n",
+        std::fputs("usage: tapvela-server passwd [--db DB] [--keep-sessions] USER   (password on standard input)\n",
                    stderr);
         return 2;
     }
     const std::string &user = args.positional[0];
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, user);
     if (!account)
         return 1;
@@ -428,10 +450,11 @@ int changePassword(const Arguments &args)
 int signOut(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db"}) || args.positional.size() != 1) {
-        std::fputs("usage: tapvela-server sign-out [--db FILE] USER\n", stderr);
+        std::fputs("usage: tapvela-server sign-out [--db DB] USER\n", stderr);
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, args.positional[0]);
     if (!account)
         return 1;
@@ -444,10 +467,11 @@ int signOut(const Arguments &args)
 int newPage(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--public-url"}) || args.positional.size() != 2) {
-        std::fputs("usage: tapvela-server new-page [--db FILE] [--public-url URL] USER DEVICE\n", stderr);
+        std::fputs("usage: tapvela-server new-page [--db DB] [--public-url URL] USER DEVICE\n", stderr);
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, args.positional[0]);
     if (!account)
         return 1;
@@ -463,10 +487,11 @@ int newPage(const Arguments &args)
 int removeDevice(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--yes"}) || args.positional.size() != 2) {
-        std::fputs("usage: tapvela-server remove-device [--db FILE] [--yes] USER DEVICE\n", stderr);
+        std::fputs("usage: tapvela-server remove-device [--db DB] [--yes] USER DEVICE\n", stderr);
         return 2;
     }
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, args.positional[0]);
     if (!account)
         return 1;
@@ -484,11 +509,12 @@ int removeDevice(const Arguments &args)
 int removeUser(const Arguments &args)
 {
     if (!onlyKnownOptions(args, {"--db", "--yes"}) || args.positional.size() != 1) {
-        std::fputs("usage: tapvela-server remove-user [--db FILE] [--yes] USER\n", stderr);
+        std::fputs("usage: tapvela-server remove-user [--db DB] [--yes] USER\n", stderr);
         return 2;
     }
     const std::string &user = args.positional[0];
-    Store store(option(args, "--db", "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, "tapvela-server.db"));
+    Store &store = *opened;
     const auto account = existingAccount(store, user);
     if (!account)
         return 1;
@@ -580,12 +606,29 @@ std::string publicHostOf(const std::string &url)
 
 int serve(const Arguments &args, bool demo)
 {
-    if (!onlyKnownOptions(args,
-                          {"--listen", "--port", "--db", "--public-url", "--threads", "--log", "--keep-days",
-                           "--keep-pushes", "--key-unused-days", "--vapid-subject", "--webpush-allow-loopback-http",
-                           "--webpush-ca", "--tls-cert", "--tls-key", "--max-devices", "--max-connections",
-                           "--max-connections-per-client", "--max-tls-handshakes", "--tls-handshake-seconds",
-                           "--push-rate", "--push-burst", "--trusted-proxy"}) || !args.positional.empty()) {
+    if (!onlyKnownOptions(args, {"--listen",
+                                 "--port",
+                                 "--db",
+                                 "--public-url",
+                                 "--threads",
+                                 "--log",
+                                 "--keep-days",
+                                 "--keep-pushes",
+                                 "--key-unused-days",
+                                 "--vapid-subject",
+                                 "--webpush-allow-loopback-http",
+                                 "--webpush-ca",
+                                 "--tls-cert",
+                                 "--tls-key",
+                                 "--max-devices",
+                                 "--max-connections",
+                                 "--max-connections-per-client",
+                                 "--max-tls-handshakes",
+                                 "--tls-handshake-seconds",
+                                 "--push-rate",
+                                 "--push-burst",
+                                 "--trusted-proxy"}) ||
+        !args.positional.empty()) {
         std::fputs(usage, stderr);
         return 2;
     }
@@ -686,7 +729,8 @@ int serve(const Arguments &args, bool demo)
             break;
         rest = rest.substr(comma + 1);
     }
-    Store store(option(args, "--db", demo ? "tapvela-demo.db" : "tapvela-server.db"));
+    const auto opened = openStore(databaseOption(args, demo ? "tapvela-demo.db" : "tapvela-server.db"));
+    Store &store = *opened;
     std::optional<Delivery> delivery;
     if (subject) {
         DeliveryOptions deliveryOptions;
@@ -758,6 +802,13 @@ int serve(const Arguments &args, bool demo)
     retention.start();
     if (delivery)
         delivery->start();
+    // Pushes that other instances sharing the database store reach this one's streams; deliveries that a stopped
+    // instance claimed are sent by this one.
+    store.watch({[&service](std::int64_t deviceRow) { service.pushStoredElsewhere(deviceRow); },
+                 [&delivery] {
+                     if (delivery)
+                         delivery->wake();
+                 }});
     std::thread stopper([&service, signals, tls, tlsCert, tlsKey] {
         int signal = 0;
         while (sigwait(&signals, &signal) == 0 && signal == SIGHUP) {
@@ -773,6 +824,7 @@ int serve(const Arguments &args, bool demo)
         service.stop();
     });
     const bool served = service.run();
+    store.watch({});
     if (delivery)
         delivery->stop();
     retention.stop();

@@ -86,7 +86,9 @@ void Retention::run()
     while (!m_stop) {
         lock.unlock();
         try {
-            const PruneCounts counts = prune(m_store, m_policy, [this] { return stopping(); });
+            // Instances sharing a database take turns: one pruning is enough.
+            PruneCounts counts;
+            m_store.alone("retention", [&] { counts = prune(m_store, m_policy, [this] { return stopping(); }); });
             if (counts.pushes > 0 || counts.keys > 0)
                 std::fprintf(stderr, "tapvela-server: deleted %lld old pushes and %lld unused api keys\n",
                              static_cast<long long>(counts.pushes), static_cast<long long>(counts.keys));

@@ -153,6 +153,19 @@ HttpResponse replyText(int status, const std::string &text)
     return res;
 }
 
+// What a request that failed on the unexpected gets: the database out of reach (restarted, failing over) is a
+// moment's unavailability that a client or load balancer may retry; anything else is the service's own fault.
+HttpResponse replyFailure(const std::exception &e)
+{
+    if (dynamic_cast<const StoreError *>(&e)) {
+        HttpResponse res =
+            replyJson(503, {{"status", "unavailable"}, {"error", "the database cannot be reached: try again shortly"}});
+        res.headers.emplace_back("Retry-After", "2");
+        return res;
+    }
+    return replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+}
+
 // Every answer that the desktop program must act on comes with 200: it reads any other HTTP status as a
 // failed connection. A status other than "valid" makes it ask the user to sign in again, unless the answer
 // carries a "message", which it shows instead.
@@ -491,6 +504,16 @@ void Service::stop()
     stopWatching();
 }
 
+void Service::pushStoredElsewhere(std::int64_t deviceRow)
+{
+    if (deviceRow != 0) {
+        m_hub.published(deviceRow);
+        return;
+    }
+    for (const PushHub::Page &page : m_hub.openPages())
+        m_hub.published(page.deviceRow);
+}
+
 void Service::stopWatching()
 {
     std::thread watch;
@@ -574,6 +597,13 @@ const std::vector<Service::Route> Service::s_routes = {
     {"GET", true, false, "/", maxTargetLength,
      [](Service &, const Call &) -> std::optional<HttpResponse> {
          return replyText(200, "tapvela-server: push service for the tapvela desktop program\n");
+     }},
+    // For load balancers: whether this instance can reach its database.
+    {"GET", true, false, "/healthz", maxTargetLength,
+     [](Service &s, const Call &) -> std::optional<HttpResponse> {
+         if (s.m_store.reachable())
+             return replyText(200, "ok\n");
+         return replyText(503, "the database cannot be reached\n");
      }},
     {"GET", false, false, "/all/login_app.php", maxTargetLength,
      [](Service &s, const Call &c) { return s.login(c.request, c.respond); }},
@@ -669,7 +699,7 @@ void Service::handle(const HttpRequest &request, const Responder &respond)
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", logEscaped(request.method, 16).c_str(),
                      logEscaped(logPath, 160).c_str(), e.what());
-        response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+        response = replyFailure(e);
     }
     response.logPath = logPath;
     respond(std::move(response));
@@ -739,7 +769,7 @@ std::optional<HttpResponse> Service::login(const HttpRequest &req, const Respond
                 }
             } catch (const std::exception &e) {
                 std::fprintf(stderr, "tapvela-server: a sign-in failed: %s\n", e.what());
-                response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+                response = replyFailure(e);
             }
             done(outcome);
             response.logPath = "/all/login_app.php";
@@ -1001,7 +1031,7 @@ std::optional<HttpResponse> Service::subscription(const HttpRequest &req, const 
                 response = store();
         } catch (const std::exception &e) {
             std::fprintf(stderr, "tapvela-server: storing a subscription failed: %s\n", e.what());
-            response = replyJson(500, {{"status", "error"}, {"error", "internal error"}});
+            response = replyFailure(e);
         }
         response.logPath = "/d/(page)/subscription";
         respond(std::move(response));

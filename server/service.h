@@ -79,6 +79,8 @@ public:
     int bind(const std::string &address, int port);
     // Serves until stop(); false when serving could not start.
     bool run();
+    // Another instance sharing the database stored a push for this device (0: for any): its open pages read.
+    void pushStoredElsewhere(std::int64_t deviceRow);
     // Safe from any thread; serving ends within moments whatever the clients do.
     void stop();
     // HTTPS from the next connection on, with the certificate chain and key in these PEM files; also to take a

@@ -3,7 +3,7 @@
 #include "pushhub.h"
 #include "query.h"
 #include "secrets.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -139,7 +139,7 @@ void TestServerUnits::pageShowsNewestUpToItsLimit()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid() && initSecrets());
-    Store store(dir.filePath(QStringLiteral("page.db")).toStdString());
+    SqliteStore store(dir.filePath(QStringLiteral("page.db")).toStdString());
     const auto account = store.addAccount("a", "hash");
     QVERIFY(account);
     const Device device = store.addDevice(*account, "phone");

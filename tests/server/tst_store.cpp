@@ -1,6 +1,6 @@
 #include "retention.h"
 #include "secrets.h"
-#include "store.h"
+#include "store_sqlite.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -109,7 +109,7 @@ void TestStore::init()
 
 std::unique_ptr<Store> TestStore::open()
 {
-    return std::make_unique<Store>(m_path.toStdString(), [this] { return m_now.load(); });
+    return std::make_unique<SqliteStore>(m_path.toStdString(), [this] { return m_now.load(); });
 }
 
 void TestStore::prunesPushes_data()

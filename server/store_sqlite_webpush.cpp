@@ -1,8 +1,7 @@
 // The Web Push side of the store: the VAPID key, the phones' subscriptions, and the queue of deliveries owed
 // to them (the pushes marked for delivery, and the rows of retries).
 
-#include "store.h"
-#include "store_statements.h"
+#include "store_sqlite.h"
 
 #include <algorithm>
 
@@ -35,7 +34,7 @@ PendingDelivery readDelivery(const Statement &s, bool queued)
 } // namespace
 
 // Under construction: the schema is in place.
-void Store::prepareWebPush()
+void SqliteStore::prepareWebPush()
 {
     m_webPush.selectNewestPush = std::make_unique<Statement>(m_db, "SELECT coalesce(max(id), 0) FROM pushes");
     m_webPush.selectVapidKey = std::make_unique<Statement>(m_db, "SELECT private_key FROM vapid_key WHERE id = 1");
@@ -82,7 +81,7 @@ void Store::prepareWebPush()
     m_webPush.unqueuePush = std::make_unique<Statement>(m_db, "UPDATE pushes SET deliver_to = NULL WHERE id = ?1");
 }
 
-std::string Store::vapidPrivateKey(const std::function<std::string()> &make)
+std::string SqliteStore::vapidPrivateKey(const std::function<std::string()> &make)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto stored = [&] {
@@ -96,8 +95,8 @@ std::string Store::vapidPrivateKey(const std::function<std::string()> &make)
     return stored();
 }
 
-void Store::addSubscription(std::int64_t deviceRow, const std::string &endpoint, const std::string &p256dh,
-                            const std::string &auth, int keep)
+void SqliteStore::addSubscription(std::int64_t deviceRow, const std::string &endpoint, const std::string &p256dh,
+                                  const std::string &auth, int keep)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     transaction([&] {
@@ -109,19 +108,19 @@ void Store::addSubscription(std::int64_t deviceRow, const std::string &endpoint,
     });
 }
 
-void Store::removeSubscription(std::int64_t deviceRow, const std::string &endpoint)
+void SqliteStore::removeSubscription(std::int64_t deviceRow, const std::string &endpoint)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     using_(*m_webPush.removeSubscription, [&](Statement &s) { s.bind(1, deviceRow).bind(2, endpoint).run(); });
 }
 
-void Store::deleteSubscription(std::int64_t subscriptionId)
+void SqliteStore::deleteSubscription(std::int64_t subscriptionId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     using_(*m_webPush.deleteSubscription, [&](Statement &s) { s.bind(1, subscriptionId).run(); });
 }
 
-std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
+std::vector<WebPushSubscription> SqliteStore::subscriptions(std::int64_t deviceRow)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_webPush.selectSubscriptions, [&](Statement &s) {
@@ -132,7 +131,7 @@ std::vector<WebPushSubscription> Store::subscriptions(std::int64_t deviceRow)
     });
 }
 
-std::vector<PendingDelivery> Store::deliveryQueue(int limit)
+std::vector<PendingDelivery> SqliteStore::deliveryQueue(int limit)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_webPush.selectDeliveries, [&](Statement &s) {
@@ -141,7 +140,7 @@ std::vector<PendingDelivery> Store::deliveryQueue(int limit)
     });
 }
 
-std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int limit, std::int64_t *readTo)
+std::vector<PendingDelivery> SqliteStore::queuedPushes(std::int64_t afterPush, int limit, std::int64_t *readTo)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const std::int64_t newest =
@@ -161,7 +160,7 @@ std::vector<PendingDelivery> Store::queuedPushes(std::int64_t afterPush, int lim
     return queued;
 }
 
-bool Store::deliveryPending(const PendingDelivery &delivery)
+bool SqliteStore::deliveryPending(const PendingDelivery &delivery)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return using_(*m_webPush.selectPending, [&](Statement &s) {
@@ -169,13 +168,14 @@ bool Store::deliveryPending(const PendingDelivery &delivery)
     });
 }
 
-void Store::deleteDelivery(std::int64_t pushId, std::int64_t subscriptionId)
+void SqliteStore::deleteDelivery(std::int64_t pushId, std::int64_t subscriptionId)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     using_(*m_webPush.deleteDelivery, [&](Statement &s) { s.bind(1, pushId).bind(2, subscriptionId).run(); });
 }
 
-void Store::retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int attempts, std::int64_t nextAttemptAt)
+void SqliteStore::retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int attempts,
+                                std::int64_t nextAttemptAt)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     using_(*m_webPush.retryDelivery, [&](Statement &s) {
@@ -183,7 +183,7 @@ void Store::retryDelivery(std::int64_t pushId, std::int64_t subscriptionId, int 
     });
 }
 
-void Store::recordDeliveries(const DeliveryRecord &record)
+void SqliteStore::recordDeliveries(const DeliveryRecord &record)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     transaction([&] {
