@@ -1,5 +1,6 @@
 #include "clientaddress.h"
 #include "delivery.h"
+#include "migrate.h"
 #include "qrcode.h"
 #include "query.h"
 #include "retention.h"
@@ -107,6 +108,11 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               Removes the account with its devices, their pushes and its sign-ins.
               Both ask for a confirmation on the terminal unless --yes.
   DEVICE is a device's id or its exact name. A running server sees these changes at once.
+  migrate     --from FILE --to URL
+              Copies a SQLite database (accounts, sign-ins, devices with their page addresses,
+              pushes, the Web Push key, notification subscriptions and deliveries under way) into
+              an empty PostgreSQL database: phones' pages and the programs' sign-ins go on working.
+              Stop the server first. A database that holds data already is refused.
 
 DB is a SQLite file (created when missing) or a PostgreSQL database's URL,
 postgresql://USER@HOST:PORT/DATABASE, which several servers may share; without --db,
@@ -528,6 +534,26 @@ int removeUser(const Arguments &args)
 }
 
 // The demo account and its first device, made on the first start.
+int migrate(const Arguments &args)
+{
+    const std::string from = option(args, "--from", "");
+    // Also from TAPVELA_DB_URL, so that a password need not stand on the command line.
+    const char *environment = std::getenv("TAPVELA_DB_URL");
+    const std::string to = option(args, "--to", environment ? environment : "");
+    if (!onlyKnownOptions(args, {"--from", "--to"}) || !args.positional.empty() || from.empty() || to.empty()) {
+        std::fputs("usage: tapvela-server migrate --from FILE --to postgresql://USER@HOST:PORT/DATABASE\n", stderr);
+        return 2;
+    }
+    if (isDatabaseUrl(from) || !isDatabaseUrl(to)) {
+        std::fputs("tapvela-server: migrate copies from a SQLite file (--from) to a PostgreSQL URL (--to)\n", stderr);
+        return 2;
+    }
+    for (const auto &[table, rows] : migrateToPostgres(from, to))
+        std::printf("%s: %lld\n", table.c_str(), static_cast<long long>(rows));
+    std::puts("copied");
+    return 0;
+}
+
 std::optional<Device> demoDevice(Store &store)
 {
     auto account = store.accountId(demoUser);
@@ -880,6 +906,8 @@ int main(int argc, char **argv)
             return removeDevice(args);
         if (command == "remove-user")
             return removeUser(args);
+        if (command == "migrate")
+            return migrate(args);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "tapvela-server: %s\n", e.what());
         return 1;
