@@ -157,7 +157,7 @@ HttpResponse replyText(int status, const std::string &text)
 // moment's unavailability that a client or load balancer may retry; anything else is the service's own fault.
 HttpResponse replyFailure(const std::exception &e)
 {
-    if (dynamic_cast<const StoreError *>(&e)) {
+    if (dynamic_cast<const StoreUnavailable *>(&e)) {
         HttpResponse res =
             replyJson(503, {{"status", "unavailable"}, {"error", "the database cannot be reached: try again shortly"}});
         res.headers.emplace_back("Retry-After", "2");

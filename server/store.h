@@ -11,10 +11,17 @@
 
 namespace pushserver {
 
-class StoreError final : public std::runtime_error
+class StoreError : public std::runtime_error
 {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The database cannot be reached for now (restarting, failing over, out of connections): worth trying again.
+class StoreUnavailable final : public StoreError
+{
+public:
+    using StoreError::StoreError;
 };
 
 // A uniqueness rule of the database was broken (a taken user name).

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -33,6 +34,8 @@ constexpr int schemaVersion = 1;
 constexpr std::int64_t keyUseResolution = 3600;
 // Pushes beyond a device's cap that one new push takes out at most.
 constexpr int surplusPerPush = 16;
+// One push in this many looks for the device's surplus.
+constexpr std::int64_t surplusEvery = 16;
 // Any fixed number, the same in every instance: the lock taken while the schema is made or upgraded.
 constexpr const char *schemaLock = "SELECT pg_advisory_xact_lock(7146213)";
 
@@ -205,7 +208,7 @@ public:
         if (PQstatus(m_connection) != CONNECTION_OK) {
             const std::string message = trimmed(PQerrorMessage(m_connection));
             PQfinish(m_connection);
-            throw StoreError("cannot reach the database: " + message);
+            throw StoreUnavailable("cannot reach the database: " + message);
         }
         exec("SET client_min_messages = warning");
         m_pid = PQbackendPID(m_connection);
@@ -281,6 +284,12 @@ private:
         PQclear(result);
         if (state && std::strcmp(state, "23505") == 0)
             throw ConstraintError(message);
+        // The connection lost, the database shutting down or out of connections or room, a statement that ran out
+        // of time: a moment's unavailability, not a fault of the request.
+        const std::string_view code = state ? state : "";
+        if (broken() || !state || code.substr(0, 2) == "08" || code.substr(0, 2) == "53" || code.substr(0, 2) == "57" ||
+            code.substr(0, 2) == "40")
+            throw StoreUnavailable("database error: " + message);
         throw StoreError("database error: " + message);
     }
 
@@ -332,7 +341,7 @@ private:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (!m_free.wait_for(lock, waitLimit, [this] { return !m_idle.empty() || m_open < m_size; }))
-            throw StoreError("the database is busy");
+            throw StoreUnavailable("the database is busy");
         // An idle connection that the database ended (a restart) has its goodbye waiting: read, it shows broken.
         while (!m_idle.empty()) {
             auto connection = std::move(m_idle.back());
@@ -344,7 +353,7 @@ private:
         }
         const auto now = std::chrono::steady_clock::now();
         if (now < m_downUntil)
-            throw StoreError("cannot reach the database: " + m_lastError);
+            throw StoreUnavailable(m_lastError);
         ++m_open;
         lock.unlock();
         try {
@@ -414,17 +423,18 @@ const char *const selectDeviceByToken =
     "SELECT id, public_id, name, page_token, account_id FROM devices WHERE page_token = $1";
 // One statement: the device's row is locked first, so that two instances storing pushes for one device number
 // them in the order they commit (a page reads onwards from the last number it saw); the push is queued for the
-// subscriptions its device has now; the pushes beyond the device's cap go (counted before this one); and the
-// instances holding the device's streams are told.
+// subscriptions its device has now; the pushes beyond the device's cap go (counted before this one: a walk down
+// the device's index as long as the cap, so made with one push in `surplusEvery`, taking out more each time);
+// and the instances holding the device's streams are told.
 const char *const insertPush =
     "WITH d AS (SELECT id FROM devices WHERE account_id = $1 AND public_id = $2 FOR NO KEY UPDATE), "
     "ins AS (INSERT INTO pushes(id, device_id, msg, icon, sound, extra, created_at, deliver_to) "
     "  SELECT nextval('push_ids'), d.id, $3, $4, $5, $6, $7, "
     "  CASE WHEN $8 THEN (SELECT max(s.id) FROM subscriptions s WHERE s.device_id = d.id) END FROM d "
     "  RETURNING id, device_id, deliver_to), "
-    "gone AS (DELETE FROM pushes WHERE $9 > 0 AND id IN (SELECT p.id FROM pushes p JOIN d ON p.device_id = d.id "
-    "  WHERE p.id <= (SELECT o.id FROM pushes o WHERE o.device_id = d.id ORDER BY o.id DESC LIMIT 1 "
-    "  OFFSET greatest($9 - 1, 0)) ORDER BY p.id LIMIT $10)) "
+    "gone AS (DELETE FROM pushes WHERE $9 > 0 AND (SELECT id FROM ins) % $11 = 0 AND id IN (SELECT p.id FROM "
+    "  pushes p JOIN d ON p.device_id = d.id WHERE p.id <= (SELECT o.id FROM pushes o WHERE o.device_id = d.id "
+    "  ORDER BY o.id DESC LIMIT 1 OFFSET greatest($9 - 1, 0)) ORDER BY p.id LIMIT $10)) "
     "SELECT id, device_id, coalesce(deliver_to, 0), pg_notify('tapvela_push', device_id::text) FROM ins";
 const char *const selectPushesAfter = "SELECT id, msg, icon, sound, extra, created_at FROM pushes "
                                       "WHERE device_id = $1 AND id > $2 ORDER BY id LIMIT $3";
@@ -567,6 +577,16 @@ PostgresStore::PostgresStore(const std::string &url, Clock clock, int connection
 PostgresStore::~PostgresStore()
 {
     m_watcher.reset();
+    // A clean stop lets the other instances take what this one claimed at once, not when its lease ends.
+    static const char *const leave = "DELETE FROM instances WHERE id = $1";
+    if (m_instance != 0) {
+        try {
+            m_pool->with([&](Connection &c) { c.run(leave, {arg(m_instance)}); });
+        } catch (const StoreError &e) {
+            std::fprintf(stderr, "tapvela-server: the other instances take this one's deliveries in %lld s: %s\n",
+                         static_cast<long long>(claimLease), e.what());
+        }
+    }
 }
 
 std::optional<std::int64_t> PostgresStore::addAccount(const std::string &username, const std::string &passwordHash)
@@ -702,9 +722,10 @@ std::optional<std::pair<std::int64_t, std::int64_t>> PostgresStore::addPush(std:
 {
     return m_pool->with([&](Connection &c) -> std::optional<std::pair<std::int64_t, std::int64_t>> {
         const Result r =
-            c.run(sql::insertPush, {arg(account), arg(deviceId), arg(fields.msg), arg(fields.icon), arg(fields.sound),
-                                    arg(fields.extra), arg(now()), arg(std::string(queued ? "true" : "false")),
-                                    arg(std::int64_t(std::max(keep, 0))), arg(std::int64_t(surplusPerPush))});
+            c.run(sql::insertPush,
+                  {arg(account), arg(deviceId), arg(fields.msg), arg(fields.icon), arg(fields.sound), arg(fields.extra),
+                   arg(now()), arg(std::string(queued ? "true" : "false")), arg(std::int64_t(std::max(keep, 0))),
+                   arg(std::int64_t(surplusPerPush * surplusEvery)), arg(surplusEvery)});
         if (!r.rows())
             return std::nullopt;
         if (queued)
@@ -877,8 +898,11 @@ private:
                 try {
                     listener = std::make_unique<Connection>(m_store.m_url);
                     listener->exec("LISTEN tapvela_push");
+                    // Back after the database went away: the streams and the queue are read again.
                     if (missed && m_watchers.pushStored)
                         m_watchers.pushStored(0);
+                    if (missed && m_watchers.deliveriesFreed)
+                        m_watchers.deliveriesFreed();
                     missed = false;
                 } catch (const StoreError &) {
                     listener.reset();

@@ -20,6 +20,11 @@
 #        options to every server)
 #        --pairs N runs the wrk runs without attackers N times in turn, to see through a noisy machine.
 # On a shared machine: nice -n 10 server/bench/push-bench.sh ...
+#
+# --db postgresql://USER@HOST:PORT/DATABASE: the same wrk run on a PostgreSQL store, in a fresh database made
+# beside DATABASE on that server (and dropped after): one instance, then two instances on the same database with
+# wrk on each, then the time from a push through one instance to its event on a stream the other holds
+# (handover.py, paced at --rate a second for --seconds).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,6 +36,7 @@ attack=1
 webpush=0
 rate=200
 pairs=1
+dbUrl=
 servers=()
 while (($#)); do
     case $1 in
@@ -42,6 +48,7 @@ while (($#)); do
     --webpush) webpush=1; shift ;;
     --rate) rate=$2; shift 2 ;;
     --pairs) pairs=$2; shift 2 ;;
+    --db) dbUrl=$2; shift 2 ;;
     -*) echo "push-bench: unknown option $1" >&2; exit 2 ;;
     *) servers+=("$1"); shift ;;
     esac
@@ -97,6 +104,71 @@ post() {
     sed -n '1p; /^\r$/,$p' <&3 | tr -d '\r' | tr '\n' ' '
     exec 3<&-
 }
+
+# Two instances on one PostgreSQL database.
+if [[ -n $dbUrl ]]; then
+    command -v psql >/dev/null || { echo "push-bench: psql is needed (postgresql-client)" >&2; exit 1; }
+    server=${servers[0]}
+    name=tapvela_bench_$$
+    db=${dbUrl%/*}/$name
+    pids=()
+    trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+          psql -q "$dbUrl" -c "DROP DATABASE IF EXISTS $name" >/dev/null 2>&1; rm -rf "$work"' EXIT
+    psql -q "$dbUrl" -c "CREATE DATABASE $name" >/dev/null
+    printf 'bench-password\n' | "$server" add-user --db "$db" bench >/dev/null
+    "$server" add-device --db "$db" bench "Bench phone" >"$work/device"
+    device=$(sed -n 's/^device id: //p' "$work/device")
+    token=$(sed -n 's|^phone page: .*/d/||p' "$work/device")
+    ports=()
+    for n in 1 2; do
+        # The api key's push rate is lifted: the bench measures the store, not the limit.
+        # shellcheck disable=SC2086
+        "$server" serve --port 0 --db "$db" --push-rate 100000 --push-burst 100000 ${BENCH_SERVER_OPTIONS:-} \
+            >"$work/out$n" 2>>"$work/err" &
+        pids+=($!)
+        for _ in $(seq 100); do
+            [[ -s $work/out$n ]] && break
+            sleep 0.1
+        done
+        ports+=("$(sed -n '1s/^listening on http:\/\/127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/out$n")")
+        [[ -n ${ports[-1]} ]] || { echo "push-bench: $server did not start" >&2; cat "$work/err" >&2; exit 1; }
+    done
+    port=${ports[0]}
+    key=$(get "/all/login_app.php?username=bench&password=$(printf '%s' bench-password | sha1sum | cut -d' ' -f1)")
+    [[ $key != error && -n $key ]] || { echo "push-bench: sign-in failed" >&2; exit 1; }
+    newest() { psql -tAq "$db" -c 'SELECT coalesce(max(id), 0) FROM pushes'; }
+    # wrk against each port given, at once, CONNECTIONS shared among them.
+    pgLoad() {
+        local title=$1 before answered=0 loads=()
+        shift
+        before=$(newest)
+        for p in "$@"; do
+            BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
+                wrk -t2 -c$((connections / $#)) -d"${seconds}s" --timeout 5s --latency -s "$here/push.lua" \
+                "http://127.0.0.1:$p" >"$work/wrk-$p" &
+            loads+=($!)
+        done
+        wait "${loads[@]}"
+        echo "--- $title"
+        local rate=0
+        for p in "$@"; do
+            sed -n '/^pushes answered 200/,$p' "$work/wrk-$p"
+            answered=$((answered + $(value 'pushes answered 200' "$work/wrk-$p")))
+            rate=$(awk -v a="$rate" -v b="$(value 'pushes per second over the [0-9.]* s of pushing' "$work/wrk-$p")" \
+                'BEGIN {print a + b}')
+        done
+        local stored=$(($(newest) - before))
+        echo "together: $rate pushes/s; answered 200: $answered, stored: $stored, lost: $((answered > stored ? answered - stored : 0))"
+    }
+    echo "=== $server on $(sed 's|//[^@]*@|//|' <<<"${dbUrl%/*}")/$name, ${BENCH_SERVER_OPTIONS:-default options}"
+    pgLoad "one instance: wrk, 2 threads, $connections connections, ${seconds}s" "${ports[0]}"
+    pgLoad "two instances on one database: wrk on each, $((connections / 2)) connections each, ${seconds}s" \
+        "${ports[0]}" "${ports[1]}"
+    echo "--- handover: $rate pushes a second for ${seconds}s through one instance, events read on the other's stream"
+    python3 "$here/handover.py" --push-base "http://127.0.0.1:${ports[0]}" --stream-base "http://127.0.0.1:${ports[1]}" \
+        --key "$key" --device "$device" --token="$token" --rate "$rate" --seconds "$seconds"
+    exit 0
+fi
 
 # Starts the server on $port (0: a free one) and sets pid, port and base.
 startServer() {
