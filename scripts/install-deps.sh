@@ -8,7 +8,7 @@ run_packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5network5 libssl3
     libx11-dev libxi-dev libxtst-dev libxfixes-dev libqt5x11extras5-dev
-    libboost-dev libsqlite3-dev libsodium-dev nlohmann-json3-dev libssl-dev libqrencode-dev
+    libboost-dev libsqlite3-dev libpq-dev libsodium-dev nlohmann-json3-dev libssl-dev libqrencode-dev
     fonts-dejavu-core fonts-paratype
     xvfb
 )
@@ -16,7 +16,7 @@ test_packages=(
     libqt5websockets5-dev
     xauth xdotool xclip x11-utils
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine
-    sqlite3 locales imagemagick
+    sqlite3 postgresql-15 locales imagemagick
     chromium wrk python3-cryptography openssl zbar-tools
     clang libclang-rt-14-dev
     lintian desktop-file-utils appstream systemd curl
