@@ -33,7 +33,25 @@ QByteArray runProgram(const QString &program, const QStringList &arguments, cons
 QStringList runCommand(const QString &program, const QStringList &arguments, const QByteArray &input = {},
                        int *exitCode = nullptr);
 
+// The tests run against SQLite files, and against PostgreSQL when TAPVELA_TEST_POSTGRES_FILE names a file that holds
+// a server's address (the CTest fixture that starts one writes it). A database is then a postgresql:// URL.
+bool isPostgres(const QString &database);
+
+// The database a test gives the service: `sqlitePath` itself, or a new, empty PostgreSQL database of its own (several
+// test processes share the server) whose URL it returns. Stops the test when the server cannot make one.
+QString newDatabase(const QString &sqlitePath);
+
 // The first column of the first row of `sql`, read-only; -1 when the database cannot answer.
 int countRows(const QString &database, const char *sql);
+
+// Each row of `sql`, read-only, its columns joined by '|' (NULL as empty text).
+QStringList queryRows(const QString &database, const char *sql);
+
+// Runs `sql` (statements separated by ';') as another client would while the service runs: the number of rows its
+// last statement changed, or -1 when it failed.
+int execute(const QString &database, const QByteArray &sql);
+
+// A literal of bytes given in hex, as the database's SQL writes it.
+QByteArray bytesLiteral(const QString &database, const QByteArray &hex);
 
 } // namespace servertest

@@ -12,8 +12,6 @@
 
 #include "servertest.h"
 
-#include <sqlite3.h>
-
 #include <memory>
 
 // Web Push delivery from a real tapvela-server process to a fake push service (fake_push_service.py), which
@@ -191,7 +189,7 @@ QList<QJsonObject> TestDelivery::records(const QString &name) const
 void TestDelivery::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_db = servertest::newDatabase(m_dir.filePath(QStringLiteral("push.db")));
     m_record = m_dir.filePath(QStringLiteral("record.jsonl"));
     QProcess addUser;
     addUser.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", m_db, "alice"});
@@ -230,10 +228,11 @@ void TestDelivery::initTestCase()
 void TestDelivery::cleanupTestCase()
 {
     stopProcess(m_server);
-    // A clean stop, with deliveries under way or not.
+    stopProcess(m_fake);
+    // A clean stop, with deliveries under way or not (there is no server when the start failed).
+    QVERIFY(m_server.process);
     QCOMPARE(m_server.process->exitStatus(), QProcess::NormalExit);
     QCOMPARE(m_server.process->exitCode(), 0);
-    stopProcess(m_fake);
 }
 
 void TestDelivery::delivered_data()
@@ -385,19 +384,22 @@ void TestDelivery::beyondOneBatch()
     QCOMPARE(m_server.process->exitCode(), 0);
 
     const int pushes = 150;
+    const QByteArray last = QByteArray::number(pushes - 1);
     const QByteArray queue =
-        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " + QByteArray::number(pushes) +
-        ") INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at) SELECT v.id, printf('burst %03d', i), "
-        "'', '', '', strftime('%s', 'now') FROM n, devices v WHERE v.public_id = '" +
-        device +
-        "'; INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
+        (servertest::isPostgres(m_db)
+             ? "INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at) SELECT v.id, 'burst ' || "
+               "lpad(i::text, 3, '0'), '', '', '', extract(epoch FROM now())::bigint FROM generate_series(0, " +
+                   last + ") AS n(i), devices v WHERE v.public_id = '" + device + "' ORDER BY i"
+             : "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i + 1 < " +
+                   QByteArray::number(pushes) +
+                   ") INSERT INTO pushes(device_id, msg, icon, sound, extra, created_at) SELECT v.id, "
+                   "printf('burst %03d', i), '', '', '', strftime('%s', 'now') FROM n, devices v WHERE v.public_id = "
+                   "'" +
+                   device + "'") +
+        "; INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, first_attempt_at) "
         "SELECT p.id, s.id, 0, p.created_at, p.created_at FROM pushes p JOIN subscriptions s ON s.device_id = "
         "p.device_id WHERE p.msg LIKE 'burst %'";
-    sqlite3 *handle = nullptr;
-    QCOMPARE(sqlite3_open(m_db.toUtf8().constData(), &handle), SQLITE_OK);
-    const int written = sqlite3_exec(handle, queue.constData(), nullptr, nullptr, nullptr);
-    sqlite3_close(handle);
-    QCOMPARE(written, SQLITE_OK);
+    QCOMPARE(servertest::execute(m_db, queue), pushes);
     QCOMPARE(queued(), pushes);
 
     m_port = startServer(&m_server, {"--vapid-subject", "mailto:ops@example.org", "--webpush-allow-loopback-http"});
@@ -611,9 +613,9 @@ void TestDelivery::vapidSubject()
     QFETCH(bool, refused);
     QFETCH(bool, webPush);
     QTemporaryDir dir;
+    const QString db = servertest::newDatabase(dir.filePath(QStringLiteral("s.db")));
     QProcess server;
-    server.start(QStringLiteral(TAPVELA_SERVER),
-                 QStringList{command, "--port", "0", "--db", dir.filePath(QStringLiteral("s.db"))} + options);
+    server.start(QStringLiteral(TAPVELA_SERVER), QStringList{command, "--port", "0", "--db", db} + options);
     if (refused) {
         QVERIFY(server.waitForFinished(30000));
         QCOMPARE(server.exitCode(), 2);
@@ -637,12 +639,11 @@ void TestDelivery::vapidSubject()
         token = pageLine.match(QString::fromUtf8(out)).captured(1).toLatin1();
     } else {
         QProcess add;
-        add.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", dir.filePath(QStringLiteral("s.db")), "bob"});
+        add.start(QStringLiteral(TAPVELA_SERVER), {"add-user", "--db", db, "bob"});
         add.write("bob password\n");
         add.closeWriteChannel();
         QVERIFY(add.waitForFinished(30000));
-        add.start(QStringLiteral(TAPVELA_SERVER),
-                  {"add-device", "--db", dir.filePath(QStringLiteral("s.db")), "bob", "p"});
+        add.start(QStringLiteral(TAPVELA_SERVER), {"add-device", "--db", db, "bob", "p"});
         QVERIFY(add.waitForFinished(30000));
         token = QRegularExpression(QStringLiteral("/d/(\\S{32})"))
                     .match(QString::fromUtf8(add.readAllStandardOutput()))
@@ -726,14 +727,9 @@ void TestDelivery::privateNameDropped()
     const QByteArray device = addDevice(QStringLiteral("phone dropped"), &token);
     QCOMPARE(subscribe(m_port, token, "http://127.0.0.1:" + QByteArray::number(m_fakePort) + "/dropped"),
              QByteArray("200 {\"status\":\"ok\"}"));
-    sqlite3 *handle = nullptr;
-    QCOMPARE(sqlite3_open(m_db.toUtf8().constData(), &handle), SQLITE_OK);
-    sqlite3_busy_timeout(handle, 10000);
     const QByteArray moved = "UPDATE subscriptions SET endpoint = 'https://" + name.toLatin1() + ':' +
                              QByteArray::number(m_fakePort) + "/dropped' WHERE endpoint LIKE '%/dropped'";
-    const int written = sqlite3_exec(handle, moved.constData(), nullptr, nullptr, nullptr);
-    sqlite3_close(handle);
-    QCOMPARE(written, SQLITE_OK);
+    QVERIFY(servertest::execute(m_db, moved) >= 0);
 
     QCOMPARE(push(device, "never sent"), QByteArray("{\"status\":\"valid\"}"));
     QTRY_COMPARE_WITH_TIMEOUT(count(m_db, "SELECT count(*) FROM subscriptions WHERE endpoint LIKE '%/dropped'"), 0,
@@ -803,13 +799,7 @@ void TestDelivery::hangingAccountShares()
     QCOMPARE(accepted, messages);
 
     // The hanging subscriptions go, and with them what they were owed.
-    sqlite3 *handle = nullptr;
-    QCOMPARE(sqlite3_open(m_db.toUtf8().constData(), &handle), SQLITE_OK);
-    sqlite3_busy_timeout(handle, 10000);
-    const int removed =
-        sqlite3_exec(handle, "DELETE FROM subscriptions WHERE endpoint LIKE '%/stuck?%'", nullptr, nullptr, nullptr);
-    sqlite3_close(handle);
-    QCOMPARE(removed, SQLITE_OK);
+    QVERIFY(servertest::execute(m_db, "DELETE FROM subscriptions WHERE endpoint LIKE '%/stuck?%'") >= 0);
     stopProcess(stuck);
 }
 

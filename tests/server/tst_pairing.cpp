@@ -136,7 +136,7 @@ void TestPairing::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QVERIFY2(QFile::exists(QStringLiteral(TAPVELA_ZBARIMG)), "zbarimg (Debian's zbar-tools) is missing");
-    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_db = servertest::newDatabase(m_dir.filePath(QStringLiteral("push.db")));
     const QString server = QStringLiteral(TAPVELA_SERVER);
     for (const QString user : {"alice", "bob", "carol", "dave"}) {
         int exitCode = -1;

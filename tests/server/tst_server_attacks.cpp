@@ -164,7 +164,7 @@ QByteArray TestServerAttacks::pushTarget(const QByteArray &msg) const
 void TestServerAttacks::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_db = servertest::newDatabase(m_dir.filePath(QStringLiteral("push.db")));
     m_log = m_dir.filePath(QStringLiteral("access.log"));
     const QRegularExpression devicePattern(QStringLiteral("device id: (\\w+)\nphone page: \\S+/d/(\\S{32})"));
     for (const QString &user : {QStringLiteral("alice"), QStringLiteral("bob")}) {
@@ -410,7 +410,7 @@ void TestServerAttacks::connectionsWhenFull()
 {
     QProcess server;
     quint16 port = 0;
-    QVERIFY(start(&server, m_dir.filePath(QStringLiteral("full.db")), &port, {},
+    QVERIFY(start(&server, servertest::newDatabase(m_dir.filePath(QStringLiteral("full.db"))), &port, {},
                   {"--max-connections", "8", "--max-connections-per-client", "8"}));
     std::vector<std::unique_ptr<Client>> held;
     // One request answered on each, in turn: the first is the idlest.
@@ -617,7 +617,7 @@ void TestServerAttacks::streamsPerAccount()
 // slow that no push comes back within the test, however slow the machine.
 void TestServerAttacks::pushFlood()
 {
-    const QString db = m_dir.filePath(QStringLiteral("flood.db"));
+    const QString db = servertest::newDatabase(m_dir.filePath(QStringLiteral("flood.db")));
     QVERIFY(!run({"add-user", "--db", db, "carol"}, "carol password\n").isEmpty());
     const QByteArray device = QRegularExpression(QStringLiteral("device id: (\\w+)"))
                                   .match(run({"add-device", "--db", db, "carol", "phone"}).join('\n'))
@@ -710,7 +710,7 @@ void TestServerAttacks::stopUnderTrickle()
 {
     QProcess server;
     quint16 port = 0;
-    QVERIFY(start(&server, m_dir.filePath(QStringLiteral("stop.db")), &port));
+    QVERIFY(start(&server, servertest::newDatabase(m_dir.filePath(QStringLiteral("stop.db"))), &port));
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 20; ++i) {
         clients.push_back(std::make_unique<Client>(port));

@@ -6,8 +6,6 @@
 
 #include "servertest.h"
 
-#include <sqlite3.h>
-
 #include <memory>
 
 using servertest::countRows;
@@ -17,16 +15,9 @@ using servertest::rawRequest;
 namespace {
 
 // Writes to the database as another process, while the service runs.
-bool execSql(const QString &path, const QByteArray &sql)
+bool execSql(const QString &database, const QByteArray &sql)
 {
-    sqlite3 *db = nullptr;
-    bool done = false;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 5000);
-        done = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    sqlite3_close(db);
-    return done;
+    return servertest::execute(database, sql) >= 0;
 }
 
 struct Outcome
@@ -124,7 +115,7 @@ void TestServerCommands::addUser(const QString &user, const QByteArray &password
 void TestServerCommands::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    m_db = m_dir.filePath(QStringLiteral("push.db"));
+    m_db = servertest::newDatabase(m_dir.filePath(QStringLiteral("push.db")));
     QCOMPARE(run({"add-user", "--db", m_db, "carol"}, "old password\n").exitCode, 0);
     m_server = std::make_unique<QProcess>();
     m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -200,8 +191,9 @@ void TestServerCommands::newPage()
     const QByteArray key = loginKey("grace", "password");
     // A subscription made through the old page, with a delivery still owed to it.
     QVERIFY(execSql(m_db, "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) SELECT id, "
-                          "'https://push.example.org/1', x'04', x'00', 0 FROM devices WHERE public_id = '" +
-                              device + "'"));
+                          "'https://push.example.org/1', " +
+                              servertest::bytesLiteral(m_db, "04") + ", " + servertest::bytesLiteral(m_db, "00") +
+                              ", 0 FROM devices WHERE public_id = '" + device + "'"));
 
     QTcpSocket stream;
     QByteArray received;
@@ -273,8 +265,9 @@ void TestServerCommands::remove()
         QCOMPARE(push(key, to, "hello"), 200);
     const QByteArray row = "(SELECT id FROM devices WHERE public_id = '" + device + "')";
     QVERIFY(execSql(m_db, "INSERT INTO subscriptions(device_id, endpoint, p256dh, auth, created_at) SELECT " + row +
-                              ", 'https://push.example.org/" + device +
-                              "', x'04', x'00', 0; "
+                              ", 'https://push.example.org/" + device + "', " + servertest::bytesLiteral(m_db, "04") +
+                              ", " + servertest::bytesLiteral(m_db, "00") +
+                              ", 0; "
                               "INSERT INTO deliveries(push_id, subscription_id, attempts, next_attempt_at, "
                               "first_attempt_at) SELECT max(p.id), max(s.id), 1, 0, 0 FROM pushes p, subscriptions s "
                               "WHERE p.device_id = " +
