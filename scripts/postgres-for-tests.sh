@@ -98,8 +98,8 @@ start() {
             socket=$place
         fi
     fi
-    # A Unix socket's path holds at most 107 bytes.
-    [ ${#socket} -le 90 ] || fail "$socket is too long a path for PostgreSQL's socket: choose a shorter DIR"
+    # A Unix socket's path holds at most 107 bytes; the tests use TCP only, so a deep DIR just goes without one.
+    [ ${#socket} -le 90 ] || socket=""
 
     if ! as_owner "$bin/initdb" -D "$data" -U tapvela --auth=trust -E UTF8 --locale=C.UTF-8 --no-sync \
         >"$dir/initdb.log" 2>&1; then
