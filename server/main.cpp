@@ -68,7 +68,8 @@ const char *const usage = R"(usage: tapvela-server COMMAND [OPTIONS]
               Pushes older than --keep-days (1 to 3650, default 30) and beyond a device's
               --keep-pushes newest (1 to 1000000, default 1000) are deleted, and so are api keys
               unused for --key-unused-days (1 to 3650, default 180): at start, then hourly;
-              a device's pushes beyond --keep-pushes go at once, with each new push.
+              a device's pushes beyond --keep-pushes go at once, with each new push (with
+              PostgreSQL, with every 16th push).
               An api key may send --push-burst pushes at once (1 to 100000, default 60), then
               --push-rate a second (0.001 to 100000, decimals allowed, default 5); a push
               beyond is answered with the status "too many pushes" and is not stored.

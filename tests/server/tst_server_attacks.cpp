@@ -658,8 +658,12 @@ void TestServerAttacks::pushFlood()
 
     // Pushes are numbered as they are stored: the burst's alone, of which the device keeps its newest.
     QCOMPARE(servertest::countRows(db, "SELECT max(id) FROM pushes"), burst);
-    QCOMPARE(servertest::countRows(db, "SELECT count(*) FROM pushes"), kept);
-    QCOMPARE(servertest::countRows(db, "SELECT min(id) FROM pushes"), burst - kept + 1);
+    // PostgreSQL looks for a device's surplus with one push in 16: a few more may wait for the next look.
+    const int surplus = servertest::isPostgres(db) ? 15 : 0;
+    QVERIFY(servertest::countRows(db, "SELECT count(*) FROM pushes") >= kept);
+    QVERIFY(servertest::countRows(db, "SELECT count(*) FROM pushes") <= kept + surplus);
+    QCOMPARE(servertest::countRows(db, "SELECT min(id) FROM pushes"),
+             burst + 1 - servertest::countRows(db, "SELECT count(*) FROM pushes"));
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
     QCOMPARE(server.exitCode(), 0);
