@@ -3,6 +3,8 @@
 #     postgres-for-tests.sh start DIR   makes a fresh cluster in DIR, starts it on a free port, and writes its
 #                                       address (postgresql://tapvela@127.0.0.1:PORT/postgres) to DIR/url
 #     postgres-for-tests.sh stop DIR    stops it and removes DIR; nothing to do when DIR is gone
+#     postgres-for-tests.sh pause DIR   stops it, keeping its data (a database restarting, for the tests of that)
+#     postgres-for-tests.sh resume DIR  starts it again on the same port
 # PostgreSQL refuses to run as root: run as root, the cluster belongs to the postgres system user. When that user
 # cannot reach DIR (a checkout under a private home), the cluster lives in a folder of /tmp that DIR/data leads to.
 # Durability is off: the cluster holds test data only, and dies with the test run.
@@ -16,7 +18,7 @@ fail() {
 }
 
 usage() {
-    echo "usage: $0 start|stop DIR" >&2
+    echo "usage: $0 start|stop|pause|resume DIR" >&2
     exit 2
 }
 
@@ -155,9 +157,28 @@ EOF
     echo "PostgreSQL 15 at $(cat "$dir/url"), data in $data"
 }
 
+# Stops or starts again the cluster in $dir, its data kept.
+pause() {
+    local data
+    data=$(data_of) || fail "no cluster in $dir"
+    owner=$(stat -c %U "$data")
+    as_owner "$bin/pg_ctl" stop -D "$data" -m fast -w -t 60 >/dev/null || fail "PostgreSQL in $data did not stop"
+}
+resume() {
+    local data port
+    data=$(data_of) || fail "no cluster in $dir"
+    owner=$(stat -c %U "$data")
+    port=$(sed -n 's|^postgresql://[^@]*@127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$dir/url")
+    [ -n "$port" ] || fail "no port in $dir/url"
+    as_owner "$bin/pg_ctl" start -D "$data" -w -t 60 -l "$data/server.log" -o "-p $port" >/dev/null ||
+        fail "PostgreSQL did not start again in $data"
+}
+
 owner=""
 case "$command" in
 start) start ;;
 stop) stop ;;
+pause) pause ;;
+resume) resume ;;
 *) usage ;;
 esac

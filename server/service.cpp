@@ -11,6 +11,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -151,6 +153,19 @@ HttpResponse replyText(int status, const std::string &text)
     res.contentType = textType;
     res.body = text;
     return res;
+}
+
+// Whether to log this failure: while the database is away every request fails alike, and one line a second says
+// it well enough.
+bool logged(const std::exception &e)
+{
+    if (!dynamic_cast<const StoreUnavailable *>(&e))
+        return true;
+    static std::atomic<std::int64_t> lastLogged{0};
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::int64_t last = lastLogged.load();
+    return now != last && lastLogged.compare_exchange_strong(last, now);
 }
 
 // What a request that failed on the unexpected gets: the database out of reach (restarted, failing over) is a
@@ -697,8 +712,9 @@ void Service::handle(const HttpRequest &request, const Responder &respond)
             response = std::move(*answer);
         }
     } catch (const std::exception &e) {
-        std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", logEscaped(request.method, 16).c_str(),
-                     logEscaped(logPath, 160).c_str(), e.what());
+        if (logged(e))
+            std::fprintf(stderr, "tapvela-server: %s %s failed: %s\n", logEscaped(request.method, 16).c_str(),
+                         logEscaped(logPath, 160).c_str(), e.what());
         response = replyFailure(e);
     }
     response.logPath = logPath;

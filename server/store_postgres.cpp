@@ -182,10 +182,12 @@ private:
     PGresult *m_result;
 };
 
+// libpq's message, its first line: the rest is advice for a person at a terminal.
 std::string trimmed(const char *message)
 {
     std::string text = message ? message : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && text.back() == ' ')
         text.pop_back();
     return text;
 }

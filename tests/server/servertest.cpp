@@ -101,6 +101,20 @@ QStringList postgresRows(const QString &url, const char *sql)
 
 } // namespace
 
+quint16 startServer(QProcess &process, const QString &program, const QString &database, const QStringList &options)
+{
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, QStringList{"serve", "--port", "0", "--db", database} + options);
+    if (!process.waitForStarted(5000))
+        return 0;
+    while (!process.canReadLine())
+        if (!process.waitForReadyRead(15000))
+            return 0;
+    const QByteArray line = process.readLine().trimmed();
+    const QByteArray prefix = "listening on http://127.0.0.1:";
+    return line.startsWith(prefix) ? static_cast<quint16>(line.mid(prefix.size()).toUInt()) : 0;
+}
+
 bool isPostgres(const QString &database)
 {
     return database.startsWith(QLatin1String("postgresql://"));

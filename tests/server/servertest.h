@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 // What the tests that run the server share: a program (the service's command line among others) run as a process,
 // one raw HTTP request, a count read straight from the database.
 namespace servertest {
@@ -40,6 +42,11 @@ bool isPostgres(const QString &database);
 // The database a test gives the service: `sqlitePath` itself, or a new, empty PostgreSQL database of its own (several
 // test processes share the server) whose URL it returns. Stops the test when the server cannot make one.
 QString newDatabase(const QString &sqlitePath);
+
+// Starts `program serve --port 0 --db database` with `options`, its errors going to the test's; the port it
+// listens on, 0 when it did not start within 15 s.
+quint16 startServer(QProcess &process, const QString &program, const QString &database,
+                    const QStringList &options = {});
 
 // The first column of the first row of `sql`, read-only; -1 when the database cannot answer.
 int countRows(const QString &database, const char *sql);
