@@ -797,7 +797,12 @@ std::vector<AccountSummary> SqliteStore::accounts()
 
 bool SqliteStore::reachable()
 {
-    return m_db != nullptr;
+    try {
+        dataVersion();
+        return true;
+    } catch (const StoreError &) {
+        return false;
+    }
 }
 
 std::int64_t SqliteStore::dataVersion()
