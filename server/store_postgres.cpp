@@ -410,8 +410,10 @@ const char *const insertKey =
 const char *const pruneKeys = "DELETE FROM api_keys WHERE account_id = $1 AND id NOT IN "
                               "(SELECT id FROM api_keys WHERE account_id = $1 ORDER BY id DESC LIMIT $2)";
 const char *const selectKey = "SELECT account_id, id, last_used_at FROM api_keys WHERE key_hash = $1";
-// Conditional, so that requests racing on one key (or other instances) write it once.
-const char *const touchKey = "UPDATE api_keys SET last_used_at = $2 WHERE id = $1 AND last_used_at < $2 - $3";
+// Conditional, so that requests racing on one key (or other instances) write it once. Typed: the database cannot
+// tell which subtraction `$2 - $3` means.
+const char *const touchKey =
+    "UPDATE api_keys SET last_used_at = $2 WHERE id = $1 AND last_used_at < $2::bigint - $3::bigint";
 const char *const insertDevice = "INSERT INTO devices(account_id, public_id, name, page_token, created_at) "
                                  "VALUES ($1, $2, $3, $4, $5) RETURNING id";
 const char *const lockAccount = "SELECT 1 FROM accounts WHERE id = $1 FOR UPDATE";
