@@ -1,5 +1,7 @@
 #include "retention.h"
 #include "secrets.h"
+#include "servertest.h"
+#include "store_postgres.h"
 #include "store_sqlite.h"
 
 #include <QTemporaryDir>
@@ -38,25 +40,9 @@ INSERT INTO pushes VALUES (1, 1, 'old push', '115', '01', 'tel:1', 1800000000);
 PRAGMA user_version=1;
 )sql";
 
-// The pushes still queued for Web Push, as rowCount counts them.
-const char *const queuedPushes = "pushes WHERE deliver_to IS NOT NULL";
-
-// Raw rows, so that a delivery left without its push or subscription (which the store's joins hide) shows.
-int rowCount(const QString &path, const char *table)
-{
-    int count = -1;
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt *statement = nullptr;
-        const std::string sql = std::string("SELECT count(*) FROM ") + table;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            count = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return count;
-}
+// The pushes still queued for Web Push. Counted from the raw rows, so that a delivery left without its push or
+// subscription (which the store's joins hide) shows.
+const char *const queuedPushes = "SELECT count(*) FROM pushes WHERE deliver_to IS NOT NULL";
 
 std::vector<std::int64_t> ids(const std::vector<Push> &pushes)
 {
@@ -85,12 +71,14 @@ private slots:
     void deliveriesGoWithTheirRows();
     void pruningThreadStartsAndStops();
     void copiesTheLogBack();
+    void instancesShareTheQueue();
 
 private:
     std::unique_ptr<Store> open();
 
     QTemporaryDir m_dir;
-    QString m_path;
+    QString m_path;     // the SQLite file, or the name it would have
+    QString m_database; // m_path, or the URL of a PostgreSQL database of the test's own
     std::atomic<std::int64_t> m_now{start};
 };
 
@@ -104,12 +92,16 @@ void TestStore::init()
 {
     static int round = 0;
     m_path = m_dir.filePath(QStringLiteral("store%1.db").arg(++round));
+    m_database = servertest::newDatabase(m_path);
     m_now = start;
 }
 
 std::unique_ptr<Store> TestStore::open()
 {
-    return std::make_unique<SqliteStore>(m_path.toStdString(), [this] { return m_now.load(); });
+    const Clock clock = [this] { return m_now.load(); };
+    if (servertest::isPostgres(m_database))
+        return std::make_unique<PostgresStore>(m_database.toStdString(), clock);
+    return std::make_unique<SqliteStore>(m_path.toStdString(), clock);
 }
 
 void TestStore::prunesPushes_data()
@@ -191,6 +183,8 @@ void TestStore::prunesUnusedKeys()
 
 void TestStore::upgradesFirstSchema()
 {
+    if (servertest::isPostgres(m_database))
+        QSKIP("the files of SQLite's earlier schemas; a PostgreSQL database starts at its first");
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
     QCOMPARE(sqlite3_exec(db, firstSchema, nullptr, nullptr, nullptr), SQLITE_OK);
@@ -216,6 +210,8 @@ void TestStore::upgradesFirstSchema()
 // subscriptions that their rows named.
 void TestStore::upgradesQueueTable()
 {
+    if (servertest::isPostgres(m_database))
+        QSKIP("the queue table of SQLite's earlier schema; a PostgreSQL database never had it");
     std::int64_t pushId = 0, first = 0;
     {
         const auto store = open();
@@ -242,7 +238,7 @@ void TestStore::upgradesQueueTable()
     QCOMPARE(queue.size(), std::size_t(1));
     QCOMPARE(queue.front().push.id, pushId);
     QCOMPARE(queue.front().subscriptionId, first);
-    QCOMPARE(rowCount(m_path, "sqlite_master WHERE name = 'push_queue'"), 0);
+    QCOMPARE(servertest::countRows(m_path, "SELECT count(*) FROM sqlite_master WHERE name = 'push_queue'"), 0);
 }
 
 // A push is queued once when stored, for the subscriptions its device has then; nothing queued outlives its
@@ -277,7 +273,7 @@ void TestStore::deliveriesGoWithTheirRows()
     const Device bare = store->addDevice(*account, "bare");
     QVERIFY(store->addPush(*account, bare.id, PushFields{"to no one", "", "", ""}, &queued));
     QVERIFY(!queued);
-    QCOMPARE(rowCount(m_path, queuedPushes), 2);
+    QCOMPARE(servertest::countRows(m_database, queuedPushes), 2);
     const auto queue = store->queuedPushes(0, 100);
     QCOMPARE(queue.size(), std::size_t(20));
     // Read a push at a time: each read says how far it looked, past the pushes that were not queued.
@@ -291,7 +287,7 @@ void TestStore::deliveriesGoWithTheirRows()
     QCOMPARE(store->queuedPushes(queue.front().push.id, 100).size(), std::size_t(10));
 
     prune(*store, RetentionPolicy{30, 1000, 180}, {}, 2);
-    QCOMPARE(rowCount(m_path, queuedPushes), 1);
+    QCOMPARE(servertest::countRows(m_database, queuedPushes), 1);
     store->removeSubscription(phone.row, "https://push.example/11");
     QCOMPARE(store->queuedPushes(0, 100).size(), std::size_t(9));
     store->deleteSubscription(kept.front().id);
@@ -305,19 +301,19 @@ void TestStore::deliveriesGoWithTheirRows()
         {},
         {pushed->first},
         {{pushed->first, kept[2].id, 1, start + 2, start}, {pushed->first, kept[1].id, 0, start, start}}});
-    QCOMPARE(rowCount(m_path, queuedPushes), 0);
+    QCOMPARE(servertest::countRows(m_database, queuedPushes), 0);
     QCOMPARE(store->deliveryQueue(10).size(), std::size_t(1));
     QVERIFY(store->deliveryPending(store->deliveryQueue(10).front()));
     QVERIFY(store->addPush(*account, other.id, PushFields{"other", "", "", ""}, &queued));
-    sqlite3 *db = nullptr;
-    QCOMPARE(sqlite3_open(m_path.toUtf8().constData(), &db), SQLITE_OK);
-    // As an operator would remove a device, with the cascade the schema declares.
-    const std::string removal = "PRAGMA foreign_keys=ON; DELETE FROM devices WHERE public_id = '" + phone.id + "'";
-    QCOMPARE(sqlite3_exec(db, removal.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-    QCOMPARE(rowCount(m_path, "deliveries"), 0);
-    QCOMPARE(rowCount(m_path, queuedPushes), 1);
-    QCOMPARE(rowCount(m_path, "subscriptions"), 1);
+    // As an operator would remove a device, with the cascade the schema declares (which SQLite follows only on a
+    // connection that asks for it, PostgreSQL always).
+    const QByteArray removal = "DELETE FROM devices WHERE public_id = '" + QByteArray::fromStdString(phone.id) + "'";
+    QCOMPARE(servertest::execute(m_database,
+                                 servertest::isPostgres(m_database) ? removal : "PRAGMA foreign_keys=ON; " + removal),
+             1);
+    QCOMPARE(servertest::countRows(m_database, "SELECT count(*) FROM deliveries"), 0);
+    QCOMPARE(servertest::countRows(m_database, queuedPushes), 1);
+    QCOMPARE(servertest::countRows(m_database, "SELECT count(*) FROM subscriptions"), 1);
 }
 
 // The service prunes at start, and its stop does not wait for the next round an hour later.
@@ -338,11 +334,12 @@ void TestStore::pruningThreadStartsAndStops()
     retention.stop();
 }
 
-QTEST_GUILESS_MAIN(TestStore)
 // The store's own thread copies the write-ahead log back into the database, once it holds 1000 pages: a copy
 // that never happened would leave every push in a log that only grows.
 void TestStore::copiesTheLogBack()
 {
+    if (servertest::isPostgres(m_database))
+        QSKIP("SQLite's write-ahead log; PostgreSQL looks after its own");
     const auto store = open();
     const auto account = store->addAccount("a", "hash");
     QVERIFY(account);
@@ -355,4 +352,42 @@ void TestStore::copiesTheLogBack()
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(m_path).size() > before + 1'500'000, 30000);
 }
 
+// Two instances on one database each send the queued pushes that they claimed, never the other's; the claims of
+// one that stops answering pass to the other once its lease is over, and are not taken back when it returns.
+void TestStore::instancesShareTheQueue()
+{
+    if (!servertest::isPostgres(m_database))
+        QSKIP("one process keeps a SQLite file to itself");
+    const auto first = open();
+    const auto second = open();
+    const auto account = first->addAccount("a", "hash");
+    QVERIFY(account);
+    const Device phone = first->addDevice(*account, "phone");
+    first->addSubscription(phone.row, "https://push.example/1", "key", "auth", 10);
+    std::vector<std::int64_t> pushes;
+    for (int i = 0; i < 3; ++i) {
+        bool queued = false;
+        pushes.push_back(first->addPush(*account, phone.id, PushFields{"m", "", "", ""}, &queued)->first);
+        QVERIFY(queued);
+    }
+    const auto claimed = [](Store &store) {
+        std::vector<std::int64_t> list;
+        for (const PendingDelivery &delivery : store.queuedPushes(0, 10))
+            list.push_back(delivery.push.id);
+        return list;
+    };
+
+    QCOMPARE(first->queuedPushes(0, 1).front().push.id, pushes[0]);
+    QCOMPARE(claimed(*second), (std::vector<std::int64_t>{pushes[1], pushes[2]}));
+    // An instance reads its own claims again, as SQLite's queue is read again after a restart of the thread.
+    QCOMPARE(claimed(*first), std::vector<std::int64_t>{pushes[0]});
+
+    // The first instance says nothing for longer than its lease: the second takes its push.
+    m_now = start + PostgresStore::claimLease + 1;
+    QCOMPARE(claimed(*second), pushes);
+    QCOMPARE(claimed(*first), std::vector<std::int64_t>{});
+    QCOMPARE(servertest::countRows(m_database, "SELECT count(DISTINCT claimed_by) FROM pushes"), 1);
+}
+
+QTEST_GUILESS_MAIN(TestStore)
 #include "tst_store.moc"
