@@ -1,7 +1,10 @@
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include "servertest.h"
@@ -45,8 +48,11 @@ private slots:
     void ambiguousName();
     void remove_data();
     void remove();
+    void migrate();
 
 private:
+    // Starts `serve` on `database` with `extra` options: the port it listens on, 0 when it did not start.
+    quint16 startServer(QProcess &server, const QString &database, const QStringList &extra = {});
     Outcome run(const QStringList &arguments, const QByteArray &input = {});
     QByteArray loginKey(const QByteArray &user, const QByteArray &password);
     bool keyWorks(const QByteArray &key);
@@ -112,20 +118,28 @@ void TestServerCommands::addUser(const QString &user, const QByteArray &password
     QCOMPARE(run({"add-user", "--db", m_db, user}, password + '\n').exitCode, 0);
 }
 
+quint16 TestServerCommands::startServer(QProcess &server, const QString &database, const QStringList &extra)
+{
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(QStringLiteral(TAPVELA_SERVER), QStringList{"serve", "--port", "0", "--db", database} + extra);
+    if (!server.waitForStarted(5000))
+        return 0;
+    while (!server.canReadLine())
+        if (!server.waitForReadyRead(15000))
+            return 0;
+    const auto match = QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)$"))
+                           .match(QString::fromUtf8(server.readLine()).trimmed());
+    return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
+}
+
 void TestServerCommands::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     m_db = servertest::newDatabase(m_dir.filePath(QStringLiteral("push.db")));
     QCOMPARE(run({"add-user", "--db", m_db, "carol"}, "old password\n").exitCode, 0);
     m_server = std::make_unique<QProcess>();
-    m_server->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_server->start(QStringLiteral(TAPVELA_SERVER), {"serve", "--port", "0", "--db", m_db});
-    QVERIFY(m_server->waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(m_server->canReadLine(), 15000);
-    const auto match = QRegularExpression(QStringLiteral("^listening on http://127\\.0\\.0\\.1:(\\d+)$"))
-                           .match(QString::fromUtf8(m_server->readLine()).trimmed());
-    QVERIFY(match.hasMatch());
-    m_port = static_cast<quint16>(match.captured(1).toUInt());
+    m_port = startServer(*m_server, m_db);
+    QVERIFY(m_port != 0);
 }
 
 void TestServerCommands::cleanupTestCase()
@@ -309,6 +323,103 @@ void TestServerCommands::remove()
                  QRegularExpression(QStringLiteral("^") + user + QStringLiteral("\\t1 device\\tlast used \\d{4}-"),
                                     QRegularExpression::MultilineOption)),
              !wholeAccount);
+}
+
+// A SQLite database that a server filled, copied into PostgreSQL: a server on the copy goes on where the first
+// stopped, with the same sign-ins, pages, VAPID key and push numbers, and a second copy into it is refused.
+void TestServerCommands::migrate()
+{
+    if (!servertest::isPostgres(m_db))
+        QSKIP("migrate copies into PostgreSQL: it runs with the PostgreSQL fixture");
+    // The helpers speak to m_db and m_port: here the SQLite file and its server, then the copy and its own.
+    const auto restore = qScopeGuard([this, db = m_db, port = m_port] {
+        m_db = db;
+        m_port = port;
+    });
+    const QString file = m_dir.filePath(QStringLiteral("migrated.db"));
+    const QStringList webPush = {"--vapid-subject", "mailto:ops@example.org", "--webpush-allow-loopback-http"};
+    m_db = file;
+    addUser(QStringLiteral("kim"), "password");
+    QByteArray token;
+    const QByteArray phone = addDevice(QStringLiteral("kim"), QStringLiteral("phone"), &token);
+    const QByteArray tablet = addDevice(QStringLiteral("kim"), QStringLiteral("tablet"));
+    QVERIFY(!phone.isEmpty() && !tablet.isEmpty());
+
+    QByteArray key, vapidKey;
+    {
+        QProcess server;
+        m_port = startServer(server, file, webPush);
+        QVERIFY(m_port != 0);
+        key = loginKey("kim", "password");
+        QVERIFY(!key.isEmpty());
+        QCOMPARE(push(key, phone, "before%20one"), 200);
+        QCOMPARE(push(key, tablet, "before%20two"), 200);
+        const auto pushKey = rawRequest(m_port, "GET", "/d/" + token + "/push-key");
+        QCOMPARE(pushKey.status, 200);
+        vapidKey = pushKey.body;
+        QVERIFY2(vapidKey.contains("\"key\""), vapidKey.constData());
+        // A push service that is not there: the push to the subscription waits in the queue for a retry.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QByteArray endpoint = "http://127.0.0.1:" + QByteArray::number(closed.serverPort()) + "/gone";
+        closed.close();
+        const auto subscribed = rawRequest(
+            m_port, "POST",
+            "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
+                // The P-256 base point: a valid public key; the auth secret, 16 bytes.
+                "&p256dh=BGsX0fLhLEJH-Lzm5WOkQPJ3A32BLeszoPShOUXYmMKWT-NC4v4af5uO5-tKfA-eFivOM1drMV7Oy7ZAaDe_UfU"
+                "&auth=AAAAAAAAAAAAAAAAAAAAAA");
+        QVERIFY2(subscribed.status / 100 == 2, subscribed.body.constData());
+        QCOMPARE(push(key, phone, "queued"), 200);
+        QTRY_COMPARE_WITH_TIMEOUT(countRows(file, "SELECT count(*) FROM deliveries"), 1, 30000);
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
+        QCOMPARE(server.exitCode(), 0);
+    }
+    const int newest = countRows(file, "SELECT max(id) FROM pushes");
+
+    const QString target = servertest::newDatabase(m_dir.filePath(QStringLiteral("unused.db")));
+    const Outcome migrated = run({"migrate", "--from", file, "--to", target});
+    QCOMPARE(migrated.exitCode, 0);
+    for (const char *table :
+         {"accounts", "api_keys", "devices", "vapid_key", "subscriptions", "pushes", "deliveries"}) {
+        const QByteArray sql = QByteArray("SELECT count(*) FROM ") + table;
+        const int rows = countRows(file, sql.constData());
+        QVERIFY(rows >= 1);
+        QVERIFY2(migrated.out.contains(QStringLiteral("%1: %2\n").arg(QLatin1String(table)).arg(rows)),
+                 qPrintable(migrated.out));
+        QCOMPARE(countRows(target, sql.constData()), rows);
+    }
+
+    m_db = target;
+    QProcess server;
+    const auto stop = qScopeGuard([&server] {
+        server.terminate();
+        server.waitForFinished(10000);
+    });
+    m_port = startServer(server, target, webPush);
+    QVERIFY(m_port != 0);
+    QCOMPARE(push(key, phone, "after"), 200);
+    QVERIFY(countRows(target, "SELECT id FROM pushes WHERE msg = 'after'") > newest);
+    const auto page = rawRequest(m_port, "GET", "/d/" + token);
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.body.contains("before one"));
+    QCOMPARE(rawRequest(m_port, "GET", "/d/" + token + "/push-key").body, vapidKey);
+
+    QTcpSocket stream;
+    QByteArray received;
+    connect(&stream, &QTcpSocket::readyRead, this, [&] { received += stream.readAll(); });
+    stream.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(stream.waitForConnected(5000));
+    stream.write("GET /d/" + token + "/events?after=0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(received.contains("\"msg\":\"after\""), 10000);
+    QVERIFY(received.contains("\"msg\":\"before one\""));
+    QVERIFY(received.contains("\"msg\":\"queued\""));
+    QVERIFY(!received.contains("before two"));
+
+    const Outcome again = run({"migrate", "--from", file, "--to", target});
+    QVERIFY(again.exitCode != 0);
+    QVERIFY2(again.err.contains(QStringLiteral("holds data")), qPrintable(again.err));
 }
 
 QTEST_GUILESS_MAIN(TestServerCommands)
