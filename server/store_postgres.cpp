@@ -202,8 +202,13 @@ public:
     {
         // The URL's own settings win over these defaults, but a connection attempt never waits long, and no
         // statement runs for ever: a request waits for the database a bounded time.
-        const char *keys[] = {"dbname", "connect_timeout", "application_name", "options", nullptr};
-        const char *values[] = {url.c_str(), "5", "tapvela-server", "-c statement_timeout=30000", nullptr};
+        // A database that vanished without a word (a machine gone, a network cut) is noticed within seconds too:
+        // unanswered data gives up after 10 s, an idle connection is probed.
+        const char *keys[] = {"connect_timeout",  "application_name", "options",
+                              "tcp_user_timeout", "keepalives_idle",  "keepalives_interval",
+                              "keepalives_count", "dbname",           nullptr};
+        const char *values[] = {"5",         "tapvela-server", "-c statement_timeout=30000", "10000", "10", "5", "2",
+                                url.c_str(), nullptr};
         m_connection = PQconnectdbParams(keys, values, 1);
         if (!m_connection)
             throw StoreError("cannot reach the database: out of memory");
