@@ -2,7 +2,8 @@
 // its login window, the device list, a selection in another application, the hotkey, and the push read
 // back from the phone's page in a real browser. Once natively on X11, once with the Windows bundle under
 // Wine with a French interface. On X11 the phone is also subscribed to Web Push, with a fake push service
-// (tests/server/fake_push_service.py) standing for the browser's, which decrypts what it is sent.
+// (tests/server/fake_push_service.py) standing for the browser's, which decrypts what it is sent. With a
+// PostgreSQL database (e2e_linux_postgres) the service runs as two instances that share it.
 #include "browser.h"
 #include "servertest.h"
 #include "support/testhelpers.h"
@@ -94,41 +95,59 @@ void stopProcess(QProcess &process)
     process.waitForFinished(5000);
 }
 
-// The bundled push service on an ephemeral port with a fresh database holding one account and one device.
+// The push service's `serve` on an ephemeral port: its address, or nothing when it did not start.
+QString serve(QProcess &process, const QString &db, const QStringList &options)
+{
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    const QStringList arguments{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
+                                QStringLiteral("--db"), db};
+    process.start(QStringLiteral(TAPVELA_SERVER), arguments + options);
+    if (!process.waitForReadyRead(15000))
+        return {};
+    return QRegularExpression(QStringLiteral("listening on (http://\\S+)"))
+        .match(QString::fromUtf8(process.readLine()))
+        .captured(1);
+}
+
+// The bundled push service on an ephemeral port with a fresh database holding one account and one device. On
+// PostgreSQL a second instance serves the same database, and the phone reaches the service through it while the
+// program uses the first: what the program stores through one instance must reach the page and the Web Push
+// subscription held by the other, as behind a load balancer.
 struct Service
 {
     QProcess process;
+    QProcess second;
     QString base;
     QString page;
+    QString phoneBase; // the instance the phone's browser talks to: `base`, or the second instance's
+    QString phonePage;
     QString deviceId;
     QString db;
 
     bool start(const QString &dir, const QStringList &options = {})
     {
         const QString server = QStringLiteral(TAPVELA_SERVER);
-        db = dir + QStringLiteral("/push.db");
+        db = servertest::newDatabase(dir + QStringLiteral("/push.db"));
         const QStringList added = runCommand(server, {QStringLiteral("add-user"), QStringLiteral("--db"), db, user},
                                              password.toUtf8() + '\n');
         if (!added.value(0).startsWith(QLatin1String("user added")))
             return false;
         runCommand(server,
                    {QStringLiteral("add-device"), QStringLiteral("--db"), db, user, QStringLiteral("Pixel of Alice")});
-        process.setProcessChannelMode(QProcess::SeparateChannels);
-        process.start(server, QStringList{QStringLiteral("serve"), QStringLiteral("--port"), QStringLiteral("0"),
-                                          QStringLiteral("--db"), db} +
-                                  options);
-        if (!process.waitForReadyRead(15000))
+        base = serve(process, db, options);
+        if (base.isEmpty())
             return false;
-        const QRegularExpressionMatch listening = QRegularExpression(QStringLiteral("listening on (http://\\S+)"))
-                                                      .match(QString::fromUtf8(process.readLine()));
-        if (!listening.hasMatch())
+        phoneBase = servertest::isPostgres(db) ? serve(second, db, options) : base;
+        if (phoneBase.isEmpty())
             return false;
-        base = listening.captured(1);
         const QStringList device = devices().value(0);
         if (device.size() < 3)
             return false;
         deviceId = device[0];
         page = device[2];
+        if (!page.startsWith(base))
+            return false;
+        phonePage = phoneBase + page.mid(base.size());
         return true;
     }
 
@@ -144,7 +163,11 @@ struct Service
         return found;
     }
 
-    ~Service() { stopProcess(process); }
+    ~Service()
+    {
+        stopProcess(second);
+        stopProcess(process);
+    }
 };
 
 // A browser's push service on 127.0.0.1 that decrypts each delivery into a JSON line of its record; every
@@ -254,7 +277,7 @@ void TestEndToEnd::road(bool wine)
             "http://127.0.0.1:" + QByteArray::number(pushService.port) + '/' + endpointName.toUtf8();
         const QByteArray token = service.page.section(QLatin1Char('/'), -1).toUtf8();
         const HttpReply subscribed =
-            rawRequest(static_cast<quint16>(QUrl(service.base).port()), "POST",
+            rawRequest(static_cast<quint16>(QUrl(service.phoneBase).port()), "POST",
                        "/d/" + token + "/subscription?endpoint=" + QUrl::toPercentEncoding(endpoint) +
                            "&p256dh=" + pushService.p256dh + "&auth=" + pushService.auth);
         QCOMPARE(subscribed.status, 200);
@@ -263,7 +286,7 @@ void TestEndToEnd::road(bool wine)
 
     // The phone's page is open before the push: it must arrive live.
     Browser phone;
-    QVERIFY2(phone.open(service.page), qPrintable(phone.error()));
+    QVERIFY2(phone.open(service.phonePage), qPrintable(phone.error()));
     QTRY_COMPARE_WITH_TIMEOUT(phone.evaluate(QStringLiteral("document.readyState")).toString(),
                               QStringLiteral("complete"), 10000);
 
@@ -390,11 +413,15 @@ void TestEndToEnd::road(bool wine)
 
     if (!wine)
         pairAnotherPhone(service, dir.path(), config, settingsTitle, targetWindow, message);
+    // Still one delivery, seconds later: each of the two instances could have sent it.
+    if (webPush && servertest::isPostgres(service.db))
+        QCOMPARE(pushService.deliveries().size(), 1);
 }
 
 // A second phone paired from the program: "Add a phone…", its name, the QR code on the screen read by an
 // independent reader (zbarimg) into the page address, that page opened in the phone's browser; made the default
-// device, it gets the next push.
+// device, it gets the next push. The QR code gives the page under the address the program signed in to: with two
+// instances, the first one's, where this phone's page stays.
 void TestEndToEnd::pairAnotherPhone(Service &service, const QString &dir, const QString &config,
                                     const QString &settingsTitle, const QString &targetWindow, const QString &message)
 {
