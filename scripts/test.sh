@@ -39,6 +39,11 @@ cleanup() {
     for pid in "${displays[@]}"; do
         kill "$pid" >/dev/null 2>&1
     done
+    # A PostgreSQL cluster of the tests runs in a session of its own: a run cut short stops it here.
+    local cluster
+    for cluster in build/linux/tests/server/postgres build/linux-asan/tests/server/postgres; do
+        [ -e "$cluster" ] && "$root/scripts/postgres-for-tests.sh" stop "$cluster" >/dev/null 2>&1
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
