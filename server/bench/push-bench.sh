@@ -24,7 +24,7 @@
 # --db postgresql://USER@HOST:PORT/DATABASE: the same wrk run on a PostgreSQL store, in a fresh database made
 # beside DATABASE on that server (and dropped after): one instance, then two instances on the same database with
 # wrk on each, then the time from a push through one instance to its event on a stream the other holds
-# (handover.py, paced at --rate a second for --seconds).
+# (handover.py, paced at --rate a second for --seconds). --devices N: wrk's pushes go to N devices in turn (1).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,6 +36,7 @@ attack=1
 webpush=0
 rate=200
 pairs=1
+devices=1
 dbUrl=
 servers=()
 while (($#)); do
@@ -49,6 +50,7 @@ while (($#)); do
     --rate) rate=$2; shift 2 ;;
     --pairs) pairs=$2; shift 2 ;;
     --db) dbUrl=$2; shift 2 ;;
+    --devices) devices=$2; shift 2 ;;
     -*) echo "push-bench: unknown option $1" >&2; exit 2 ;;
     *) servers+=("$1"); shift ;;
     esac
@@ -119,6 +121,12 @@ if [[ -n $dbUrl ]]; then
     "$server" add-device --db "$db" bench "Bench phone" >"$work/device"
     device=$(sed -n 's/^device id: //p' "$work/device")
     token=$(sed -n 's|^phone page: .*/d/||p' "$work/device")
+    # One device's pushes are stored one after another (they are numbered in the order they commit); several
+    # devices' go side by side.
+    loadDevices=$device
+    for ((n = 2; n <= devices; n++)); do
+        loadDevices+=,$("$server" add-device --db "$db" bench "Bench phone $n" | sed -n 's/^device id: //p')
+    done
     ports=()
     for n in 1 2; do
         # The api key's push rate is lifted: the bench measures the store, not the limit.
@@ -143,7 +151,7 @@ if [[ -n $dbUrl ]]; then
         shift
         before=$(newest)
         for p in "$@"; do
-            BENCH_KEY=$key BENCH_DEVICE=$device BENCH_PUSH_SECONDS=$((seconds - 1)) \
+            BENCH_KEY=$key BENCH_DEVICE=$loadDevices BENCH_PUSH_SECONDS=$((seconds - 1)) \
                 wrk -t2 -c$((connections / $#)) -d"${seconds}s" --timeout 5s --latency -s "$here/push.lua" \
                 "http://127.0.0.1:$p" >"$work/wrk-$p" &
             loads+=($!)
@@ -160,7 +168,8 @@ if [[ -n $dbUrl ]]; then
         local stored=$(($(newest) - before))
         echo "together: $rate pushes/s; answered 200: $answered, stored: $stored, lost: $((answered > stored ? answered - stored : 0))"
     }
-    echo "=== $server on $(sed 's|//[^@]*@|//|' <<<"${dbUrl%/*}")/$name, ${BENCH_SERVER_OPTIONS:-default options}"
+    echo "=== $server on $(sed 's|//[^@]*@|//|' <<<"${dbUrl%/*}")/$name, $devices device(s)," \
+        "${BENCH_SERVER_OPTIONS:-default options}"
     pgLoad "one instance: wrk, 2 threads, $connections connections, ${seconds}s" "${ports[0]}"
     pgLoad "two instances on one database: wrk on each, $((connections / 2)) connections each, ${seconds}s" \
         "${ports[0]}" "${ports[1]}"

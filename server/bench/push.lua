@@ -5,8 +5,13 @@ local key = assert(os.getenv("BENCH_KEY"), "BENCH_KEY is not set")
 local device = assert(os.getenv("BENCH_DEVICE"), "BENCH_DEVICE is not set")
 local pushSeconds = tonumber(os.getenv("BENCH_PUSH_SECONDS") or "19")
 
-local pushPath = "/all/api.php?apikey=" .. key .. "&msg=Phone%20number%20%3A%20%2B33612345678"
-    .. "&icon=115&sound=01&devices=" .. device .. "&extra=tel%3A%2B33612345678"
+-- BENCH_DEVICE may name several devices, separated by commas: the pushes go to each in turn.
+local pushPaths = {}
+for one in device:gmatch("[^,]+") do
+    table.insert(pushPaths, "/all/api.php?apikey=" .. key .. "&msg=Phone%20number%20%3A%20%2B33612345678"
+        .. "&icon=115&sound=01&devices=" .. one .. "&extra=tel%3A%2B33612345678")
+end
+local nextPush = 0
 local drainPath = "/all/devices_app.php?apikey=" .. key
 
 local ffi = require("ffi")
@@ -37,7 +42,8 @@ function request()
     local time = now()
     started = started or time
     if time - started < pushSeconds then
-        return wrk.format("GET", pushPath)
+        nextPush = nextPush % #pushPaths + 1
+        return wrk.format("GET", pushPaths[nextPush])
     end
     return wrk.format("GET", drainPath)
 end
