@@ -72,6 +72,7 @@ private slots:
     void pruningThreadStartsAndStops();
     void copiesTheLogBack();
     void instancesShareTheQueue();
+    void oneInstancePrunes();
 
 private:
     std::unique_ptr<Store> open();
@@ -387,6 +388,22 @@ void TestStore::instancesShareTheQueue()
     QCOMPARE(claimed(*second), pushes);
     QCOMPARE(claimed(*first), std::vector<std::int64_t>{});
     QCOMPARE(servertest::countRows(m_database, "SELECT count(DISTINCT claimed_by) FROM pushes"), 1);
+}
+
+// Retention runs in one instance at a time: while one prunes, another's round is skipped, not run beside it;
+// once the first is done, the next may run.
+void TestStore::oneInstancePrunes()
+{
+    const auto first = open();
+    const auto second = open();
+    bool inside = false, nested = true;
+    QVERIFY(first->alone("retention", [&] {
+        inside = true;
+        nested = second->alone("retention", [] {});
+    }));
+    QVERIFY(inside);
+    QCOMPARE(nested, !servertest::isPostgres(m_database));
+    QVERIFY(second->alone("retention", [] {}));
 }
 
 QTEST_GUILESS_MAIN(TestStore)
