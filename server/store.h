@@ -133,7 +133,7 @@ public:
 
     // Nothing when the name is taken.
     virtual std::optional<std::int64_t> addAccount(const std::string &username, const std::string &passwordHash) = 0;
-    virtual std::optional<std::int64_t> accountId(const std::string &username) = 0;
+    std::optional<std::int64_t> accountId(const std::string &username);
     // The account's id and password hash.
     virtual std::optional<std::pair<std::int64_t, std::string>> credentials(const std::string &username) = 0;
 
@@ -252,6 +252,11 @@ public:
 
 protected:
     explicit Store(Clock clock) : m_clock(std::move(clock)) {}
+
+    // queuedPushes' `readTo`, from what a read of at most `limit` pushes above `afterPush` gave while `newest` was
+    // the newest push: a full batch may stop short of the newest; otherwise every push up to it was looked at.
+    static std::int64_t readTo(const std::vector<PendingDelivery> &queued, std::int64_t afterPush, int limit,
+                               std::int64_t newest);
 
 private:
     const Clock m_clock;

@@ -608,12 +608,6 @@ std::optional<std::int64_t> PostgresStore::addAccount(const std::string &usernam
     });
 }
 
-std::optional<std::int64_t> PostgresStore::accountId(const std::string &username)
-{
-    const auto found = credentials(username);
-    return found ? std::optional<std::int64_t>(found->first) : std::nullopt;
-}
-
 std::optional<std::pair<std::int64_t, std::string>> PostgresStore::credentials(const std::string &username)
 {
     return m_pool->with([&](Connection &c) -> std::optional<std::pair<std::int64_t, std::string>> {
@@ -1050,13 +1044,8 @@ std::vector<PendingDelivery> PostgresStore::queuedPushes(std::int64_t afterPush,
         auto queued =
             allRows(c.run(sql::claimQueuedPushes, {arg(std::int64_t(limit)), arg(me), arg(now()), arg(afterPush)}),
                     [](const Result &r, int row) { return readDelivery(r, row, true); });
-        if (readTo) {
-            std::int64_t pushes = 0, last = 0;
-            for (const PendingDelivery &delivery : queued)
-                if (delivery.push.id != last)
-                    ++pushes, last = delivery.push.id;
-            *readTo = pushes >= limit ? std::max(afterPush, last) : std::max(afterPush, newest);
-        }
+        if (readTo)
+            *readTo = Store::readTo(queued, afterPush, limit, newest);
         return queued;
     });
 }

@@ -22,7 +22,6 @@ public:
     ~PostgresStore() override;
 
     std::optional<std::int64_t> addAccount(const std::string &username, const std::string &passwordHash) override;
-    std::optional<std::int64_t> accountId(const std::string &username) override;
     std::optional<std::pair<std::int64_t, std::string>> credentials(const std::string &username) override;
     void addApiKey(std::int64_t account, const std::string &keyHash, int keep) override;
     std::optional<std::int64_t> accountOfKey(const std::string &keyHash) override;

@@ -483,12 +483,6 @@ std::optional<std::int64_t> SqliteStore::addAccount(const std::string &username,
     });
 }
 
-std::optional<std::int64_t> SqliteStore::accountId(const std::string &username)
-{
-    const auto found = credentials(username);
-    return found ? std::optional<std::int64_t>(found->first) : std::nullopt;
-}
-
 std::optional<std::pair<std::int64_t, std::string>> SqliteStore::credentials(const std::string &username)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -149,14 +149,8 @@ std::vector<PendingDelivery> SqliteStore::queuedPushes(std::int64_t afterPush, i
         s.bind(1, afterPush).bind(2, std::int64_t(limit)).bind(3, newest);
         return allRows(s, [](const Statement &row) { return readDelivery(row, true); });
     });
-    if (readTo) {
-        std::int64_t pushes = 0, last = 0;
-        for (const PendingDelivery &delivery : queued)
-            if (delivery.push.id != last)
-                ++pushes, last = delivery.push.id;
-        // A full batch may stop short of the newest push; otherwise every push up to it was looked at.
-        *readTo = pushes >= limit ? last : std::max(afterPush, newest);
-    }
+    if (readTo)
+        *readTo = Store::readTo(queued, afterPush, limit, newest);
     return queued;
 }
 
